@@ -1,0 +1,17 @@
+# Writes OUT: a C++ source defining the driver project's three files as byte
+# arrays (hex, so that every byte survives unchanged).
+function(kelv_embed var file out_text)
+  file(READ ${file} hex HEX)
+  string(LENGTH "${hex}" hex_len)
+  math(EXPR n "${hex_len} / 2")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+  set(${out_text} "${${out_text}}static const unsigned char ${var}_bytes[] = {${bytes}0};\nconst std::string_view ${var}{reinterpret_cast<const char*>(${var}_bytes), ${n}};\n" PARENT_SCOPE)
+endfunction()
+set(text "// Generated from driver_project/ at build time; do not edit.\n#include \"driver/project_text.h\"\nnamespace kelv::driver {\n")
+kelv_embed(manifest_text ${MANIFEST} text)
+kelv_embed(main_rs_text ${MAIN} text)
+kelv_embed(early_link_rs_text ${EARLY} text)
+string(APPEND text "}  // namespace kelv::driver\n")
+file(WRITE ${OUT}.new "${text}")
+file(COPY_FILE ${OUT}.new ${OUT} ONLY_IF_DIFFERENT)
+file(REMOVE ${OUT}.new)

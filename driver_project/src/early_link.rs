@@ -1,0 +1,1 @@
+// The early-link code generation backend (to be written).

@@ -1,0 +1,2 @@
+// kelv-rustc-driver entry point (to be written).
+fn main() {}

@@ -1,0 +1,92 @@
+#include "util/files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "util/fd.h"
+#include "util/utf8.h"
+
+namespace kelv::util {
+
+IoResult<void> create_dirs(const std::filesystem::path& path, unsigned mode) {
+  if (::mkdir(path.c_str(), mode) == 0) return {};
+  if (errno == EEXIST) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return {};
+    return std::unexpected(error_of(EEXIST));
+  }
+  if (errno != ENOENT) return std::unexpected(last_error());
+  const std::filesystem::path parent = path.parent_path();
+  if (parent.empty() || parent == path) return std::unexpected(error_of(ENOENT));
+  if (auto made = create_dirs(parent, mode); !made) return made;
+  if (::mkdir(path.c_str(), mode) == 0 || errno == EEXIST) return {};
+  return std::unexpected(last_error());
+}
+
+IoResult<std::string> read_file(const std::filesystem::path& path) {
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return std::unexpected(last_error());
+  struct stat st;
+  std::string out;
+  if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)) out.reserve(static_cast<size_t>(st.st_size));
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(last_error());
+    }
+    if (n == 0) return out;
+    out.append(buf, static_cast<size_t>(n));
+  }
+}
+
+IoResult<void> write_atomic(const std::filesystem::path& path, std::string_view bytes) {
+  std::filesystem::path parent = path.parent_path();
+  if (parent.empty()) parent = ".";
+  if (auto made = create_dirs(parent); !made) return made;
+
+  const std::filesystem::path tmp =
+      parent / ("." + lossy(path.filename().native()) + "." + std::to_string(::getpid()) + ".tmp");
+  Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (!fd.valid()) return std::unexpected(last_error());
+  IoError failure;
+  for (size_t done = 0; done < bytes.size() && !failure;) {
+    const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0)
+      failure = last_error();
+    else
+      done += static_cast<size_t>(n);
+  }
+  if (!failure && ::rename(tmp.c_str(), path.c_str()) != 0) failure = last_error();
+  if (!failure && ::close(fd.release()) != 0) failure = last_error();
+  if (failure) {
+    fd.reset();
+    ::unlink(tmp.c_str());
+    return std::unexpected(failure);
+  }
+  return {};
+}
+
+IoResult<void> write_json_fast(const std::filesystem::path& path, const Json& value) {
+  std::string text = value.dump(2, ' ', false, Json::error_handler_t::replace);
+  text += '\n';
+  return write_atomic(path, text);
+}
+
+std::optional<Json> parse_json(std::string_view text) {
+  // The parser rejects trailing non-whitespace itself (strict mode).
+  Json value = Json::parse(text, nullptr, /*allow_exceptions=*/false);
+  if (value.is_discarded()) return std::nullopt;
+  return value;
+}
+
+std::optional<Json> read_json(const std::filesystem::path& path) {
+  auto text = read_file(path);
+  if (!text) return std::nullopt;
+  return parse_json(*text);
+}
+
+}  // namespace kelv::util

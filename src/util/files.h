@@ -1,0 +1,37 @@
+#pragma once
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "util/error.h"
+
+namespace kelv::util {
+
+using Json = nlohmann::ordered_json;
+
+// Creates the directory and its missing ancestors with `mode` (before the
+// umask); an existing directory is success.
+IoResult<void> create_dirs(const std::filesystem::path& path, unsigned mode = 0777);
+
+// The whole file's bytes.
+IoResult<std::string> read_file(const std::filesystem::path& path);
+
+// Replaces the file whole: writes a temporary sibling ".<name>.<pid>.tmp" and
+// renames it over the target, creating missing parent directories first.
+IoResult<void> write_atomic(const std::filesystem::path& path, std::string_view bytes);
+
+// The value indented by two spaces per level, with a trailing newline,
+// written through `write_atomic`.
+IoResult<void> write_json_fast(const std::filesystem::path& path, const Json& value);
+
+// The file's single JSON document; absent on any read or parse error or on
+// anything but whitespace after the document.
+std::optional<Json> read_json(const std::filesystem::path& path);
+
+// Parses text the same way as `read_json` without throwing.
+std::optional<Json> parse_json(std::string_view text);
+
+}  // namespace kelv::util

@@ -1,0 +1,98 @@
+#include "util/hash.h"
+
+#include <blake3.h>
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <openssl/sha.h>
+
+#include <memory>
+
+#include "util/fd.h"
+
+namespace kelv::util {
+namespace {
+
+// Reads the whole file in chunks of `chunk` bytes, feeding each to `feed`.
+template <class Feed>
+IoResult<void> read_chunks(const std::filesystem::path& path, size_t chunk, Feed feed) {
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return std::unexpected(last_error());
+  auto buffer = std::make_unique<unsigned char[]>(chunk);
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer.get(), chunk);
+    if (n < 0) return std::unexpected(last_error());
+    if (n == 0) return {};
+    feed(buffer.get(), static_cast<size_t>(n));
+  }
+}
+
+struct MdCtxFree {
+  void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
+};
+using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+
+MdCtx new_sha256() {
+  MdCtx ctx(EVP_MD_CTX_new());
+  EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr);
+  return ctx;
+}
+
+std::string finish_sha256(EVP_MD_CTX* ctx) {
+  unsigned char digest[SHA256_DIGEST_LENGTH];
+  unsigned int len = 0;
+  EVP_DigestFinal_ex(ctx, digest, &len);
+  return hex({digest, len});
+}
+
+}  // namespace
+
+std::string hex(std::span<const unsigned char> bytes) {
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string out(bytes.size() * 2, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    out[2 * i] = digits[bytes[i] >> 4];
+    out[2 * i + 1] = digits[bytes[i] & 0xF];
+  }
+  return out;
+}
+
+IoResult<std::string> blake3_file(const std::filesystem::path& path) {
+  blake3_hasher hasher;
+  blake3_hasher_init(&hasher);
+  auto done = read_chunks(path, 262144, [&](const unsigned char* p, size_t n) {
+    blake3_hasher_update(&hasher, p, n);
+  });
+  if (!done) return std::unexpected(done.error());
+  unsigned char out[BLAKE3_OUT_LEN];
+  blake3_hasher_finalize(&hasher, out, BLAKE3_OUT_LEN);
+  return hex(out);
+}
+
+IoResult<std::string> sha256_file(const std::filesystem::path& path) {
+  MdCtx ctx = new_sha256();
+  auto done = read_chunks(path, 65536, [&](const unsigned char* p, size_t n) {
+    EVP_DigestUpdate(ctx.get(), p, n);
+  });
+  if (!done) return std::unexpected(done.error());
+  return finish_sha256(ctx.get());
+}
+
+std::string sha256_hex(std::string_view bytes) {
+  MdCtx ctx = new_sha256();
+  EVP_DigestUpdate(ctx.get(), bytes.data(), bytes.size());
+  return finish_sha256(ctx.get());
+}
+
+std::string key_digest(std::span<const std::string_view> texts) {
+  MdCtx ctx = new_sha256();
+  for (std::string_view t : texts) {
+    unsigned char len[8];
+    uint64_t n = t.size();
+    for (int i = 0; i < 8; ++i) len[i] = static_cast<unsigned char>(n >> (8 * i));
+    EVP_DigestUpdate(ctx.get(), len, sizeof len);
+    EVP_DigestUpdate(ctx.get(), t.data(), t.size());
+  }
+  return finish_sha256(ctx.get()).substr(0, 32);
+}
+
+}  // namespace kelv::util

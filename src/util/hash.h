@@ -1,0 +1,29 @@
+#pragma once
+#include <filesystem>
+#include <initializer_list>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "util/error.h"
+
+namespace kelv::util {
+
+// Lowercase hex, two digits per byte.
+std::string hex(std::span<const unsigned char> bytes);
+
+// BLAKE3 / SHA-256 of a file's bytes, 64 lowercase hex digits.
+IoResult<std::string> blake3_file(const std::filesystem::path& path);
+IoResult<std::string> sha256_file(const std::filesystem::path& path);
+
+// SHA-256 of bytes, 64 lowercase hex digits.
+std::string sha256_hex(std::string_view bytes);
+
+// The name of a sequence of texts: the first 32 hex digits of the SHA-256 over
+// each text preceded by its length as a 64-bit little-endian integer.
+std::string key_digest(std::span<const std::string_view> texts);
+inline std::string key_digest(std::initializer_list<std::string_view> texts) {
+  return key_digest(std::span<const std::string_view>(texts.begin(), texts.size()));
+}
+
+}  // namespace kelv::util

@@ -1,0 +1,14 @@
+#pragma once
+#include <filesystem>
+#include <string_view>
+
+namespace kelv::util {
+
+// The product's home directory: KELV_HOME, else $HOME/.kelv (USERPROFILE when
+// HOME is unset), else the temporary directory's "kelv". Never created here.
+std::filesystem::path kelv_home();
+
+// home/cache/memo/<name>; the caller creates it.
+std::filesystem::path memo_dir(std::string_view name);
+
+}  // namespace kelv::util

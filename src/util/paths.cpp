@@ -1,0 +1,85 @@
+#include "util/paths.h"
+
+#include <fmt/format.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+
+#include "util/utf8.h"
+
+namespace kelv::util {
+
+std::filesystem::path canon(const std::filesystem::path& path) {
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (!resolved) return path;
+  std::filesystem::path out(resolved);
+  std::free(resolved);
+  return out;
+}
+
+std::string path_str(const std::filesystem::path& path) { return lossy(path.native()); }
+
+std::optional<std::filesystem::path> which(std::string_view name) {
+  const char* env = std::getenv("PATH");
+  if (!env) return std::nullopt;
+  std::string_view rest(env);
+  while (true) {
+    const size_t colon = rest.find(':');
+    const std::string_view entry = rest.substr(0, colon);
+    if (!entry.empty()) {
+      std::filesystem::path candidate = std::filesystem::path(entry) / name;
+      struct stat st;
+      if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0111))
+        return candidate;
+    }
+    if (colon == std::string_view::npos) return std::nullopt;
+    rest.remove_prefix(colon + 1);
+  }
+}
+
+std::string quoted(std::string_view bytes) {
+  std::string out = "\"";
+  for (size_t i = 0; i < bytes.size();) {
+    const auto c = static_cast<unsigned char>(bytes[i]);
+    if (c >= 0x80) {
+      // Keep a valid multi-byte character; escape each byte of an invalid one.
+      size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+      std::string_view seq = bytes.substr(i, n);
+      if (n > 1 && seq.size() == n && is_utf8(seq)) {
+        out.append(seq);
+        i += n;
+      } else {
+        out += fmt::format("\\x{:02X}", c);
+        ++i;
+      }
+      continue;
+    }
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\t': out += "\\t"; break;
+      case '\r': out += "\\r"; break;
+      case '\0': out += "\\0"; break;
+      default:
+        if (c < 0x20 || c == 0x7F)
+          out += fmt::format("\\u{{{:x}}}", c);
+        else
+          out += static_cast<char>(c);
+    }
+    ++i;
+  }
+  out += '"';
+  return out;
+}
+
+bool starts_with_path(const std::filesystem::path& path, const std::filesystem::path& dir) {
+  auto p = path.begin();
+  for (auto d = dir.begin(); d != dir.end(); ++d, ++p) {
+    if (d->empty()) continue;  // a trailing separator in `dir`
+    if (p == path.end() || *p != *d) return false;
+  }
+  return true;
+}
+
+}  // namespace kelv::util

@@ -1,0 +1,35 @@
+#pragma once
+#include <sys/resource.h>
+
+#include <cstdint>
+#include <filesystem>
+
+#include "util/error.h"
+
+// What differs between the platforms the wrapper runs on.
+namespace kelv::util::platform {
+
+// The variable through which the dynamic loader finds a toolchain's libraries.
+#if defined(__APPLE__)
+inline constexpr const char* loader_path_var = "DYLD_FALLBACK_LIBRARY_PATH";
+#else
+inline constexpr const char* loader_path_var = "LD_LIBRARY_PATH";
+#endif
+
+// Peak resident set size in bytes (Linux reports KiB, macOS bytes).
+inline uint64_t max_rss_bytes(const struct rusage& ru) {
+#if defined(__APPLE__)
+  return static_cast<uint64_t>(ru.ru_maxrss);
+#else
+  return static_cast<uint64_t>(ru.ru_maxrss) * 1024;
+#endif
+}
+
+// Copies a regular file, as a copy-on-write clone where the file system
+// supports it; the target must not exist.
+IoResult<void> clone_or_copy(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// This program's own executable, canonical; empty when it cannot be had.
+std::filesystem::path current_exe();
+
+}  // namespace kelv::util::platform

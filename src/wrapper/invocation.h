@@ -1,0 +1,67 @@
+#pragma once
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The unit's command line and the questions the wrapper asks about it. The
+// arguments are never parsed into an option model: each query scans the list.
+namespace kelv::args {
+
+using List = std::span<const std::string>;
+
+std::optional<std::string_view> option_value(List args, std::string_view name);
+std::optional<std::string_view> codegen_option(List args, std::string_view key);
+bool is_compile(List args);
+bool links_output(List args);
+bool user_chose_linker(List args);
+std::optional<size_t> single_input(List args);
+bool contains(List args, std::string_view text);
+bool depinfo_exists(List args);
+// The unit's stem: crate name followed by its extra filename.
+std::string unit_stem(List args);
+// key digest of the absolute output directory and the stem; names the unit.
+std::string unit_name(List args);
+
+// Paths of one dep-info line (the text after the target's ": ").
+std::vector<std::string> split_depinfo_paths(std::string_view line);
+
+// Whether a path lies in code the user does not edit (registry and git
+// sources and toolchains below the home directory, or the Rust sysroot).
+bool is_external_source(const std::filesystem::path& path);
+
+}  // namespace kelv::args
+
+namespace kelv::wrapper {
+
+struct Invocation {
+  std::string compiler;                              // argument 1, unchanged
+  std::vector<std::string> args;                     // passed to the child; options get appended
+  std::vector<std::string> lossy_args;               // text form taken before any addition
+  std::optional<std::vector<std::string>> strict_args;  // when every argument is UTF-8
+
+  Invocation(std::string compiler, std::vector<std::string> args);
+
+  // Takes the strict text form of the arguments as they stand now.
+  void take_strict();
+
+  args::List lossy() const { return lossy_args; }
+  std::optional<std::string_view> option_value(std::string_view name) const {
+    return args::option_value(lossy_args, name);
+  }
+  std::optional<std::string_view> codegen_option(std::string_view key) const {
+    return args::codegen_option(lossy_args, key);
+  }
+  bool is_compile() const { return args::is_compile(lossy_args); }
+  bool links_output() const { return args::links_output(lossy_args); }
+  bool user_chose_linker() const { return args::user_chose_linker(lossy_args); }
+  std::optional<size_t> single_input() const { return args::single_input(lossy_args); }
+  bool contains(std::string_view text) const { return args::contains(lossy_args, text); }
+  bool depinfo_exists() const { return args::depinfo_exists(lossy_args); }
+  std::string unit_name() const { return args::unit_name(lossy_args); }
+};
+
+}  // namespace kelv::wrapper

@@ -1,0 +1,220 @@
+#include "wrapper/proc.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+#include "util/platform.h"
+
+extern char** environ;
+
+namespace kelv::proc {
+namespace {
+
+// The id of the child being waited for; read by the signal handler.
+std::atomic<int> running_child{0};
+
+void forward_signal(int sig) {
+  const int pid = running_child.load();
+  if (pid > 0) ::kill(pid, sig);
+}
+
+constexpr int forwarded_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+uint64_t timeval_ns(const struct timeval& tv) {
+  return static_cast<uint64_t>(tv.tv_sec) * 1000000000ull +
+         static_cast<uint64_t>(tv.tv_usec) * 1000ull;
+}
+
+// The child's environment: ours with the command's changes applied. Empty
+// when there are no changes (the child then gets `environ` itself).
+std::vector<std::string> child_environment(const Command& cmd) {
+  std::vector<std::string> out;
+  if (cmd.env.empty()) return out;
+  for (char** e = environ; *e; ++e) {
+    std::string_view kv(*e);
+    std::string_view name = kv.substr(0, kv.find('='));
+    bool overridden = false;
+    for (const auto& [key, value] : cmd.env) overridden = overridden || key == name;
+    if (!overridden) out.emplace_back(kv);
+  }
+  for (size_t i = 0; i < cmd.env.size(); ++i) {
+    const auto& [key, value] = cmd.env[i];
+    bool later = false;  // the last change of a name wins
+    for (size_t j = i + 1; j < cmd.env.size(); ++j) later = later || cmd.env[j].first == key;
+    if (value && !later) out.push_back(key + "=" + *value);
+  }
+  return out;
+}
+
+}  // namespace
+
+ExitStatus ExitStatus::from_wait(int status) {
+  ExitStatus s;
+  if (WIFEXITED(status)) {
+    s.has_code = true;
+    s.code = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    s.signaled = true;
+    s.signal = WTERMSIG(status);
+  }
+  return s;
+}
+
+void Command::set_env(std::string name, std::string value) {
+  env.emplace_back(std::move(name), std::move(value));
+}
+
+void Command::remove_env(std::string name) { env.emplace_back(std::move(name), std::nullopt); }
+
+std::optional<std::string> Command::env_value(const std::string& name) const {
+  for (auto it = env.rbegin(); it != env.rend(); ++it)
+    if (it->first == name) return it->second;
+  if (const char* v = std::getenv(name.c_str())) return std::string(v);
+  return std::nullopt;
+}
+
+util::IoResult<Child> spawn(const Command& cmd) {
+  std::vector<char*> argv;
+  argv.reserve(cmd.args.size() + 2);
+  argv.push_back(const_cast<char*>(cmd.program.c_str()));
+  for (const std::string& a : cmd.args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+
+  std::vector<std::string> env_strings = child_environment(cmd);
+  std::vector<char*> envp;
+  char** env = environ;
+  if (!cmd.env.empty()) {
+    envp.reserve(env_strings.size() + 1);
+    for (std::string& s : env_strings) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    env = envp.data();
+  }
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  Child child;
+  util::Fd out_write, err_write;
+  const auto setup = [&](Stream mode, int target, util::Fd& parent_end,
+                         util::Fd& child_end) -> util::IoResult<void> {
+    if (mode == Stream::null) {
+      posix_spawn_file_actions_addopen(&actions, target, "/dev/null",
+                                       target == 0 ? O_RDONLY : O_WRONLY, 0);
+    } else if (mode == Stream::pipe) {
+      int p[2];
+      if (::pipe2(p, O_CLOEXEC) != 0) return std::unexpected(util::last_error());
+      parent_end.reset(p[0]);
+      child_end.reset(p[1]);
+      posix_spawn_file_actions_adddup2(&actions, p[1], target);
+    }
+    return {};
+  };
+  util::Fd unused_in, unused_in_child;
+  auto ok = setup(cmd.in == Stream::pipe ? Stream::null : cmd.in, 0, unused_in, unused_in_child);
+  if (ok) ok = setup(cmd.out, 1, child.out, out_write);
+  if (ok) ok = setup(cmd.err, 2, child.err, err_write);
+  if (!ok) {
+    posix_spawn_file_actions_destroy(&actions);
+    return std::unexpected(ok.error());
+  }
+  const int rc = ::posix_spawnp(&child.pid, cmd.program.c_str(), &actions, nullptr, argv.data(), env);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return std::unexpected(util::error_of(rc));
+  return child;
+}
+
+Guard Guard::install() {
+  Guard guard;
+  for (int sig : forwarded_signals) {
+    struct sigaction previous;
+    if (::sigaction(sig, nullptr, &previous) != 0) continue;
+    if (previous.sa_handler == SIG_IGN) continue;
+    struct sigaction action = {};
+    action.sa_handler = forward_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    if (::sigaction(sig, &action, nullptr) == 0) guard.saved_.emplace_back(sig, previous);
+  }
+  guard.previous_child_ = running_child.load();
+  guard.active_ = true;
+  return guard;
+}
+
+Guard::Guard(Guard&& other) noexcept
+    : saved_(std::move(other.saved_)),
+      previous_child_(other.previous_child_),
+      active_(std::exchange(other.active_, false)) {}
+
+Guard::~Guard() {
+  if (!active_) return;
+  running_child.store(previous_child_);
+  for (const auto& [sig, action] : saved_) ::sigaction(sig, &action, nullptr);
+}
+
+util::IoResult<RunResult> run_child(const Command& cmd, bool with_guard,
+                                    const std::function<void(Child&)>& after_spawn) {
+  std::optional<Guard> guard;
+  if (with_guard) guard.emplace(Guard::install());
+  auto child = spawn(cmd);
+  if (!child) return std::unexpected(child.error());
+  if (after_spawn) after_spawn(*child);
+  running_child.exchange(child->pid);
+  int status = 0;
+  struct rusage ru = {};
+  pid_t got;
+  while ((got = ::wait4(child->pid, &status, 0, &ru)) < 0 && errno == EINTR) {
+  }
+  const util::IoError wait_error = got < 0 ? util::last_error() : util::IoError();
+  running_child.exchange(0);
+  if (got < 0) return std::unexpected(wait_error);
+  return RunResult{ExitStatus::from_wait(status),
+                   Usage{timeval_ns(ru.ru_utime), timeval_ns(ru.ru_stime),
+                         util::platform::max_rss_bytes(ru)}};
+}
+
+util::IoResult<Captured> capture_output(Command cmd) {
+  cmd.in = Stream::null;
+  cmd.out = Stream::pipe;
+  cmd.err = Stream::null;
+  auto child = spawn(cmd);
+  if (!child) return std::unexpected(child.error());
+  Captured captured;
+  char buf[16384];
+  for (;;) {
+    const ssize_t n = ::read(child->out.get(), buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    captured.out.append(buf, static_cast<size_t>(n));
+  }
+  child->out.reset();
+  int status = 0;
+  pid_t got;
+  while ((got = ::waitpid(child->pid, &status, 0)) < 0 && errno == EINTR) {
+  }
+  if (got < 0) return std::unexpected(util::last_error());
+  captured.status = ExitStatus::from_wait(status);
+  return captured;
+}
+
+void propagate(const ExitStatus& status) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  if (status.signaled) {
+    ::signal(status.signal, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, status.signal);
+    ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    ::raise(status.signal);
+    ::_exit(128 + status.signal);
+  }
+  ::_exit(status.has_code ? status.code : 1);
+}
+
+}  // namespace kelv::proc

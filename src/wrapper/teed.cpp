@@ -1,0 +1,197 @@
+#include "wrapper/teed.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <variant>
+
+#include "wrapper/ui.h"
+
+namespace kelv::wrapper {
+namespace {
+
+constexpr std::string_view artifact_marker = R"("$message_type":"artifact")";
+
+struct Ready {};
+struct Output {
+  std::string shown, held;
+  bool artifact_seen = false;
+};
+struct Exited {
+  util::IoResult<proc::RunResult> result;
+};
+using Message = std::variant<Ready, Output, Exited>;
+
+// Many senders, one receiver.
+class Channel {
+ public:
+  void send(Message m) {
+    {
+      std::lock_guard lock(mutex_);
+      queue_.push_back(std::move(m));
+    }
+    cv_.notify_one();
+  }
+  // The next message; absent when `timeout` passed first.
+  std::optional<Message> receive(std::optional<std::chrono::seconds> timeout) {
+    std::unique_lock lock(mutex_);
+    const auto ready = [&] { return !queue_.empty(); };
+    if (timeout) {
+      if (!cv_.wait_for(lock, *timeout, ready)) return std::nullopt;
+    } else {
+      cv_.wait(lock, ready);
+    }
+    Message m = std::move(queue_.front());
+    queue_.pop_front();
+    return m;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::deque<Message> queue_;
+};
+
+template <class F>
+void start_thread(F&& f) {
+  try {
+    std::thread(std::forward<F>(f)).detach();
+  } catch (const std::system_error&) {
+    ui::say(ui::Level::fail, "failed to spawn thread");
+    ::_exit(101);
+  }
+}
+
+void show(std::string_view piece) { ui::write_stderr(piece); }
+
+// Relays the child's standard error until end of file, then reports it.
+void read_stderr(int fd, Capture mode, const std::shared_ptr<Channel>& channel) {
+  util::Fd pipe(fd);
+  Output output;
+  std::string partial;  // an incomplete line, mode json lines
+  char buffer[16384];
+  for (;;) {
+    const ssize_t n = ::read(pipe.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    std::string_view chunk(buffer, static_cast<size_t>(n));
+    switch (mode) {
+      case Capture::tee:
+        show(chunk);
+        output.shown.append(chunk);
+        break;
+      case Capture::hold:
+        output.held.append(chunk);
+        break;
+      case Capture::json_lines:
+        partial.append(chunk);
+        size_t start = 0;
+        for (size_t nl; (nl = partial.find('\n', start)) != std::string::npos; start = nl + 1) {
+          std::string_view line(partial.data() + start, nl + 1 - start);
+          if (line.starts_with('{')) {
+            if (line.size() > 24 && line.find(artifact_marker) != std::string_view::npos)
+              output.artifact_seen = true;
+            show(line);
+            output.shown.append(line);
+          } else {
+            output.held.append(line);
+          }
+        }
+        partial.erase(0, start);
+        break;
+    }
+  }
+  output.held.append(partial);
+  if (mode == Capture::hold)
+    output.artifact_seen = output.held.find(artifact_marker) != std::string::npos;
+  pipe.reset();
+  channel->send(std::move(output));
+}
+
+TeedResult early_exit_result(Output& output) {
+  TeedResult r;
+  r.status = proc::ExitStatus::exited(0);
+  r.shown = std::move(output.shown);
+  r.held = std::move(output.held);
+  r.artifact_seen = output.artifact_seen;
+  r.early_exit = true;
+  return r;
+}
+
+}  // namespace
+
+util::IoResult<TeedResult> run_teed(proc::Command cmd, Capture mode, bool ready_pipe) {
+  auto channel = std::make_shared<Channel>();
+  int ready_write = -1;
+  if (ready_pipe) {
+    int p[2];
+    if (::pipe(p) != 0) return std::unexpected(util::last_error());
+    ::fcntl(p[0], F_SETFD, FD_CLOEXEC);
+    ready_write = p[1];
+    cmd.set_env("KELV_DRIVER_READY_FD", std::to_string(ready_write));
+    start_thread([channel, fd = p[0]] {
+      char byte;
+      ssize_t n;
+      while ((n = ::read(fd, &byte, 1)) < 0 && errno == EINTR) {
+      }
+      ::close(fd);
+      if (n == 1) channel->send(Ready{});
+    });
+  } else {
+    cmd.remove_env("KELV_DRIVER_READY_FD");
+  }
+  cmd.err = proc::Stream::pipe;
+
+  start_thread([channel, cmd = std::move(cmd), mode, ready_write]() mutable {
+    bool write_end_closed = false;
+    auto result = proc::run_child(cmd, true, [&](proc::Child& child) {
+      if (ready_write >= 0) ::close(ready_write);
+      write_end_closed = true;
+      start_thread([channel, fd = child.err.release(), mode] { read_stderr(fd, mode, channel); });
+    });
+    if (!write_end_closed && ready_write >= 0) ::close(ready_write);
+    channel->send(Exited{std::move(result)});
+  });
+
+  bool ready = false;
+  std::optional<Output> output;
+  std::optional<proc::RunResult> finished;
+  for (;;) {
+    std::optional<std::chrono::seconds> timeout;
+    if (finished) timeout = std::chrono::seconds(5);
+    std::optional<Message> message = channel->receive(timeout);
+    if (!message) {
+      // The child has exited but something (a grandchild) still holds its
+      // standard error open: give up on the rest of the output.
+      TeedResult r;
+      static_cast<proc::RunResult&>(r) = *finished;
+      return r;
+    }
+    if (std::holds_alternative<Ready>(*message)) {
+      ready = true;
+    } else if (auto* out = std::get_if<Output>(&*message)) {
+      output = std::move(*out);
+    } else {
+      auto& exited = std::get<Exited>(*message);
+      if (!exited.result) return std::unexpected(exited.result.error());
+      finished = *exited.result;
+    }
+    if (finished && output) {
+      TeedResult r;
+      static_cast<proc::RunResult&>(r) = *finished;
+      r.shown = std::move(output->shown);
+      r.held = std::move(output->held);
+      r.artifact_seen = output->artifact_seen;
+      return r;
+    }
+    if (!finished && ready && output) return early_exit_result(*output);
+  }
+}
+
+}  // namespace kelv::wrapper
