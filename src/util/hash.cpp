@@ -83,7 +83,10 @@ std::string sha256_hex(std::string_view bytes) {
   return finish_sha256(ctx.get());
 }
 
-std::string key_digest(std::span<const std::string_view> texts) {
+namespace {
+
+template <class Texts>
+std::string digest_of(const Texts& texts) {
   MdCtx ctx = new_sha256();
   for (std::string_view t : texts) {
     unsigned char len[8];
@@ -94,5 +97,10 @@ std::string key_digest(std::span<const std::string_view> texts) {
   }
   return finish_sha256(ctx.get()).substr(0, 32);
 }
+
+}  // namespace
+
+std::string key_digest(std::span<const std::string_view> texts) { return digest_of(texts); }
+std::string key_digest(std::span<const std::string> texts) { return digest_of(texts); }
 
 }  // namespace kelv::util

@@ -22,6 +22,7 @@ std::string sha256_hex(std::string_view bytes);
 // The name of a sequence of texts: the first 32 hex digits of the SHA-256 over
 // each text preceded by its length as a 64-bit little-endian integer.
 std::string key_digest(std::span<const std::string_view> texts);
+std::string key_digest(std::span<const std::string> texts);
 inline std::string key_digest(std::initializer_list<std::string_view> texts) {
   return key_digest(std::span<const std::string_view>(texts.begin(), texts.size()));
 }

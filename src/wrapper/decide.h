@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "report/report.h"
+#include "util/files.h"
 #include "wrapper/invocation.h"
 #include "wrapper/proc.h"
 #include "wrapper/settings.h"
@@ -19,7 +21,7 @@ struct Front {
   std::optional<Settings> settings;
 };
 
-enum class RunKind { plain, compiled, relinked };
+using report::RunKind;
 
 // The unit's result and what the report needs of it.
 struct UnitRun {
@@ -33,8 +35,7 @@ struct UnitRun {
   std::optional<std::string> driver_failure;
   std::optional<std::vector<std::string>> relink_args;
   std::optional<std::string> kept_objects_error;
-  std::string cache_result = "off";  // the cache outcome's "result"
-  std::string cache_reason = "off";  // its "reason" or "not_stored" text
+  util::Json cache;  // the cache outcome object
 };
 
 // Decides the unit's road and runs it. Ends the process itself on a cache

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "report/report.h"
 #include "wrapper/decide.h"
 #include "wrapper/ui.h"
 
@@ -41,6 +42,25 @@ void main(int argc, char** argv) {
   }
 
   UnitRun unit = decide_and_run(front);
+  if (front.event_dir) {
+    report::report_run({.cache = std::move(unit.cache),
+                        .compiler = front.inv.compiler,
+                        .args = front.inv.args,
+                        .inner_wrapper = front.inner,
+                        .inner_fallback_used = unit.inner_fallback_used,
+                        .start_wall_ns = unit.start_wall_ns,
+                        .elapsed_ns = unit.elapsed_ns,
+                        .status = unit.run.status,
+                        .usage = unit.run.usage,
+                        .target_dir = front.settings ? front.settings->target_dir : std::nullopt,
+                        .driver = unit.driver,
+                        .driver_failure = unit.driver_failure,
+                        .has_relink_args = unit.relink_args.has_value(),
+                        .run_kind = unit.run_kind,
+                        .kept_objects_error = unit.kept_objects_error,
+                        .early_exit = unit.early_exit,
+                        .event_dir = *front.event_dir});
+  }
   proc::propagate(unit.run.status);
 }
 

@@ -38,6 +38,21 @@ greet = { path = "../greet" }
 )");
 }
 
+void copy_fixture(const fs::path& dir) {
+  const fs::path from = source_dir() / "tests/fixtures/workspace";
+  for (auto it = fs::recursive_directory_iterator(from); it != fs::end(it); ++it) {
+    const fs::path rel = it->path().lexically_relative(from);
+    if (*rel.begin() == "target") {
+      it.disable_recursion_pending();
+      continue;
+    }
+    if (it->is_directory())
+      fs::create_directories(dir / rel);
+    else
+      fs::copy_file(it->path(), dir / rel, fs::copy_options::overwrite_existing);
+  }
+}
+
 Outcome cargo(const fs::path& dir, std::vector<std::string> args,
               std::map<std::string, std::optional<std::string>> env, bool wrapper) {
   std::vector<std::string> argv = {"cargo"};

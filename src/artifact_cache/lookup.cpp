@@ -1,0 +1,137 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "artifact_cache/dep_hashes.h"
+#include "artifact_cache/job.h"
+#include "util/fd.h"
+#include "util/files.h"
+#include "util/hash.h"
+#include "util/paths.h"
+#include "util/utf8.h"
+
+#include <blake3.h>
+
+namespace kelv::artifact_cache {
+namespace {
+
+// The text elements of an array member; empty when missing or not an array.
+std::vector<std::string> texts_of(const util::Json& record, const char* member) {
+  std::vector<std::string> out;
+  auto it = record.find(member);
+  if (it == record.end() || !it->is_array()) return out;
+  for (const auto& v : *it)
+    if (v.is_string()) out.push_back(v.get<std::string>());
+  return out;
+}
+
+std::string text_of(const util::Json& record, const char* member) {
+  auto it = record.find(member);
+  return it != record.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+std::string blake3_hex(std::string_view bytes) {
+  blake3_hasher hasher;
+  blake3_hasher_init(&hasher);
+  blake3_hasher_update(&hasher, bytes.data(), bytes.size());
+  unsigned char out[BLAKE3_OUT_LEN];
+  blake3_hasher_finalize(&hasher, out, BLAKE3_OUT_LEN);
+  return util::hex(out);
+}
+
+// A stored name must be a plain file name: anything else could make a
+// tampered entry write outside the output directory.
+bool plain_file_name(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
+}
+
+void touch(const fs::path& path) {
+  util::Fd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+  if (fd.valid()) ::futimens(fd.get(), nullptr);
+}
+
+}  // namespace
+
+std::string rewrite_paths(std::string_view bytes,
+                          std::span<const std::pair<std::string, std::string>> pairs) {
+  std::string text = util::lossy(bytes);
+  for (const auto& [from, to] : pairs) {
+    if (from.empty() || from == to) continue;
+    std::string out;
+    out.reserve(text.size());
+    size_t pos = 0;
+    for (size_t hit; (hit = text.find(from, pos)) != std::string::npos; pos = hit + from.size()) {
+      out.append(text, pos, hit - pos);
+      out += to;
+    }
+    out.append(text, pos);
+    text = std::move(out);
+  }
+  return text;
+}
+
+std::optional<LookupHit> Job::lookup() const {
+  const auto record = util::read_json(key_record(key));
+  if (!record || !record->is_object()) return std::nullopt;
+  const auto name = entry_name(cache_dir, key, texts_of(*record, "env_deps"),
+                               texts_of(*record, "inputs"), texts_of(*record, "span_deps"), cwd);
+  if (!name) return std::nullopt;
+  const fs::path dir = entry_dir(*name);
+  const auto entry = util::read_json(dir / "entry.json");
+  if (!entry || !entry->is_object()) return std::nullopt;
+  const auto damaged = [&]() -> std::optional<LookupHit> {
+    discard(cache_dir, dir);
+    return std::nullopt;
+  };
+
+  const std::pair<std::string, std::string> pairs[] = {
+      {text_of(*entry, "out_dir"), util::path_str(out_dir)},
+      {text_of(*entry, "out_dir_env"), out_dir_env ? util::path_str(*out_dir_env) : ""}};
+  const std::vector<std::string> executable = texts_of(*entry, "executable");
+  const auto hashes = entry->find("hashes");
+  for (const std::string& name : texts_of(*entry, "files")) {
+    if (!plain_file_name(name)) return damaged();
+    auto bytes = util::read_file(dir / name);
+    if (!bytes) return damaged();
+    const std::string hash = blake3_hex(*bytes);
+    if (hashes == entry->end() || !hashes->is_object()) return damaged();
+    const auto stored = hashes->find(name);
+    if (stored == hashes->end() || !stored->is_string() || stored->get<std::string>() != hash)
+      return damaged();
+    const fs::path target = output(name);
+    const bool depinfo = name.ends_with(".d");
+    if (auto w = util::write_atomic(target, depinfo ? rewrite_paths(*bytes, pairs) : *bytes); !w)
+      return damaged();
+    if (is_library_artifact(name) && !record_content_memo(cache_dir, target, hash))
+      return damaged();
+    if (std::find(executable.begin(), executable.end(), name) != executable.end() &&
+        ::chmod(target.c_str(), 0755) != 0)
+      return damaged();
+  }
+  auto diagnostics = util::read_file(dir / "stderr");
+  if (!diagnostics) return damaged();
+  touch(dir / "entry.json");
+
+  LookupHit hit{rewrite_paths(*diagnostics, pairs), *name, std::nullopt};
+  const std::vector<std::string> env_deps = texts_of(*entry, "env_deps");
+  const std::string stored_out_dir_env = text_of(*entry, "out_dir_env");
+  if (std::find(env_deps.begin(), env_deps.end(), "OUT_DIR") != env_deps.end() &&
+      !stored_out_dir_env.empty() &&
+      (!out_dir_env || util::path_str(*out_dir_env) != stored_out_dir_env))
+    hit.foreign_out_dir = stored_out_dir_env;
+  return hit;
+}
+
+bool discard(const fs::path& cache_dir, const fs::path& entry_dir) {
+  const fs::path trash =
+      cache_dir / "tmp" /
+      ("discard-" + std::to_string(::getpid()) + "-" + util::path_str(entry_dir.filename()));
+  if (!util::create_dirs(cache_dir / "tmp")) return false;
+  if (::rename(entry_dir.c_str(), trash.c_str()) != 0) return false;
+  std::error_code ec;
+  fs::remove_all(trash, ec);
+  return true;
+}
+
+}  // namespace kelv::artifact_cache

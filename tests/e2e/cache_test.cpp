@@ -1,0 +1,153 @@
+// The artifact cache under real cargo: a clean rebuild of the realistic
+// workspace is replayed from the cache, and edits miss exactly where they must.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <sstream>
+
+#include "support/cargo_project.h"
+
+namespace kelv {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::TempDir;
+
+class Cache : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testing::copy_fixture(dir / "ws");
+    // A stand-in compiler that logs every unit it is asked to compile.
+    testing::write_file(dir / "bin/rustc",
+                        "#!/bin/sh\nfor a in \"$@\"; do case \"$a\" in metadata=*) "
+                        "echo \"$*\" >> " +
+                            (dir / "compiled").string() +
+                            ";; esac; done\nexec " + testing::real_rustc() + " \"$@\"\n");
+    ::chmod((dir / "bin/rustc").c_str(), 0755);
+    testing::write_file(dir / "events/wrapper.settings",
+                        R"({"artifact_cache": ")" + (dir / "cache").string() +
+                            R"(", "min_link_store_ns": 0, "early_cutoff": false})");
+  }
+
+  testing::Outcome build(std::vector<std::string> args = {"build"},
+                         std::map<std::string, std::optional<std::string>> env = {}) {
+    fs::remove(dir / "compiled");
+    env.emplace("RUSTC", (dir / "bin/rustc").string());
+    env.emplace("KELV_EVENT_DIR", (dir / "events").string());
+    env.emplace("KELV_FIXTURE_BANNER", std::nullopt);
+    args.push_back("--offline");
+    return testing::cargo(dir / "ws", args, env);
+  }
+
+  // The crate names of the units that reached the compiler.
+  std::vector<std::string> compiled() {
+    std::vector<std::string> names;
+    if (!fs::exists(dir / "compiled")) return names;
+    std::istringstream in(testing::read_file(dir / "compiled"));
+    for (std::string line; std::getline(in, line);) {
+      std::istringstream words(line);
+      for (std::string w; words >> w;) {
+        if (w == "--crate-name" && words >> w) names.push_back(w);
+      }
+    }
+    return names;
+  }
+
+  std::map<std::string, std::string> snapshot(const fs::path& deps) {
+    std::map<std::string, std::string> files;
+    for (const auto& e : fs::directory_iterator(deps))
+      if (e.is_regular_file()) files[e.path().filename()] = testing::read_file(e.path());
+    return files;
+  }
+
+  std::string run_orchard() {
+    return testing::run({.argv = {(dir / "ws/target/debug/orchard").string()}}).out;
+  }
+
+  TempDir dir;
+};
+
+TEST_F(Cache, CleanRebuildIsReplayedAndEditsMissExactlyWhereTheyMust) {
+  auto cold = build();
+  ASSERT_EQ(cold.exit_code, 0) << cold.err;
+  EXPECT_GT(compiled().size(), 20u);
+  const std::string expected_output = run_orchard();
+  ASSERT_NE(expected_output.find("== orchard harvest report =="), std::string::npos);
+  const auto stored = snapshot(dir / "ws/target/debug/deps");
+
+  auto clean = testing::cargo(dir / "ws", {"clean"});
+  ASSERT_EQ(clean.exit_code, 0);
+  auto warm = build();
+  ASSERT_EQ(warm.exit_code, 0) << warm.err;
+  EXPECT_EQ(compiled(), std::vector<std::string>{}) << "every scheduled unit should be replayed";
+  EXPECT_EQ(run_orchard(), expected_output);
+  const auto restored = snapshot(dir / "ws/target/debug/deps");
+  size_t compared = 0;
+  for (const auto& [name, bytes] : restored) {
+    auto it = stored.find(name);
+    if (it == stored.end()) continue;
+    EXPECT_EQ(bytes, it->second) << name;
+    ++compared;
+  }
+  EXPECT_GT(compared, 40u);
+
+  // A source edit misses for that crate and what depends on it; reverting
+  // it hits again.
+  const fs::path ledger = dir / "ws/ledger/src/lib.rs";
+  const std::string original = testing::read_file(ledger);
+  testing::write_file(ledger, original + "\npub fn kelv_probe() -> u32 { 7 }\n");
+  auto edited = build();
+  ASSERT_EQ(edited.exit_code, 0) << edited.err;
+  auto names = compiled();
+  EXPECT_NE(std::find(names.begin(), names.end(), "orchard_ledger"), names.end());
+  EXPECT_EQ(std::find(names.begin(), names.end(), "orchard_model"), names.end());
+  testing::write_file(ledger, original);
+  auto reverted = build();
+  ASSERT_EQ(reverted.exit_code, 0) << reverted.err;
+  names = compiled();
+  EXPECT_EQ(std::find(names.begin(), names.end(), "orchard_ledger"), names.end());
+  EXPECT_EQ(run_orchard(), expected_output);
+
+  // A compile-time variable read with option_env! keys the crate that reads it.
+  auto banner = build({"build"}, {{"KELV_FIXTURE_BANNER", "kelv"}});
+  ASSERT_EQ(banner.exit_code, 0) << banner.err;
+  names = compiled();
+  EXPECT_NE(std::find(names.begin(), names.end(), "orchard"), names.end());
+  EXPECT_NE(run_orchard().find("== kelv =="), std::string::npos);
+  auto unset = build();
+  ASSERT_EQ(unset.exit_code, 0);
+  EXPECT_EQ(compiled(), std::vector<std::string>{});
+  EXPECT_EQ(run_orchard(), expected_output);
+
+  auto tests = build({"test"});
+  EXPECT_EQ(tests.exit_code, 0) << tests.err;
+}
+
+TEST_F(Cache, CorruptedEntryIsDiscardedAndTheUnitCompiled) {
+  ASSERT_EQ(build().exit_code, 0);
+  // Flip a byte in every stored rlib.
+  size_t corrupted = 0;
+  for (const auto& e : fs::recursive_directory_iterator(dir / "cache/e")) {
+    if (e.path().extension() != ".rlib") continue;
+    std::string bytes = testing::read_file(e.path());
+    bytes[bytes.size() / 2] ^= 0x55;
+    fs::remove(e.path());  // stored files are hard links to the outputs
+    testing::write_file(e.path(), bytes);
+    ++corrupted;
+  }
+  ASSERT_GT(corrupted, 5u);
+  ASSERT_EQ(testing::cargo(dir / "ws", {"clean"}).exit_code, 0);
+  auto rebuilt = build();
+  ASSERT_EQ(rebuilt.exit_code, 0) << rebuilt.err;
+  EXPECT_GT(compiled().size(), 5u);
+  EXPECT_NE(run_orchard().find("== orchard harvest report =="), std::string::npos);
+  // The damaged entries were replaced by fresh ones: a further clean build hits.
+  ASSERT_EQ(testing::cargo(dir / "ws", {"clean"}).exit_code, 0);
+  ASSERT_EQ(build().exit_code, 0);
+  EXPECT_EQ(compiled(), std::vector<std::string>{});
+  for (const auto& e : fs::directory_iterator(dir / "cache/tmp"))
+    ADD_FAILURE() << "left in tmp/: " << e.path();
+}
+
+}  // namespace
+}  // namespace kelv
