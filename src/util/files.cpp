@@ -77,7 +77,9 @@ IoResult<void> write_json_fast(const std::filesystem::path& path, const Json& va
 }
 
 std::optional<Json> parse_json(std::string_view text) {
-  // The parser rejects trailing non-whitespace itself (strict mode).
+  // The parser rejects trailing non-whitespace itself (strict mode), but it
+  // takes a NUL byte for the end of the input; no JSON text holds one.
+  if (text.find('\0') != std::string_view::npos) return std::nullopt;
   Json value = Json::parse(text, nullptr, /*allow_exceptions=*/false);
   if (value.is_discarded()) return std::nullopt;
   return value;

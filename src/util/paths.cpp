@@ -75,9 +75,10 @@ std::string quoted(std::string_view bytes) {
 
 bool starts_with_path(const std::filesystem::path& path, const std::filesystem::path& dir) {
   auto p = path.begin();
-  for (auto d = dir.begin(); d != dir.end(); ++d, ++p) {
+  for (auto d = dir.begin(); d != dir.end(); ++d) {
     if (d->empty()) continue;  // a trailing separator in `dir`
     if (p == path.end() || *p != *d) return false;
+    ++p;
   }
   return true;
 }

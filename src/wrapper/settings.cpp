@@ -178,10 +178,8 @@ class Parser {
     if (c == '[' || c == '{') {
       ++i_;
       r = c == '[' ? array() : object();
-      // The closing bracket is read even after an error, which moves the
-      // position then given to errors that had none.
-      const Status end = c == '[' ? end_array() : end_object();
-      if (r && !end) r = std::unexpected(end.error());
+      const Status closed = end(c == '[' ? ']' : '}');
+      if (r && !closed) r = std::unexpected(closed.error());
     } else {
       r = std::unexpected(invalid_type("struct Settings"));
     }
@@ -297,21 +295,18 @@ class Parser {
     return s;
   }
 
-  Status end_object() {
+  // After the entries: the closing bracket (read even after an error, which
+  // moves the position then given to errors that had none).
+  Status end(char close) {
     const auto c = skip_ws();
-    if (c == '}') return ++i_, Status{};
-    if (c == ',') return peek_fail("trailing comma");
-    return peek_fail(c ? "trailing characters" : "EOF while parsing an object");
-  }
-
-  Status end_array() {
-    const auto c = skip_ws();
-    if (c == ']') return ++i_, Status{};
+    if (c == close) return ++i_, Status{};
+    if (c == ',' && close == '}') return peek_fail("trailing comma");
     if (c == ',') {
       ++i_;
       return peek_fail(skip_ws() == ']' ? "trailing comma" : "trailing characters");
     }
-    return peek_fail(c ? "trailing characters" : "EOF while parsing a list");
+    if (c) return peek_fail("trailing characters");
+    return peek_fail(close == ']' ? "EOF while parsing a list" : "EOF while parsing an object");
   }
 
   template <class T>
@@ -323,20 +318,13 @@ class Parser {
 
   Status member(size_t k, Settings& s) {
     const auto str = [&] { return text(); };
-    switch (k) {
-      case 0:
-        return put(s.artifact_cache, optional(str));
-      case 1:
-        return put(s.frontend_threads, optional([&] { return unsigned_int<uint32_t>("u32"); }));
-      case 2:
-        return put(s.min_link_store_ns, unsigned_int<uint64_t>("u64"));
-      case 3:
-        return put(s.linker_dir, optional(str));
-      case 4:
-        return put(s.early_cutoff, boolean());
-      default:
-        return put(s.target_dir, optional(str));
-    }
+    if (k == 0) return put(s.artifact_cache, optional(str));
+    if (k == 1)
+      return put(s.frontend_threads, optional([&] { return unsigned_int<uint32_t>("u32"); }));
+    if (k == 2) return put(s.min_link_store_ns, unsigned_int<uint64_t>("u64"));
+    if (k == 3) return put(s.linker_dir, optional(str));
+    if (k == 4) return put(s.early_cutoff, boolean());
+    return put(s.target_dir, optional(str));
   }
 
   template <class F, class T = typename std::invoke_result_t<F>::value_type>
@@ -511,8 +499,9 @@ class Parser {
         if (!util::is_utf8(out)) return fail("invalid unicode code point");
         return out;
       }
-      if (c != '\\')
+      if (c != '\\') {
         return fail("control character (\\u0000-\\u001F) found while parsing a string");
+      }
       KELV_TRY(ok, escape(out));
     }
   }

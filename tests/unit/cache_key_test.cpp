@@ -301,6 +301,7 @@ TEST_F(CacheKeyTest, ArgumentsEnterTheKeyNormalised) {
     const char* label;
     Args extra;
     Lines lines;
+    Lines extern_lines = {};  // after the environment lines
   };
   const Case cases[] = {
       {"nothing more", {}, {}},
@@ -324,14 +325,16 @@ TEST_F(CacheKeyTest, ArgumentsEnterTheKeyNormalised) {
       {"--crate-name joined", {"--crate-name=foo"}, {"--crate-name=foo"}},
       {"extern without path",
        {"--extern", "proc_macro", "--cap-lints", "allow"},
-       {"--cap-lints", "allow", "--extern=proc_macro"}},
+       {"--cap-lints", "allow"},
+       {"--extern=proc_macro"}},
+      {"joined extern without path", {"--extern=alloc"}, {}, {"--extern=alloc"}},
   };
   const Args base = {"--crate-name", "foo", "-C", "metadata=m", "--out-dir", "t"};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     const Lines expected =
         concat({head(false, true), {"--crate-name=foo", "-Cmetadata=m"}, c.lines,
-                {"CARGO_MANIFEST_DIR=" + proj_.path().string()}});
+                {"CARGO_MANIFEST_DIR=" + proj_.path().string()}, c.extern_lines});
     EXPECT_EQ(key_of(with(base, c.extra)), util::key_digest(expected));
   }
 }

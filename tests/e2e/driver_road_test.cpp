@@ -1,0 +1,230 @@
+// Units compiled through the compiler driver (a stand-in that runs the real
+// rustc): early exit, crash fallback, kept objects and relinking.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "support/cargo_project.h"
+#include "support/driver_install.h"
+
+namespace kelv {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::TempDir;
+
+class DriverRoad : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testing::write_small_workspace(dir / "ws");
+    driver = testing::install_stand_in_driver(dir / "ws/kelv-home");
+    settings(0);
+  }
+
+  void settings(uint64_t min_link_store_ns) {
+    testing::write_file(dir / "events/wrapper.settings",
+                        R"({"artifact_cache": ")" + (dir / "cache").string() +
+                            R"(", "min_link_store_ns": )" + std::to_string(min_link_store_ns) +
+                            R"(, "early_cutoff": true})");
+  }
+
+  testing::Outcome build(std::map<std::string, std::optional<std::string>> env = {}) {
+    fs::remove(dir / "driver.log");
+    for (const auto& e : fs::directory_iterator(dir / "events"))
+      if (e.path().extension() == ".json") fs::remove(e.path());
+    env.emplace("KELV_EVENT_DIR", (dir / "events").string());
+    env.emplace("KELV_STANDIN_RUSTC", testing::real_rustc());
+    env.emplace("KELV_STANDIN_LOG", (dir / "driver.log").string());
+    env.emplace("KELV_STANDIN_LINGER_MS", "1500");
+    env.emplace("CARGO_INCREMENTAL", "1");
+    return testing::cargo(dir / "ws", {"build"}, env);
+  }
+
+  std::string driver_log() {
+    return fs::exists(dir / "driver.log") ? testing::read_file(dir / "driver.log") : "";
+  }
+
+  std::string run_hello() {
+    return testing::run({.argv = {(dir / "ws/target/debug/hello").string()}}).out;
+  }
+
+  util::Json report(const std::string& crate) {
+    auto r = testing::report_of(testing::read_reports(dir / "events"), crate);
+    if (!r) ADD_FAILURE() << "no report for " << crate;
+    return r.value_or(util::Json::object());
+  }
+
+  fs::path failed_dir() { return driver.parent_path() / "failed"; }
+
+  TempDir dir;
+  fs::path driver;
+};
+
+TEST_F(DriverRoad, UnitsCompileThroughTheDriverAndExitEarly) {
+  auto built = build();
+  ASSERT_EQ(built.exit_code, 0) << built.err;
+  EXPECT_NE(driver_log().find("compile greet"), std::string::npos) << driver_log();
+  EXPECT_NE(driver_log().find("compile hello"), std::string::npos);
+  EXPECT_EQ(run_hello(), "hello, world\n");
+  for (const char* crate : {"greet", "hello"}) {
+    const util::Json r = report(crate);
+    EXPECT_EQ(r.value("driver", ""), driver.string()) << crate;
+    EXPECT_EQ(r.value("early_exit", false), true) << crate;
+    EXPECT_FALSE(r.contains("rusage")) << crate;
+    EXPECT_EQ(r["cache"].value("result", ""), "stored") << crate << r.dump();
+  }
+  // The library's interface hash is kept beside it and stored with it.
+  bool svh = false;
+  for (const auto& e : fs::directory_iterator(dir / "ws/target/debug/deps"))
+    svh = svh || e.path().extension() == ".kelv-svh";
+  EXPECT_TRUE(svh);
+  EXPECT_EQ(report("hello").value("link", ""), "objects kept");
+}
+
+struct CrashCase {
+  const char* kind;
+};
+
+class DriverCrash : public DriverRoad, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(DriverCrash, FallsBackOnceRecordsTheFailureAndUsesRustcFromThenOn) {
+  auto built = build({{"KELV_STANDIN_CRASH", GetParam()}, {"KELV_STANDIN_CRASH_CRATE", "greet"}});
+  ASSERT_EQ(built.exit_code, 0) << built.err;
+  const std::string warn =
+      "WARN Kelvane's compiler driver failed on crate `greet`; compiled with rustc instead "
+      "(report: " +
+      failed_dir().string() + "/";
+  EXPECT_NE(built.err.find(warn), std::string::npos) << built.err;
+  ASSERT_TRUE(fs::exists(failed_dir()));
+  EXPECT_EQ(std::distance(fs::directory_iterator(failed_dir()), fs::directory_iterator()), 1);
+  EXPECT_EQ(run_hello(), "hello, world\n");
+  const util::Json r = report("greet");
+  EXPECT_FALSE(r.contains("driver"));
+  EXPECT_EQ(r.value("driver_failure", "").rfind(failed_dir().string(), 0), 0u);
+  EXPECT_EQ(r["cache"].value("not_stored", ""),
+            "compiled by rustc after Kelvane's compiler driver failed");
+
+  // The unit is not given to the driver again; others still are.
+  testing::write_file(dir / "ws/greet/src/lib.rs",
+                      testing::read_file(dir / "ws/greet/src/lib.rs") + "\n// edited\n");
+  auto again = build({{"KELV_STANDIN_CRASH", GetParam()}, {"KELV_STANDIN_CRASH_CRATE", "greet"}});
+  ASSERT_EQ(again.exit_code, 0) << again.err;
+  EXPECT_EQ(driver_log().find("compile greet"), std::string::npos) << driver_log();
+  EXPECT_EQ(again.err.find("WARN"), std::string::npos) << again.err;
+  EXPECT_NE(driver_log().find("compile hello"), std::string::npos) << driver_log();
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, DriverCrash,
+                         ::testing::Values("exit101", "exit127", "SIGILL", "SIGABRT", "SIGFPE",
+                                           "SIGBUS", "SIGSEGV"));
+
+TEST_F(DriverRoad, CrashAfterAnArtifactNotificationIsNotRetried) {
+  auto built = build({{"KELV_STANDIN_CRASH", "SIGSEGV-after-artifact"},
+                      {"KELV_STANDIN_CRASH_CRATE", "greet"}});
+  EXPECT_NE(built.exit_code, 0);
+  EXPECT_EQ(built.err.find("WARN Kelvane's compiler driver failed"), std::string::npos);
+  EXPECT_FALSE(fs::exists(failed_dir()));
+}
+
+TEST_F(DriverRoad, UnstartableDriverFallsBackWithItsReason) {
+  fs::permissions(driver, fs::perms::owner_read | fs::perms::owner_exec);
+  ::chmod(driver.c_str(), 0644);  // no longer found: compiled without it
+  auto plain = build();
+  ASSERT_EQ(plain.exit_code, 0) << plain.err;
+  EXPECT_EQ(driver_log(), "");
+  // A driver that is found but cannot run (a script for a missing interpreter).
+  testing::write_file(driver, "#!/nonexistent/interpreter\n");
+  ::chmod(driver.c_str(), 0755);
+  testing::write_file(dir / "ws/greet/src/lib.rs",
+                      testing::read_file(dir / "ws/greet/src/lib.rs") + "\n// edited\n");
+  auto built = build();
+  ASSERT_EQ(built.exit_code, 0) << built.err;
+  EXPECT_NE(built.err.find("WARN Kelvane's compiler driver failed on crate `greet`"),
+            std::string::npos)
+      << built.err;
+  bool found = false;
+  for (const auto& e : fs::directory_iterator(failed_dir())) {
+    found = testing::read_file(e.path()).starts_with("cannot run Kelvane's compiler driver: ");
+  }
+  EXPECT_TRUE(found);
+}
+
+// The dependency's link record gains a library whose content the test
+// controls: the binary's main key changes, its objects key does not.
+void change_what_greet_links(const fs::path& cache, const fs::path& extra, const std::string& content) {
+  testing::write_file(extra, content);
+  for (const auto& e : fs::directory_iterator(cache / "l")) {
+    auto record = util::read_json(e.path());
+    if (!record || record->value("rlib", "").find("libgreet") == std::string::npos) continue;
+    (*record)["deps"] = util::Json::array({util::Json::array({"extra", extra.string()})});
+    std::ofstream(e.path()) << record->dump(2) << "\n";
+  }
+}
+
+void touch(const fs::path& path) {
+  struct timespec times[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
+  ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
+TEST_F(DriverRoad, BinaryIsRelinkedWhenOnlyWhatItLinksChanged) {
+  ASSERT_EQ(build().exit_code, 0);
+  const fs::path main_rs = dir / "ws/hello/src/main.rs";
+
+  change_what_greet_links(dir / "cache", dir / "libextra.so", "one");
+  touch(main_rs);
+  auto relinked = build();
+  ASSERT_EQ(relinked.exit_code, 0) << relinked.err;
+  EXPECT_NE(driver_log().find("relink hello"), std::string::npos) << driver_log();
+  EXPECT_EQ(driver_log().find("compile hello"), std::string::npos) << driver_log();
+  EXPECT_EQ(report("hello").value("link", ""), "relinked");
+  EXPECT_EQ(run_hello(), "hello, world\n");
+
+  // A kept object that changed disables the relink.
+  for (const auto& e : fs::recursive_directory_iterator(dir / "ws/target/debug/deps"))
+    if (e.path().extension() == ".o" && e.path().parent_path().extension() == ".kelv-objects")
+      touch(e.path());
+  change_what_greet_links(dir / "cache", dir / "libextra.so", "two");
+  touch(main_rs);
+  auto touched = build();
+  ASSERT_EQ(touched.exit_code, 0) << touched.err;
+  EXPECT_NE(driver_log().find("compile hello"), std::string::npos) << driver_log();
+  EXPECT_EQ(report("hello").value("link", ""), "objects kept");
+
+  // So does an edit of the binary's own source.
+  change_what_greet_links(dir / "cache", dir / "libextra.so", "three");
+  testing::write_file(main_rs, testing::read_file(main_rs) + "\n// edited\n");
+  auto edited = build();
+  ASSERT_EQ(edited.exit_code, 0) << edited.err;
+  EXPECT_NE(driver_log().find("compile hello"), std::string::npos) << driver_log();
+  EXPECT_EQ(driver_log().find("relink hello"), std::string::npos) << driver_log();
+  EXPECT_EQ(run_hello(), "hello, world\n");
+}
+
+TEST_F(DriverRoad, QuickToLinkUnitIsNotStoredAndNeverRelinked) {
+  settings(3600ull * 1000000000ull);
+  auto first = build();
+  ASSERT_EQ(first.exit_code, 0) << first.err;
+  const util::Json r = report("hello");
+  EXPECT_EQ(r["cache"].value("not_stored", ""), "quick to link") << r.dump();
+  EXPECT_EQ(report("greet")["cache"].value("result", ""), "stored");
+  ASSERT_TRUE(fs::exists(dir / "cache/q"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "cache/q"), fs::directory_iterator()), 1);
+
+  // Once known to be quick, the unit is compiled, never relinked.
+  change_what_greet_links(dir / "cache", dir / "libextra.so", "one");
+  touch(dir / "ws/hello/src/main.rs");
+  auto second = build();
+  ASSERT_EQ(second.exit_code, 0) << second.err;
+  EXPECT_NE(driver_log().find("compile hello"), std::string::npos) << driver_log();
+  EXPECT_EQ(driver_log().find("relink hello"), std::string::npos) << driver_log();
+  EXPECT_FALSE(report("hello").contains("link"));
+  EXPECT_EQ(report("hello")["cache"].value("not_stored", ""), "quick to link");
+}
+
+}  // namespace
+}  // namespace kelv
