@@ -1,4 +1,6 @@
 #include <fcntl.h>
+
+#include <algorithm>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -89,6 +91,7 @@ std::optional<LookupHit> Job::lookup() const {
       {text_of(*entry, "out_dir"), util::path_str(out_dir)},
       {text_of(*entry, "out_dir_env"), out_dir_env ? util::path_str(*out_dir_env) : ""}};
   const std::vector<std::string> executable = texts_of(*entry, "executable");
+  if (!std::all_of(executable.begin(), executable.end(), plain_file_name)) return damaged();
   const auto hashes = entry->find("hashes");
   for (const std::string& name : texts_of(*entry, "files")) {
     if (!plain_file_name(name)) return damaged();

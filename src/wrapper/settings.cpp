@@ -149,7 +149,8 @@ std::string rust_debug(std::string_view s) {
 void append_utf8(std::string& out, uint32_t cp) {
   if (cp < 0x80) return out.push_back(static_cast<char>(cp));
   const int tail = cp < 0x800 ? 1 : cp < 0x10000 ? 2 : 3;
-  out += static_cast<char>((0xFF00 >> (tail + 1) & 0xF0) | cp >> (6 * tail));  // 0xC0, 0xE0, 0xF0
+  static constexpr unsigned kLead[] = {0, 0xC0, 0xE0, 0xF0};
+  out += static_cast<char>(kLead[tail] | cp >> (6 * tail));
   for (int k = tail - 1; k >= 0; --k) out += static_cast<char>(0x80 | (cp >> (6 * k) & 0x3F));
 }
 

@@ -1,0 +1,41 @@
+// kelv: runs Cargo builds through kelv-rustc-wrapper, summarises them from
+// their reports, keeps the artifact cache in bounds and builds the compiler
+// driver of a toolchain.
+#include <fmt/format.h>
+
+#include <string>
+#include <vector>
+
+#include "kelv/commands.h"
+#include "util/platform.h"
+#include "wrapper/ui.h"
+
+namespace kelv::tool {
+
+int fail(std::string_view text, int status) {
+  ui::say(ui::Level::fail, text);
+  return status;
+}
+
+std::filesystem::path own_dir() { return util::platform::current_exe().parent_path(); }
+
+}  // namespace kelv::tool
+
+int main(int argc, char** argv) {
+  using namespace kelv::tool;
+  constexpr std::string_view usage =
+      "usage: kelv cargo <args...> | kelv report [DIR] [--json] | kelv cache stats | "
+      "kelv cache trim --max-size SIZE | kelv driver build [--rustc PATH]";
+  if (argc < 2) return fail(usage);
+  const std::string command = argv[1];
+  const std::vector<std::string> args(argv + 2, argv + argc);
+  if (command == "cargo") return cargo_command(args);
+  if (command == "report") return report_command(args);
+  if (command == "cache") return cache_command(args);
+  if (command == "driver") return driver_command(args);
+  if (command == "--help" || command == "help") {
+    fmt::print("{}\n", usage);
+    return 0;
+  }
+  return fail(fmt::format("unknown command `{}`; {}", command, usage));
+}

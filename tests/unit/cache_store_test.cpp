@@ -1,0 +1,975 @@
+// Cache entries: collecting a unit's dynamic dependencies, entry names,
+// storing, looking up and restoring, discarding damaged entries, and the
+// quick records.
+#include <blake3.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <functional>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "artifact_cache/dep_hashes.h"
+#include "artifact_cache/job.h"
+#include "support/testing.h"
+#include "util/clock.h"
+#include "util/error.h"
+#include "util/files.h"
+#include "util/hash.h"
+#include "util/paths.h"
+
+namespace kelv {
+namespace {
+
+namespace fs = std::filesystem;
+namespace ac = artifact_cache;
+using testing::read_file;
+using testing::TempDir;
+using testing::write_file;
+using Strings = std::vector<std::string>;
+
+constexpr uint64_t kSecond = 1000000000ull;
+
+// Sets or unsets one environment variable for the lifetime of the object and
+// puts the previous state back afterwards.
+class EnvVar {
+ public:
+  EnvVar(const char* name, std::optional<std::string> value) : name_(name) {
+    if (const char* v = std::getenv(name)) saved_ = v;
+    set(value);
+  }
+  ~EnvVar() { set(saved_); }
+  EnvVar(const EnvVar&) = delete;
+  EnvVar& operator=(const EnvVar&) = delete;
+
+  void set(const std::optional<std::string>& value) {
+    if (value)
+      ::setenv(name_, value->c_str(), 1);
+    else
+      ::unsetenv(name_);
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> saved_;
+};
+
+std::string blake3_of(std::string_view bytes) {
+  blake3_hasher h;
+  blake3_hasher_init(&h);
+  blake3_hasher_update(&h, bytes.data(), bytes.size());
+  unsigned char out[BLAKE3_OUT_LEN];
+  blake3_hasher_finalize(&h, out, BLAKE3_OUT_LEN);
+  return util::hex(out);
+}
+
+std::string blake3_of_file(const fs::path& path) { return blake3_of(read_file(path)); }
+
+void set_mtime(const fs::path& path, uint64_t ns) {
+  const struct timespec times[2] = {
+      {0, UTIME_OMIT},
+      {static_cast<time_t>(ns / kSecond), static_cast<long>(ns % kSecond)}};
+  if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
+    throw std::runtime_error("cannot set the time of " + path.string());
+}
+
+struct stat stat_of(const fs::path& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) throw std::runtime_error("cannot stat " + path.string());
+  return st;
+}
+
+// Writes a file as a new inode (never through an existing hard link).
+void replace_file(const fs::path& path, const std::string& bytes) {
+  std::error_code ec;
+  fs::remove(path, ec);
+  write_file(path, bytes);
+}
+
+std::set<std::string> names_in(const fs::path& dir) {
+  std::set<std::string> names;
+  std::error_code ec;
+  for (auto it = fs::directory_iterator(dir, ec); !ec && it != fs::directory_iterator(); ++it)
+    names.insert(it->path().filename().string());
+  return names;
+}
+
+Strings member_names(const util::Json& object) {
+  Strings names;
+  for (auto it = object.begin(); it != object.end(); ++it) names.push_back(it.key());
+  return names;
+}
+
+std::string replace_all(std::string text, const std::string& from, const std::string& to) {
+  std::string out;
+  size_t pos = 0;
+  for (size_t hit; (hit = text.find(from, pos)) != std::string::npos; pos = hit + from.size())
+    out += text.substr(pos, hit - pos) + to;
+  return out + text.substr(pos);
+}
+
+// A workspace library unit "x" (stem "x-1") with a build script output
+// directory, compiled at `start_`: its sources predate the compilation, its
+// outputs come after.
+class CacheUnit : public ::testing::Test {
+ public:
+  CacheUnit()
+      : version_("CARGO_PKG_VERSION", "0.1.0"), foo_("FOO", "bar"), start_(util::now_wall_ns()) {
+    proj_ = root_ / "proj";
+    out_ = proj_ / "target/debug/deps";
+    out_env_ = proj_ / "target/debug/build/x-1/out";
+    job_.cache_dir = root_ / "cache";
+    job_.key = "0123456789abcdef0123456789abcdef";
+    job_.out_dir = out_;
+    job_.stem = "x-1";
+    job_.cwd = proj_;
+    job_.out_dir_env = out_env_;
+    job_.workspace_member = true;
+    job_.links = false;
+    write_source(proj_ / "src/lib.rs", "pub fn x() -> u32 { include!(concat!(env!(\"OUT_DIR\"), \"/gen.rs\")) }\n");
+    write_source(out_env_ / "gen.rs", "7");
+    write_outputs();
+  }
+
+  void write_source(const fs::path& path, const std::string& bytes) {
+    write_file(path, bytes);
+    set_mtime(path, start_ - 10 * kSecond);
+  }
+
+  std::string depinfo() const {
+    const std::string o = out_.string(), e = out_env_.string();
+    const std::string deps = " src/lib.rs " + e + "/gen.rs\n";
+    return o + "/x-1.d:" + deps + "\n" + o + "/libx-1.rlib:" + deps + "\n" + o +
+           "/libx-1.rmeta:" + deps + "\nsrc/lib.rs:\n" + e +
+           "/gen.rs:\n\n# env-dep:CARGO_PKG_VERSION=0.1.0\n# env-dep:FOO=bar\n# env-dep:OUT_DIR=" +
+           e + "\n# env-dep:CARGO_PKG_VERSION=0.1.0\n";
+  }
+
+  // The outputs of a compilation, as new files.
+  void write_outputs() {
+    replace_file(out_ / "libx-1.rlib", "!<arch>\nrlib of x " + std::string(3000, 'r'));
+    replace_file(out_ / "libx-1.rmeta", std::string("rust\0\0\0\x09", 8) + "metadata of x");
+    replace_file(out_ / "x-1.d", depinfo());
+  }
+
+  std::string diagnostics() const {
+    return "{\"message\":\"unused variable\",\"file\":\"" + out_env_.string() +
+           "/gen.rs\"}\nwarning written to " + out_.string() + "/libx-1.rlib\n";
+  }
+
+  // The entry name, computed from its definition.
+  std::string expected_entry() const {
+    const std::string first = util::key_digest(
+        {job_.key, "CARGO_PKG_VERSION=set:0.1.0", "FOO=set:bar", "OUT_DIR=<content>"});
+    return util::key_digest({first, "src/lib.rs=" + blake3_of_file(proj_ / "src/lib.rs")});
+  }
+
+  fs::path entry_dir() const { return job_.cache_dir / "e" / expected_entry(); }
+
+  void store_ok() {
+    auto stored = job_.store(diagnostics(), start_);
+    ASSERT_TRUE(stored.has_value()) << stored.error();
+    ASSERT_TRUE(fs::exists(entry_dir() / "entry.json"));
+  }
+
+  void remove_outputs() {
+    for (const char* name : {"libx-1.rlib", "libx-1.rmeta", "x-1.d"}) fs::remove(out_ / name);
+  }
+
+  util::Json entry_json() const { return *util::read_json(entry_dir() / "entry.json"); }
+  void write_entry_json(const util::Json& j) {
+    ASSERT_TRUE(util::write_json_fast(entry_dir() / "entry.json", j));
+  }
+
+  // No half-made entry is left in tmp/.
+  void expect_tmp_clean() {
+    for (const std::string& name : names_in(job_.cache_dir / "tmp")) ADD_FAILURE() << "left in tmp/: " << name;
+  }
+
+  TempDir root_;
+  EnvVar version_, foo_;
+  uint64_t start_;
+  fs::path proj_, out_, out_env_;
+  ac::Job job_;
+};
+
+// ------------------------------------------------------------ entry names
+
+TEST(CacheEntryName, WorkedExample) {
+  TempDir cwd, cache;
+  EnvVar version("CARGO_PKG_VERSION", "0.1.0");
+  write_file(cwd / "src/lib.rs", "pub fn f() {}");
+  const std::string key = "fedcba9876543210fedcba9876543210";
+  const Strings env_deps = {"CARGO_PKG_VERSION", "OUT_DIR"};
+  const Strings inputs = {"<OUT_DIR>/x.rs", "src/lib.rs"};
+  const std::string first =
+      util::key_digest({key, "CARGO_PKG_VERSION=set:0.1.0", "OUT_DIR=<content>"});
+  const std::string expected =
+      util::key_digest({first, "src/lib.rs=" + blake3_of_file(cwd / "src/lib.rs")});
+  EXPECT_EQ(ac::entry_name(cache.path(), key, env_deps, inputs, {}, cwd.path()), expected);
+
+  version.set(std::nullopt);
+  const std::string first_unset =
+      util::key_digest({key, "CARGO_PKG_VERSION=unset", "OUT_DIR=<content>"});
+  EXPECT_EQ(ac::entry_name(cache.path(), key, env_deps, inputs, {}, cwd.path()),
+            util::key_digest({first_unset, "src/lib.rs=" + blake3_of_file(cwd / "src/lib.rs")}));
+  // Set to the empty text is not unset.
+  version.set("");
+  EXPECT_EQ(ac::entry_name(cache.path(), key, env_deps, inputs, {}, cwd.path()),
+            util::key_digest({util::key_digest({key, "CARGO_PKG_VERSION=set:", "OUT_DIR=<content>"}),
+                              "src/lib.rs=" + blake3_of_file(cwd / "src/lib.rs")}));
+}
+
+TEST(CacheEntryName, SpanDepsAndUnreadableDependencies) {
+  TempDir cwd, cache;
+  write_file(cwd / "src/lib.rs", "code");
+  write_file(cwd / "deps/libdep.rmeta", "dep metadata");
+  const std::string key = "00000000000000000000000000000001";
+  const Strings spans = {(cwd / "deps/libdep.rmeta").string()};
+  const std::string expected = util::key_digest(
+      {util::key_digest({key}), "spans-of=" + blake3_of_file(cwd / "deps/libdep.rmeta"),
+       "src/lib.rs=" + blake3_of_file(cwd / "src/lib.rs")});
+  EXPECT_EQ(ac::entry_name(cache.path(), key, {}, Strings{"src/lib.rs"}, spans, cwd.path()),
+            expected);
+  // Inputs below OUT_DIR need not exist here: their content is in the key.
+  EXPECT_TRUE(
+      ac::entry_name(cache.path(), key, {}, Strings{"<OUT_DIR>/gone.rs"}, {}, cwd.path()).has_value());
+  EXPECT_EQ(ac::entry_name(cache.path(), key, {}, Strings{"src/gone.rs"}, {}, cwd.path()),
+            std::nullopt);
+  EXPECT_EQ(ac::entry_name(cache.path(), key, {}, {}, Strings{(cwd / "gone.rmeta").string()},
+                           cwd.path()),
+            std::nullopt);
+}
+
+// ------------------------------------------------------- dep-info inputs
+
+TEST_F(CacheUnit, CollectInputs) {
+  auto in = ac::collect_inputs(job_, start_);
+  ASSERT_TRUE(in.has_value()) << in.error();
+  EXPECT_EQ(in->env_deps, (Strings{"CARGO_PKG_VERSION", "FOO", "OUT_DIR"}));
+  EXPECT_EQ(in->inputs, (Strings{"<OUT_DIR>/gen.rs", "src/lib.rs"}));
+}
+
+TEST_F(CacheUnit, CollectInputsLineFormats) {
+  write_source(proj_ / "src/a b.rs", "");
+  write_source(proj_ / "src/c.rs", "");
+  replace_file(out_ / "x-1.d",
+               "# a comment: with colon and space\r\n" + out_.string() +
+                   "/x-1.d: src/c.rs src/a\\ b.rs\tsrc/c.rs\r\n\r\nsrc/c.rs:\r\n"
+                   "# env-dep:NO_VALUE\r\n# env-dep:A=1=2\r\n");
+  auto in = ac::collect_inputs(job_, start_);
+  ASSERT_TRUE(in.has_value()) << in.error();
+  EXPECT_EQ(in->env_deps, (Strings{"A", "NO_VALUE"}));
+  EXPECT_EQ(in->inputs, (Strings{"src/a b.rs", "src/c.rs"}));
+}
+
+TEST_F(CacheUnit, CollectInputsErrors) {
+  const std::string enoent = util::os_error(ENOENT);
+  struct Case {
+    const char* label;
+    std::optional<std::string> depinfo;  // absent: no dep-info file
+    std::string error;
+  };
+  const Case cases[] = {
+      {"no dep-info", std::nullopt, "no dep-info: " + enoent},
+      {"only comments", "# env-dep:FOO=bar\n", "dep-info lists no inputs"},
+      {"no colon and space", "x-1.d:src/lib.rs\n", "dep-info lists no inputs"},
+      {"missing input", "x-1.d: src/lib.rs src/gone.rs\n",
+       "input src/gone.rs is unreadable: " + enoent},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    fs::remove(out_ / "x-1.d");
+    if (c.depinfo) write_file(out_ / "x-1.d", *c.depinfo);
+    auto in = ac::collect_inputs(job_, start_);
+    ASSERT_FALSE(in.has_value());
+    EXPECT_EQ(in.error(), c.error);
+  }
+}
+
+TEST_F(CacheUnit, InputChangedDuringTheCompilation) {
+  set_mtime(proj_ / "src/lib.rs", start_ - 1);
+  EXPECT_TRUE(ac::collect_inputs(job_, start_).has_value());
+  set_mtime(proj_ / "src/lib.rs", start_);
+  auto in = ac::collect_inputs(job_, start_);
+  ASSERT_FALSE(in.has_value());
+  EXPECT_EQ(in.error(), "src/lib.rs changed during the compilation");
+
+  auto stored = job_.store(diagnostics(), start_);
+  ASSERT_FALSE(stored.has_value());
+  EXPECT_EQ(stored.error(), "src/lib.rs changed during the compilation");
+  EXPECT_TRUE(names_in(job_.cache_dir / "e").empty());
+  EXPECT_FALSE(fs::exists(job_.key_record(job_.key)));
+  expect_tmp_clean();
+}
+
+TEST_F(CacheUnit, RegistryCrateHasNoInputs) {
+  job_.workspace_member = false;
+  // Its dep-info names files that are not there: they are not looked at.
+  replace_file(out_ / "x-1.d", "x-1.d: /registry/src/lib.rs /registry/src/gone.rs\n\n# env-dep:FOO=bar\n");
+  auto in = ac::collect_inputs(job_, start_);
+  ASSERT_TRUE(in.has_value()) << in.error();
+  EXPECT_EQ(in->env_deps, Strings{"FOO"});
+  EXPECT_TRUE(in->inputs.empty());
+
+  ASSERT_TRUE(job_.store("", start_).has_value());
+  const std::string name = util::key_digest({util::key_digest({job_.key, "FOO=set:bar"})});
+  EXPECT_TRUE(fs::exists(job_.cache_dir / "e" / name / "entry.json"));
+  const auto record = util::read_json(job_.key_record(job_.key));
+  ASSERT_TRUE(record.has_value());
+  EXPECT_EQ((*record)["inputs"], util::Json::array());
+}
+
+// ------------------------------------------------------------ store
+
+TEST_F(CacheUnit, StoreWritesEntryAndKeyRecord) {
+  store_ok();
+  const fs::path dir = entry_dir();
+  EXPECT_EQ(names_in(dir),
+            (std::set<std::string>{"entry.json", "stderr", "libx-1.rlib", "libx-1.rmeta", "x-1.d"}));
+  EXPECT_EQ(read_file(dir / "stderr"), diagnostics());
+  for (const char* name : {"libx-1.rlib", "libx-1.rmeta", "x-1.d"})
+    EXPECT_EQ(read_file(dir / name), read_file(out_ / name)) << name;
+  // Libraries are hard-linked, the dep-info is copied.
+  EXPECT_EQ(stat_of(dir / "libx-1.rlib").st_ino, stat_of(out_ / "libx-1.rlib").st_ino);
+  EXPECT_NE(stat_of(dir / "x-1.d").st_ino, stat_of(out_ / "x-1.d").st_ino);
+
+  const util::Json entry = entry_json();
+  EXPECT_EQ(member_names(entry), (Strings{"files", "executable", "hashes", "out_dir", "out_dir_env",
+                                          "env_deps", "inputs", "stored_at"}));
+  EXPECT_EQ(entry["files"], util::Json::array({"libx-1.rlib", "libx-1.rmeta", "x-1.d"}));
+  EXPECT_EQ(entry["executable"], util::Json::array());
+  EXPECT_EQ(member_names(entry["hashes"]), (Strings{"libx-1.rlib", "libx-1.rmeta", "x-1.d"}));
+  for (const char* name : {"libx-1.rlib", "libx-1.rmeta", "x-1.d"})
+    EXPECT_EQ(entry["hashes"][name], blake3_of_file(out_ / name)) << name;
+  EXPECT_EQ(entry["out_dir"], out_.string());
+  EXPECT_EQ(entry["out_dir_env"], out_env_.string());
+  EXPECT_EQ(entry["env_deps"], util::Json::array({"CARGO_PKG_VERSION", "FOO", "OUT_DIR"}));
+  EXPECT_EQ(entry["inputs"], util::Json::array({"<OUT_DIR>/gen.rs", "src/lib.rs"}));
+  ASSERT_TRUE(entry["stored_at"].is_string());
+  EXPECT_EQ(entry["stored_at"].get<std::string>().size(), 24u);  // YYYY-MM-DDTHH:MM:SS.mmmZ
+
+  // Indented, with a trailing newline.
+  const std::string text = read_file(dir / "entry.json");
+  EXPECT_TRUE(text.starts_with("{\n  \"files\": [\n")) << text;
+  EXPECT_TRUE(text.ends_with("}\n"));
+
+  const auto record = util::read_json(job_.key_record(job_.key));
+  ASSERT_TRUE(record.has_value());
+  EXPECT_EQ(member_names(*record), (Strings{"env_deps", "inputs", "span_deps"}));
+  EXPECT_EQ((*record)["env_deps"], entry["env_deps"]);
+  EXPECT_EQ((*record)["inputs"], entry["inputs"]);
+  EXPECT_EQ((*record)["span_deps"], util::Json::array());
+
+  // The library hashes went through the content memo.
+  const std::string memo =
+      util::key_digest({ac::fingerprint(stat_of(out_ / "libx-1.rlib"))});
+  EXPECT_EQ(read_file(job_.cache_dir / "h" / memo), entry["hashes"]["libx-1.rlib"].get<std::string>());
+  expect_tmp_clean();
+}
+
+TEST_F(CacheUnit, OnlyOutputsOfThisCompilationAreStored) {
+  // More than a second before the start: left by an earlier build.
+  set_mtime(out_ / "libx-1.rlib", start_ - kSecond - 1);
+  // Exactly a second before still counts as this compilation's.
+  set_mtime(out_ / "libx-1.rmeta", start_ - kSecond);
+  // A directory under a candidate's name is not an output.
+  fs::create_directories(out_ / "x-1");
+  store_ok();
+  EXPECT_EQ(entry_json()["files"], util::Json::array({"libx-1.rmeta", "x-1.d"}));
+  EXPECT_FALSE(fs::exists(entry_dir() / "libx-1.rlib"));
+}
+
+TEST_F(CacheUnit, CandidatesInOrderWithExecutableBits) {
+  for (const char* name : {"x-1.exe", "x-1", "x-1.dll", "libx-1.dylib", "libx-1.so", "libx-1.kelv-svh"})
+    write_file(out_ / name, std::string("output ") + name);
+  fs::permissions(out_ / "x-1", fs::perms(0755));
+  fs::permissions(out_ / "libx-1.rmeta", fs::perms(0700));
+  fs::permissions(out_ / "libx-1.rlib", fs::perms(0644));
+  // Not candidates.
+  write_file(out_ / "x-1.rlink", "not stored");
+  write_file(out_ / "libx-1.kelv-span-deps-not", "not stored");
+  store_ok();
+  const util::Json entry = entry_json();
+  EXPECT_EQ(entry["files"],
+            util::Json::array({"libx-1.rlib", "libx-1.rmeta", "libx-1.kelv-svh", "libx-1.so",
+                               "libx-1.dylib", "x-1.dll", "x-1", "x-1.exe", "x-1.d"}));
+  EXPECT_EQ(entry["executable"], util::Json::array({"libx-1.rmeta", "x-1"}));
+}
+
+TEST_F(CacheUnit, NothingButDepInfoIsNotStored) {
+  fs::remove(out_ / "libx-1.rlib");
+  fs::remove(out_ / "libx-1.rmeta");
+  auto stored = job_.store(diagnostics(), start_);
+  ASSERT_FALSE(stored.has_value());
+  EXPECT_EQ(stored.error(), "the compilation left no output to cache");
+  EXPECT_TRUE(names_in(job_.cache_dir / "e").empty());
+  expect_tmp_clean();
+}
+
+TEST_F(CacheUnit, FailedStoreRemovesItsTemporaryDirectory) {
+  // The content memo cannot be written: hashing the stored library fails.
+  write_file(job_.cache_dir / "h", "not a directory");
+  auto stored = job_.store(diagnostics(), start_);
+  ASSERT_FALSE(stored.has_value());
+  EXPECT_FALSE(stored.error().empty());
+  expect_tmp_clean();
+  EXPECT_FALSE(fs::exists(job_.key_record(job_.key)));
+  fs::remove(job_.cache_dir / "h");
+
+  // The entries directory cannot be made: publishing fails.
+  write_file(job_.cache_dir / "e", "not a directory");
+  stored = job_.store(diagnostics(), start_);
+  ASSERT_FALSE(stored.has_value());
+  EXPECT_FALSE(stored.error().empty());
+  expect_tmp_clean();
+  EXPECT_FALSE(fs::exists(job_.key_record(job_.key)));
+}
+
+TEST_F(CacheUnit, StaleTemporaryDirectoryOfThisProcessIsReplaced) {
+  const fs::path tmp =
+      job_.cache_dir / "tmp" / (expected_entry() + "-" + std::to_string(::getpid()));
+  write_file(tmp / "leftover", "from a failed store");
+  store_ok();
+  EXPECT_FALSE(fs::exists(tmp));
+  EXPECT_FALSE(fs::exists(entry_dir() / "leftover"));
+}
+
+TEST_F(CacheUnit, StoringAnExistingEntryOnlyWritesTheKeyRecord) {
+  store_ok();
+  const std::string entry_before = read_file(entry_dir() / "entry.json");
+  fs::remove(job_.key_record(job_.key));
+  auto again = job_.store("other diagnostics", start_);
+  ASSERT_TRUE(again.has_value()) << again.error();
+  EXPECT_TRUE(fs::exists(job_.key_record(job_.key)));
+  EXPECT_EQ(read_file(entry_dir() / "entry.json"), entry_before);
+  EXPECT_EQ(read_file(entry_dir() / "stderr"), diagnostics());
+}
+
+TEST_F(CacheUnit, SpanDepsSelectTheEntry) {
+  write_file(root_ / "deps/libdep.rmeta", "dep metadata v1");
+  const std::string span = (root_ / "deps/libdep.rmeta").string();
+  write_file(out_ / "libx-1.kelv-span-deps", "\n" + span + "\r\n\n");
+  {
+    auto stored = job_.store(diagnostics(), start_);
+    ASSERT_TRUE(stored.has_value()) << stored.error();
+  }
+  const auto record = util::read_json(job_.key_record(job_.key));
+  ASSERT_TRUE(record.has_value());
+  EXPECT_EQ((*record)["span_deps"], util::Json::array({span}));
+  const std::string first = util::key_digest(
+      {job_.key, "CARGO_PKG_VERSION=set:0.1.0", "FOO=set:bar", "OUT_DIR=<content>"});
+  const std::string name =
+      util::key_digest({first, "spans-of=" + blake3_of_file(span),
+                        "src/lib.rs=" + blake3_of_file(proj_ / "src/lib.rs")});
+  EXPECT_TRUE(fs::exists(job_.cache_dir / "e" / name / "entry.json"));
+
+  remove_outputs();
+  auto hit = job_.lookup();
+  ASSERT_TRUE(hit.has_value());
+  EXPECT_EQ(hit->entry, name);
+  // The crate whose spans the metadata carries changed: a miss.
+  replace_file(span, "dep metadata v2");
+  EXPECT_FALSE(job_.lookup().has_value());
+}
+
+TEST_F(CacheUnit, StaleSpanDepsFileIsIgnored) {
+  write_file(root_ / "deps/libdep.rmeta", "dep metadata");
+  write_file(out_ / "libx-1.kelv-span-deps", (root_ / "deps/libdep.rmeta").string() + "\n");
+  set_mtime(out_ / "libx-1.kelv-span-deps", start_ - 2 * kSecond);
+  store_ok();  // the plain entry name: no span deps
+  const auto record = util::read_json(job_.key_record(job_.key));
+  ASSERT_TRUE(record.has_value());
+  EXPECT_EQ((*record)["span_deps"], util::Json::array());
+}
+
+TEST_F(CacheUnit, TwoProcessesStoringAtOnce) {
+  int go[2];
+  ASSERT_EQ(::pipe(go), 0);
+  std::vector<pid_t> children;
+  for (int i = 0; i < 2; ++i) {
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::close(go[1]);
+      char byte;
+      (void)::read(go[0], &byte, 1);  // both start together when the pipe closes
+      const auto stored = job_.store(diagnostics(), start_);
+      ::_exit(stored.has_value() ? 0 : 1);
+    }
+    children.push_back(pid);
+  }
+  ::close(go[0]);
+  ::close(go[1]);
+  for (pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  EXPECT_EQ(names_in(job_.cache_dir / "e"), std::set<std::string>{expected_entry()});
+  EXPECT_EQ(names_in(entry_dir()),
+            (std::set<std::string>{"entry.json", "stderr", "libx-1.rlib", "libx-1.rmeta", "x-1.d"}));
+  EXPECT_TRUE(fs::exists(job_.key_record(job_.key)));
+  expect_tmp_clean();
+}
+
+// ------------------------------------------------------------ lookup
+
+TEST_F(CacheUnit, LookupRestoresTheOutputs) {
+  const std::string rlib = read_file(out_ / "libx-1.rlib");
+  const std::string rmeta = read_file(out_ / "libx-1.rmeta");
+  const std::string dep_info = read_file(out_ / "x-1.d");
+  store_ok();
+  remove_outputs();
+  set_mtime(entry_dir() / "entry.json", 1000000000ull * kSecond);
+
+  auto hit = job_.lookup();
+  ASSERT_TRUE(hit.has_value());
+  EXPECT_EQ(hit->entry, expected_entry());
+  EXPECT_EQ(hit->stderr_text, diagnostics());
+  EXPECT_EQ(hit->foreign_out_dir, std::nullopt);
+  EXPECT_EQ(read_file(out_ / "libx-1.rlib"), rlib);
+  EXPECT_EQ(read_file(out_ / "libx-1.rmeta"), rmeta);
+  EXPECT_EQ(read_file(out_ / "x-1.d"), dep_info);
+  EXPECT_EQ(stat_of(out_ / "libx-1.rlib").st_mode & 0111, 0u);
+
+  // Restored libraries have content memos; the dep-info has none.
+  for (const char* name : {"libx-1.rlib", "libx-1.rmeta"}) {
+    const fs::path memo =
+        job_.cache_dir / "h" / util::key_digest({ac::fingerprint(stat_of(out_ / name))});
+    ASSERT_TRUE(fs::exists(memo)) << name;
+    EXPECT_EQ(read_file(memo), blake3_of_file(out_ / name));
+  }
+  EXPECT_FALSE(fs::exists(job_.cache_dir / "h" /
+                          util::key_digest({ac::fingerprint(stat_of(out_ / "x-1.d"))})));
+  // The hit was recorded on entry.json.
+  EXPECT_GT(util::mtime_ns(stat_of(entry_dir() / "entry.json")), 1000000000ull * kSecond);
+  // A restored file is a file of its own, not a link into the entry.
+  EXPECT_NE(stat_of(out_ / "libx-1.rlib").st_ino, stat_of(entry_dir() / "libx-1.rlib").st_ino);
+}
+
+TEST_F(CacheUnit, LookupRestoresExecutables) {
+  job_.stem = "app-2";
+  replace_file(out_ / "app-2", "\x7f" "ELF executable");
+  fs::permissions(out_ / "app-2", fs::perms(0700));
+  replace_file(out_ / "app-2.d", "app-2: src/lib.rs\n");
+  ASSERT_TRUE(job_.store("", start_).has_value());
+  fs::remove(out_ / "app-2");
+  fs::remove(out_ / "app-2.d");
+  auto hit = job_.lookup();
+  ASSERT_TRUE(hit.has_value());
+  EXPECT_EQ(read_file(out_ / "app-2"), "\x7f" "ELF executable");
+  EXPECT_EQ(stat_of(out_ / "app-2").st_mode & 07777, 0755u);
+  EXPECT_EQ(stat_of(out_ / "app-2.d").st_mode & 0111, 0u);
+}
+
+TEST_F(CacheUnit, LookupFromAnotherOutputDirectoryRewritesPaths) {
+  store_ok();
+  ac::Job other = job_;
+  other.out_dir = root_ / "elsewhere/target/release/deps";
+  other.out_dir_env = root_ / "elsewhere/target/release/build/x-9/out";
+  auto hit = other.lookup();
+  ASSERT_TRUE(hit.has_value());
+  const auto moved = [&](std::string text) {
+    text = replace_all(text, out_.string(), other.out_dir.string());
+    return replace_all(text, out_env_.string(), other.out_dir_env->string());
+  };
+  EXPECT_EQ(hit->stderr_text, moved(diagnostics()));
+  EXPECT_NE(hit->stderr_text, diagnostics());
+  EXPECT_EQ(read_file(other.out_dir / "x-1.d"), moved(depinfo()));
+  EXPECT_EQ(read_file(other.out_dir / "libx-1.rlib"), read_file(out_ / "libx-1.rlib"));
+  // The crate read OUT_DIR, which now differs.
+  EXPECT_EQ(hit->foreign_out_dir, out_env_.string());
+
+  other.out_dir_env.reset();
+  hit = other.lookup();
+  ASSERT_TRUE(hit.has_value());
+  EXPECT_EQ(hit->foreign_out_dir, out_env_.string());
+}
+
+TEST_F(CacheUnit, LookupMissesWhenDependenciesChange) {
+  store_ok();
+  const std::string name = expected_entry();
+  ASSERT_TRUE(job_.lookup().has_value());
+
+  // An edited source, then edited back.
+  write_file(proj_ / "src/lib.rs", "pub fn x() -> u32 { 8 }\n");
+  EXPECT_FALSE(job_.lookup().has_value());
+  write_file(proj_ / "src/lib.rs",
+             "pub fn x() -> u32 { include!(concat!(env!(\"OUT_DIR\"), \"/gen.rs\")) }\n");
+  auto back = job_.lookup();
+  ASSERT_TRUE(back.has_value());
+  EXPECT_EQ(back->entry, name);
+
+  // A variable read through env!.
+  foo_.set("baz");
+  EXPECT_FALSE(job_.lookup().has_value());
+  foo_.set(std::nullopt);
+  EXPECT_FALSE(job_.lookup().has_value());
+  foo_.set("bar");
+  EXPECT_TRUE(job_.lookup().has_value());
+
+  // A deleted input: a miss, and the entry stays.
+  fs::rename(proj_ / "src/lib.rs", proj_ / "src/lib.rs.away");
+  EXPECT_FALSE(job_.lookup().has_value());
+  EXPECT_TRUE(fs::exists(job_.cache_dir / "e" / name / "entry.json"));
+  fs::rename(proj_ / "src/lib.rs.away", proj_ / "src/lib.rs");
+  EXPECT_TRUE(job_.lookup().has_value());
+
+  // The build script output changing is the key's business, not the entry's.
+  write_file(out_env_ / "gen.rs", "9");
+  EXPECT_TRUE(job_.lookup().has_value());
+}
+
+TEST_F(CacheUnit, LookupMissesWithoutUsableKeyRecord) {
+  EXPECT_FALSE(job_.lookup().has_value());  // nothing stored
+  store_ok();
+  ac::Job other_key = job_;
+  other_key.key = "ffffffffffffffffffffffffffffffff";
+  EXPECT_FALSE(other_key.lookup().has_value());
+
+  write_file(job_.key_record(job_.key), "this is not JSON");
+  EXPECT_FALSE(job_.lookup().has_value());
+  EXPECT_TRUE(fs::exists(entry_dir()));
+  write_file(job_.key_record(job_.key), "[1, 2]");
+  EXPECT_FALSE(job_.lookup().has_value());
+  EXPECT_TRUE(fs::exists(entry_dir()));
+}
+
+TEST_F(CacheUnit, DamagedEntryIsDiscarded) {
+  struct Case {
+    const char* label;
+    std::function<void(CacheUnit&)> damage;
+  };
+  const Case cases[] = {
+      {"corrupted stored byte",
+       [](CacheUnit& t) {
+         const fs::path f = t.entry_dir() / "libx-1.rlib";
+         std::string bytes = read_file(f);
+         bytes[bytes.size() / 2] ^= 0x20;
+         replace_file(f, bytes);
+       }},
+      {"missing stored file", [](CacheUnit& t) { fs::remove(t.entry_dir() / "libx-1.rmeta"); }},
+      {"missing stderr", [](CacheUnit& t) { fs::remove(t.entry_dir() / "stderr"); }},
+      {"no recorded hash",
+       [](CacheUnit& t) {
+         util::Json j = t.entry_json();
+         j["hashes"].erase("x-1.d");
+         t.write_entry_json(j);
+       }},
+      {"hash in upper case",
+       [](CacheUnit& t) {
+         util::Json j = t.entry_json();
+         std::string h = j["hashes"]["libx-1.rmeta"];
+         for (char& c : h) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+         j["hashes"]["libx-1.rmeta"] = h;
+         t.write_entry_json(j);
+       }},
+      {"hash not text",
+       [](CacheUnit& t) {
+         util::Json j = t.entry_json();
+         j["hashes"]["libx-1.rlib"] = 5;
+         t.write_entry_json(j);
+       }},
+      {"hashes not an object",
+       [](CacheUnit& t) {
+         util::Json j = t.entry_json();
+         j["hashes"] = util::Json::array();
+         t.write_entry_json(j);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    write_outputs();
+    store_ok();
+    c.damage(*this);
+    remove_outputs();
+    EXPECT_FALSE(job_.lookup().has_value());
+    EXPECT_FALSE(fs::exists(entry_dir()));
+    EXPECT_TRUE(fs::exists(job_.key_record(job_.key)));
+    expect_tmp_clean();
+    // The next store publishes a fresh entry under the same name, which hits.
+    write_outputs();
+    store_ok();
+    remove_outputs();
+    EXPECT_TRUE(job_.lookup().has_value());
+    std::error_code ec;
+    fs::remove_all(job_.cache_dir / "e", ec);
+  }
+}
+
+TEST_F(CacheUnit, UnreadableEntryRecordIsAPlainMiss) {
+  store_ok();
+  const std::string text = read_file(entry_dir() / "entry.json");
+  write_file(entry_dir() / "entry.json", text.substr(0, text.size() / 2));
+  remove_outputs();
+  EXPECT_FALSE(job_.lookup().has_value());
+  EXPECT_TRUE(fs::exists(entry_dir()));  // nothing removed
+  EXPECT_FALSE(fs::exists(out_ / "libx-1.rlib"));
+
+  write_file(entry_dir() / "entry.json", "[\"not an object\"]");
+  EXPECT_FALSE(job_.lookup().has_value());
+  fs::remove(entry_dir() / "entry.json");
+  EXPECT_FALSE(job_.lookup().has_value());
+  EXPECT_TRUE(fs::exists(entry_dir()));
+}
+
+TEST_F(CacheUnit, EntryWithoutFilesStillReplaysDiagnostics) {
+  store_ok();
+  util::Json j = entry_json();
+  j.erase("files");
+  write_entry_json(j);
+  remove_outputs();
+  auto hit = job_.lookup();
+  ASSERT_TRUE(hit.has_value());
+  EXPECT_EQ(hit->stderr_text, diagnostics());
+  EXPECT_FALSE(fs::exists(out_ / "libx-1.rlib"));
+
+  // Elements that are not text are skipped.
+  j["files"] = util::Json::array({1, nullptr, "x-1.d"});
+  write_entry_json(j);
+  hit = job_.lookup();
+  ASSERT_TRUE(hit.has_value());
+  EXPECT_TRUE(fs::exists(out_ / "x-1.d"));
+  EXPECT_FALSE(fs::exists(out_ / "libx-1.rlib"));
+}
+
+// A tampered entry naming files outside its directory must never make the
+// lookup write outside the output directory.
+TEST_F(CacheUnit, TamperedFileNamesNeverLeaveTheOutputDirectory) {
+  const std::string evil_bytes = "planted by someone else";
+  const std::string evil_hash = blake3_of(evil_bytes);
+  const fs::path victim = root_ / "victim";
+  struct Case {
+    const char* label;
+    std::string name;
+    // Where a lookup that trusted the name would read the stored bytes and
+    // write the restored file.
+    std::function<fs::path(CacheUnit&)> stored_at;
+    std::function<fs::path(CacheUnit&)> written_at;
+  };
+  const Case cases[] = {
+      {"parent directory", "../evil",
+       [](CacheUnit& t) { return t.job_.cache_dir / "e/evil"; },
+       [](CacheUnit& t) { return t.out_.parent_path() / "evil"; }},
+      {"subdirectory", "sub/evil",
+       [](CacheUnit& t) { return t.entry_dir() / "sub/evil"; },
+       [](CacheUnit& t) { return t.out_ / "sub/evil"; }},
+      {"absolute path", victim.string(),
+       [victim](CacheUnit&) { return victim; },
+       [victim](CacheUnit&) { return victim; }},
+      {"NUL inside", std::string("nul\0.rlib", 9),
+       [](CacheUnit& t) { return t.entry_dir() / "nul"; },
+       [](CacheUnit& t) { return t.out_ / "nul"; }},
+      {"dot dot", "..",
+       [](CacheUnit& t) { return t.job_.cache_dir / "e"; },
+       [](CacheUnit& t) { return t.out_.parent_path(); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    write_outputs();
+    store_ok();
+    const fs::path stored = c.stored_at(*this), written = c.written_at(*this);
+    const bool plant = !fs::is_directory(stored);
+    if (plant) write_file(stored, evil_bytes);
+    const std::string written_before =
+        fs::is_regular_file(written) ? read_file(written) : std::string("(absent)");
+    util::Json j = entry_json();
+    j["files"].push_back(c.name);
+    j["hashes"][c.name] = evil_hash;
+    j["executable"].push_back(c.name);
+    write_entry_json(j);
+    remove_outputs();
+
+    EXPECT_FALSE(job_.lookup().has_value());
+    EXPECT_FALSE(fs::exists(entry_dir()));
+    if (plant && written != stored) {
+      EXPECT_FALSE(fs::exists(written)) << written;
+    }
+    if (written == stored) {
+      EXPECT_EQ(read_file(written), written_before);
+      EXPECT_EQ(stat_of(written).st_mode & 0111, 0u);
+    }
+    std::error_code ec;
+    if (plant) fs::remove(stored, ec);
+    fs::remove_all(job_.cache_dir / "e", ec);
+  }
+}
+
+// Names in "executable" are read from the record too: a name that is not a
+// plain file name marks the entry as damaged even when "files" is clean.
+TEST_F(CacheUnit, TamperedExecutableNamesMakeTheEntryDamaged) {
+  const std::string names[] = {"../x-1.d", "sub/x", std::string("x\0y", 3)};
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    write_outputs();
+    store_ok();
+    util::Json j = entry_json();
+    j["executable"].push_back(name);
+    write_entry_json(j);
+    remove_outputs();
+    EXPECT_FALSE(job_.lookup().has_value());
+    EXPECT_FALSE(fs::exists(entry_dir()));
+    std::error_code ec;
+    fs::remove_all(job_.cache_dir / "e", ec);
+  }
+}
+
+TEST_F(CacheUnit, MalformedMemoOfAnOutputIsRecomputed) {
+  const fs::path memo =
+      job_.cache_dir / "h" / util::key_digest({ac::fingerprint(stat_of(out_ / "libx-1.rlib"))});
+  write_file(memo, "123");
+  store_ok();
+  EXPECT_EQ(entry_json()["hashes"]["libx-1.rlib"], blake3_of_file(out_ / "libx-1.rlib"));
+  EXPECT_EQ(read_file(memo), blake3_of_file(out_ / "libx-1.rlib"));
+  remove_outputs();
+  EXPECT_TRUE(job_.lookup().has_value());
+}
+
+// ------------------------------------------------------------ rewrite
+
+TEST(CacheRewritePaths, PairsApplyInOrder) {
+  using Pairs = std::vector<std::pair<std::string, std::string>>;
+  struct Case {
+    const char* label;
+    std::string bytes;
+    Pairs pairs;
+    std::string text;
+  };
+  const Case cases[] = {
+      {"every occurrence", "/a/x and /a/y", {{"/a", "/b"}}, "/b/x and /b/y"},
+      {"empty from skipped", "text", {{"", "X"}}, "text"},
+      {"same from and to skipped", "/a/x", {{"/a", "/a"}}, "/a/x"},
+      {"second pair sees the first's result", "ab", {{"a", "b"}, {"b", "c"}}, "cc"},
+      {"left to right without overlaps", "aaa", {{"aa", "b"}}, "ba"},
+      {"replacement containing the pattern", "a-a", {{"a", "aa"}}, "aa-aa"},
+      {"no pairs", "unchanged", {}, "unchanged"},
+      {"invalid UTF-8 replaced", "a\xff" "b /o", {{"/o", "/n"}}, "a\xEF\xBF\xBD" "b /n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    EXPECT_EQ(ac::rewrite_paths(c.bytes, c.pairs), c.text);
+  }
+}
+
+// ------------------------------------------------------------ discard
+
+TEST(CacheDiscard, MovesTheEntryAwayAndDeletesIt) {
+  TempDir cache;
+  const fs::path entry = cache / "e/0123456789abcdef0123456789abcdef";
+  write_file(entry / "entry.json", "{}");
+  write_file(entry / "libx.rlib", "bytes");
+  EXPECT_TRUE(ac::discard(cache.path(), entry));
+  EXPECT_FALSE(fs::exists(entry));
+  EXPECT_TRUE(names_in(cache / "tmp").empty());
+}
+
+TEST(CacheDiscard, MissingEntryIsFalse) {
+  TempDir cache;
+  EXPECT_FALSE(ac::discard(cache.path(), cache / "e/00000000000000000000000000000000"));
+  EXPECT_TRUE(fs::is_directory(cache / "tmp"));
+  EXPECT_TRUE(names_in(cache / "tmp").empty());
+  // tmp/ cannot be made.
+  TempDir other;
+  write_file(other / "tmp", "a file");
+  write_file(other / "e/x/entry.json", "{}");
+  EXPECT_FALSE(ac::discard(other.path(), other / "e/x"));
+  EXPECT_TRUE(fs::exists(other / "e/x/entry.json"));
+}
+
+TEST(CacheDiscard, TwoProcessesDiscardingOneEntry) {
+  TempDir cache;
+  const fs::path entry = cache / "e/0123456789abcdef0123456789abcdef";
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE(round);
+    for (int i = 0; i < 200; ++i) write_file(entry / ("f" + std::to_string(i)), "bytes");
+    int go[2];
+    ASSERT_EQ(::pipe(go), 0);
+    std::vector<pid_t> children;
+    for (int i = 0; i < 2; ++i) {
+      const pid_t pid = ::fork();
+      ASSERT_GE(pid, 0);
+      if (pid == 0) {
+        ::close(go[1]);
+        char byte;
+        (void)::read(go[0], &byte, 1);
+        ::_exit(ac::discard(cache.path(), entry) ? 0 : 1);
+      }
+      children.push_back(pid);
+    }
+    ::close(go[0]);
+    ::close(go[1]);
+    int moved = 0;
+    for (pid_t pid : children) {
+      int status = 0;
+      ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+      ASSERT_TRUE(WIFEXITED(status));
+      if (WEXITSTATUS(status) == 0) ++moved;
+    }
+    EXPECT_EQ(moved, 1);
+    EXPECT_FALSE(fs::exists(entry));
+    EXPECT_TRUE(names_in(cache / "tmp").empty());
+  }
+}
+
+// ------------------------------------------------------------ quick records
+
+TEST(CacheQuick, RecordPerOutputDirectoryAndStem) {
+  TempDir cache;
+  ac::Job job;
+  job.cache_dir = cache.path();
+  job.key = "0123456789abcdef0123456789abcdef";
+  job.out_dir = "/w/target/debug/deps";
+  job.stem = "app-1f";
+
+  EXPECT_FALSE(job.known_quick());
+  EXPECT_FALSE(fs::exists(cache / "q"));
+  ASSERT_TRUE(job.remember_quick().has_value());
+  const fs::path record = cache / "q" / util::key_digest({"/w/target/debug/deps", "app-1f"});
+  ASSERT_TRUE(fs::exists(record));
+  EXPECT_EQ(read_file(record), "");
+  EXPECT_EQ(names_in(cache / "q"), std::set<std::string>{record.filename().string()});
+  EXPECT_TRUE(job.known_quick());
+
+  ac::Job same = job;
+  same.key = "ffffffffffffffffffffffffffffffff";  // another key: the same record
+  same.objects_key = "eeeeeeeeeeeeeeeeeeeeeeeeeeeeeeee";
+  EXPECT_TRUE(same.known_quick());
+  ac::Job other_dir = job;
+  other_dir.out_dir = "/w/target/release/deps";
+  EXPECT_FALSE(other_dir.known_quick());
+  ac::Job other_suffix = job;
+  other_suffix.stem = "app-2e";
+  EXPECT_FALSE(other_suffix.known_quick());
+
+  ASSERT_TRUE(job.remember_quick().has_value());  // again: still one record
+  EXPECT_EQ(names_in(cache / "q").size(), 1u);
+  same.forget_quick();
+  EXPECT_FALSE(job.known_quick());
+  job.forget_quick();  // nothing to remove
+  EXPECT_FALSE(job.known_quick());
+}
+
+TEST(CacheQuick, UnwritableCache) {
+  TempDir dir;
+  write_file(dir / "cache", "a file");
+  ac::Job job;
+  job.cache_dir = dir / "cache";
+  job.out_dir = "/w";
+  job.stem = "s";
+  EXPECT_FALSE(job.remember_quick().has_value());
+  EXPECT_FALSE(job.known_quick());
+  job.forget_quick();
+}
+
+}  // namespace
+}  // namespace kelv
