@@ -59,6 +59,11 @@ std::vector<Unit> read_build(const std::filesystem::path& event_dir) {
       u.crate = arg_value(*it, "--crate-name");
       u.unit_id = u.crate + extra_filename(*it) + "@" + arg_value(*it, "--out-dir");
     }
+    // Build scripts all share one crate name: show whose they are.
+    if (u.crate.starts_with("build_script_")) {
+      if (auto env = r->find("env"); env != r->end() && env->is_object())
+        if (const std::string pkg = text(*env, "pkg_name"); !pkg.empty()) u.crate += " (" + pkg + ")";
+    }
     u.dur_ns = r->value("dur_ns", 0ull);
     if (auto it = r->find("exit_code"); it != r->end() && it->is_number_integer())
       u.exit_code = it->get<int>();
