@@ -82,6 +82,7 @@ int main(int argc, char** argv) {
   const std::string rustc = kelv::testing::real_rustc();
   const std::string wrapper = kelv::testing::wrapper_exe();
   kelv::testing::write_file(dir / "lib.rs", "pub fn answer() -> u32 { 42 }\n");
+  std::filesystem::create_directories(dir / "out");
   kelv::testing::write_file(dir / "events-settings" / "wrapper.settings",
                             R"({"min_link_store_ns": 0, "early_cutoff": false})");
   std::filesystem::create_directories(dir / "events");

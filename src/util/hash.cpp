@@ -1,8 +1,10 @@
 #include "util/hash.h"
 
+// The plain SHA-256 functions need no provider set-up, unlike EVP, which
+// would load OpenSSL's configuration in every wrapper process.
+#define OPENSSL_SUPPRESS_DEPRECATED
 #include <blake3.h>
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <openssl/sha.h>
 
 #include <memory>
@@ -26,23 +28,16 @@ IoResult<void> read_chunks(const std::filesystem::path& path, size_t chunk, Feed
   }
 }
 
-struct MdCtxFree {
-  void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
+struct Sha256 {
+  SHA256_CTX ctx;
+  Sha256() { SHA256_Init(&ctx); }
+  void update(const void* p, size_t n) { SHA256_Update(&ctx, p, n); }
+  std::string finish() {
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    SHA256_Final(digest, &ctx);
+    return hex(digest);
+  }
 };
-using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
-
-MdCtx new_sha256() {
-  MdCtx ctx(EVP_MD_CTX_new());
-  EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr);
-  return ctx;
-}
-
-std::string finish_sha256(EVP_MD_CTX* ctx) {
-  unsigned char digest[SHA256_DIGEST_LENGTH];
-  unsigned int len = 0;
-  EVP_DigestFinal_ex(ctx, digest, &len);
-  return hex({digest, len});
-}
 
 }  // namespace
 
@@ -69,33 +64,31 @@ IoResult<std::string> blake3_file(const std::filesystem::path& path) {
 }
 
 IoResult<std::string> sha256_file(const std::filesystem::path& path) {
-  MdCtx ctx = new_sha256();
-  auto done = read_chunks(path, 65536, [&](const unsigned char* p, size_t n) {
-    EVP_DigestUpdate(ctx.get(), p, n);
-  });
+  Sha256 sha;
+  auto done = read_chunks(path, 65536, [&](const unsigned char* p, size_t n) { sha.update(p, n); });
   if (!done) return std::unexpected(done.error());
-  return finish_sha256(ctx.get());
+  return sha.finish();
 }
 
 std::string sha256_hex(std::string_view bytes) {
-  MdCtx ctx = new_sha256();
-  EVP_DigestUpdate(ctx.get(), bytes.data(), bytes.size());
-  return finish_sha256(ctx.get());
+  Sha256 sha;
+  sha.update(bytes.data(), bytes.size());
+  return sha.finish();
 }
 
 namespace {
 
 template <class Texts>
 std::string digest_of(const Texts& texts) {
-  MdCtx ctx = new_sha256();
+  Sha256 sha;
   for (std::string_view t : texts) {
     unsigned char len[8];
     uint64_t n = t.size();
     for (int i = 0; i < 8; ++i) len[i] = static_cast<unsigned char>(n >> (8 * i));
-    EVP_DigestUpdate(ctx.get(), len, sizeof len);
-    EVP_DigestUpdate(ctx.get(), t.data(), t.size());
+    sha.update(len, sizeof len);
+    sha.update(t.data(), t.size());
   }
-  return finish_sha256(ctx.get()).substr(0, 32);
+  return sha.finish().substr(0, 32);
 }
 
 }  // namespace
