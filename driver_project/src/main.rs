@@ -108,21 +108,19 @@ impl rustc_driver::Callbacks for KelvCallbacks {
         if let Some(fd) = self.ready_fd {
             let keep_dir =
                 std::env::var_os("KELV_DRIVER_KEEP_OBJECTS").map(std::path::PathBuf::from);
-            config.make_codegen_backend = Some(Box::new(
-                move |opts: &rustc_session::config::Options,
-                      target: &rustc_target::spec::Target| {
-                    // The backend rustc would have used, as rustc_interface picks it.
-                    let early_dcx = EarlyDiagCtxt::new(opts.error_format);
-                    let inner = rustc_interface::util::get_codegen_backend(
-                        &early_dcx,
-                        &opts.sysroot,
-                        opts.unstable_opts.codegen_backend.as_deref(),
-                        target,
-                    );
-                    Box::new(early_link::EarlyLink::new(inner, fd, keep_dir))
-                        as Box<dyn rustc_codegen_ssa::traits::CodegenBackend>
-                },
-            ));
+            // The factory gets the options and the compilation's target.
+            config.make_codegen_backend = Some(Box::new(move |opts, target| {
+                // The backend rustc would have used, as rustc_interface picks it.
+                let early_dcx = EarlyDiagCtxt::new(opts.error_format);
+                let inner = rustc_interface::util::get_codegen_backend(
+                    &early_dcx,
+                    &opts.sysroot,
+                    opts.unstable_opts.codegen_backend.as_deref(),
+                    target,
+                );
+                Box::new(early_link::EarlyLink::new(inner, fd, keep_dir))
+                    as Box<dyn rustc_codegen_ssa::traits::CodegenBackend>
+            }));
         }
 
         if self.interface_hash {

@@ -136,8 +136,8 @@ Process::~Process() {
 }
 
 void Process::kill_group() {
-  if (pid_ <= 0) return;
-  if (!reaped_) ::kill(pid_, SIGKILL);
+  if (pid_ <= 0 || reaped_) return;
+  ::kill(pid_, SIGKILL);
   ::kill(-pid_, SIGKILL);
 }
 
@@ -145,26 +145,26 @@ Outcome Process::wait(std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   auto pause = std::chrono::microseconds(200);
   while (!reaped_) {
-    const pid_t r = ::waitpid(pid_, &status_, WNOHANG);
-    if (r == pid_) {
-      reaped_ = true;
-      break;
-    }
-    if (r < 0 && errno != EINTR) throw std::runtime_error("waitpid failed");
-    if (std::chrono::steady_clock::now() >= deadline) {
+    // Wait for the exit without reaping: while the process is a zombie its id
+    // (and so its group's) cannot be taken by another process.
+    siginfo_t info = {};
+    const int r = ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT);
+    if (r < 0 && errno != EINTR) throw std::runtime_error("waitid failed");
+    const bool exited = r == 0 && info.si_pid == pid_;
+    if (!exited && std::chrono::steady_clock::now() >= deadline) {
       timed_out_ = true;
-      kill_group();
-      while (::waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
-      }
-      reaped_ = true;
-      break;
+      ::kill(pid_, SIGKILL);
+    } else if (!exited) {
+      std::this_thread::sleep_for(pause);
+      pause = std::min(pause * 2, std::chrono::microseconds(10000));
+      continue;
     }
-    std::this_thread::sleep_for(pause);
-    pause = std::min(pause * 2, std::chrono::microseconds(10000));
+    // Children that outlived it (a compiler whose wrapper was killed) end too.
+    ::kill(-pid_, SIGKILL);
+    while (::waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
+    }
+    reaped_ = true;
   }
-  // Children of the process that outlived it (a compiler whose wrapper was
-  // killed) are ended too.
-  ::kill(-pid_, SIGKILL);
   Outcome outcome;
   if (WIFEXITED(status_)) {
     outcome.exit_code = WEXITSTATUS(status_);
