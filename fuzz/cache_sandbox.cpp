@@ -12,13 +12,6 @@ namespace {
 
 constexpr std::string_view kKey = "f00dfeedf00dfeedf00dfeedf00dfeed";
 
-std::set<std::string> source_tree(const fs::path& root) {
-  std::set<std::string> out;
-  for (const char* dir : {"crate", "out_dir_env"})
-    for (const std::string& path : tree(root / dir)) out.insert(std::string(dir) + "/" + path);
-  return out;
-}
-
 }  // namespace
 
 const std::vector<std::pair<std::string, std::string>>& CacheSandbox::stored_files() {
@@ -41,7 +34,7 @@ std::string_view CacheSandbox::stored_key_record() {
 CacheSandbox::CacheSandbox(std::string_view name) : root_(temp_root() / name) {
   write_file(root_ / "crate" / "src" / "lib.rs", "pub fn f() { let x = 1; }\n");
   write_file(root_ / "out_dir_env" / "gen.rs", "// generated\n");
-  sources_ = source_tree(root_);
+  sources_ = tree(root_);  // only the sources so far
 
   job_.cache_dir = root_ / "cache";
   job_.key = std::string(kKey);

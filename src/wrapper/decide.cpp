@@ -49,9 +49,9 @@ Identity identify(const Front& front) {
 // The toolchain's driver, unless the unit is not eligible or the driver
 // failed on it before.
 std::optional<std::string> plan_driver(const Front& front, const Identity& id) {
-  if (std::filesystem::path(front.inv.compiler).stem() != "rustc") return std::nullopt;
   if (!front.settings || front.inner || !id.version_text || !front.settings->early_cutoff)
     return std::nullopt;
+  if (std::filesystem::path(front.inv.compiler).stem() != "rustc") return std::nullopt;
   if (!front.inv.is_compile() || !util::is_utf8(front.inv.compiler)) return std::nullopt;
   auto compiler = rustc_info::Compiler::of(front.inv.compiler);
   if (!compiler) return std::nullopt;
@@ -138,7 +138,8 @@ UnitRun decide_and_run(Front& front) {
 
   unit.start_wall_ns = util::now_wall_ns();
   const uint64_t start = util::mono_ns();
-  inv.take_strict();
+  // Only the cache needs the strict text form.
+  if (!front.inner && front.event_dir) inv.take_strict();
 
   // The cache: a job, or why there is none.
   std::optional<Job> job;
@@ -165,7 +166,10 @@ UnitRun decide_and_run(Front& front) {
   }
 
   // A build without usable incremental state.
-  const bool fresh_build = !(inv.codegen_option("incremental") && inv.depinfo_exists());
+  // A build without usable incremental state (only asked when it matters:
+  // the plain road needs neither the answer nor its file system check).
+  const bool fresh_build =
+      (own_road || job) && !(inv.codegen_option("incremental") && inv.depinfo_exists());
   const bool known_quick = job && job->known_quick();
 
   if (own_road && settings->frontend_threads && unstable_allowed && inv.is_compile() &&
@@ -175,9 +179,9 @@ UnitRun decide_and_run(Front& front) {
       inv.args.push_back("-Zthreads=" + std::to_string(*settings->frontend_threads));
   }
 
-  const std::optional<size_t> input_index = inv.single_input();
-  const bool relink_candidate = unit.driver && job && unstable_allowed && input_index &&
-                                job->objects_key && !known_quick;
+  std::optional<size_t> input_index;
+  if (unit.driver && job && unstable_allowed) input_index = inv.single_input();
+  const bool relink_candidate = input_index && job->objects_key && !known_quick;
   if (relink_candidate) needs_bootstrap = true;
 
   if (needs_bootstrap && driver_extra_args)

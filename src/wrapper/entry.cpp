@@ -24,9 +24,11 @@ void main(int argc, char** argv) {
             "kelv-rustc-wrapper expects `<rustc> [args...]`; Cargo runs it through RUSTC_WRAPPER");
     std::exit(2);
   }
-  Front front{.inv = Invocation(argv[1], std::vector<std::string>(argv + 2, argv + argc)),
+  std::optional<std::string> event_dir = non_empty_env("KELV_EVENT_DIR");
+  const bool with_text = event_dir.has_value();
+  Front front{.inv = Invocation(argv[1], std::vector<std::string>(argv + 2, argv + argc), with_text),
               .inner = non_empty_env("KELV_INNER_WRAPPER"),
-              .event_dir = non_empty_env("KELV_EVENT_DIR"),
+              .event_dir = std::move(event_dir),
               .fail_open = false,
               .settings = std::nullopt};
   const char* fail = std::getenv("KELV_WRAPPER_FAIL");

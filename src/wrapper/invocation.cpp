@@ -188,8 +188,10 @@ bool is_external_source(const std::filesystem::path& path) {
 
 namespace kelv::wrapper {
 
-Invocation::Invocation(std::string compiler_path, std::vector<std::string> arguments)
+Invocation::Invocation(std::string compiler_path, std::vector<std::string> arguments,
+                       bool with_text)
     : compiler(std::move(compiler_path)), args(std::move(arguments)) {
+  if (!with_text) return;
   lossy_args.reserve(args.size());
   for (const std::string& a : args) lossy_args.push_back(util::lossy(a));
 }

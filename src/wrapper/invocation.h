@@ -43,7 +43,9 @@ struct Invocation {
   std::vector<std::string> lossy_args;               // text form taken before any addition
   std::optional<std::vector<std::string>> strict_args;  // when every argument is UTF-8
 
-  Invocation(std::string compiler, std::vector<std::string> args);
+  // The text forms cost a copy of every argument: `with_text` is false when
+  // nothing will ask about the arguments (no event directory).
+  Invocation(std::string compiler, std::vector<std::string> args, bool with_text = true);
 
   // Takes the strict text form of the arguments as they stand now.
   void take_strict();

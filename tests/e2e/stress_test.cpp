@@ -22,7 +22,7 @@ using testing::TempDir;
 using testing::UnitSpec;
 
 constexpr int kWorkers = 16;
-constexpr int kRounds = 5;  // with corruption, followed by a clean round and a hit-only round
+constexpr int kRounds = 6;  // with corruption, followed by a clean round and a hit-only round
 
 // A library large enough that storing and restoring it takes a little while.
 std::string alpha_source() {
@@ -72,9 +72,11 @@ struct Reference {
 };
 
 struct Figures {
-  std::atomic<int> invocations{0}, lookups{0}, hits{0}, stored{0}, misses{0}, off{0};
+  std::atomic<int> invocations{0}, lookups{0}, hits{0}, hits_under_corruption{0}, stored{0},
+      misses{0}, off{0};
   std::atomic<int> corruptions{0}, truncations{0}, removals{0}, discards{0};
   std::atomic<int> restored_files_compared{0};
+  std::atomic<int> running{0}, peak_running{0};
 };
 
 class StressCache : public ::testing::Test {
@@ -119,21 +121,29 @@ class StressCache : public ::testing::Test {
 
   // One worker's round: every unit in order, into the worker's own output
   // directory, each unit's result checked against its reference.
-  void work(int round, int worker, int gamma_variant, bool expect_hits) {
+  void work(int round, int worker, int gamma_variant, bool corrupting, bool expect_hits) {
     const fs::path out = dir / "out" / ("r" + std::to_string(round) + "-w" + std::to_string(worker));
     fs::create_directories(out);
+    // Workers start a little apart, so that some look up what others store.
+    std::this_thread::sleep_for(std::chrono::milliseconds(25 * worker));
     for (const UnitSpec& unit : units()) {
       const fs::path events = dir / "events" /
                               ("r" + std::to_string(round) + "-w" + std::to_string(worker) + "-" +
                                unit.crate);
+      const int now_running = ++figures.running;
+      for (int peak = figures.peak_running; now_running > peak &&
+                                            !figures.peak_running.compare_exchange_weak(peak, now_running);) {
+      }
       auto result = testing::run_unit(ctx, events, testing::cache_settings(cache), unit.args(out),
                                       std::chrono::seconds(180));
+      --figures.running;
       fs::remove_all(events);
       const std::string where = "round " + std::to_string(round) + " worker " +
                                 std::to_string(worker) + " unit " + unit.crate + ": ";
       ++figures.invocations;
       const std::string outcome = result.cache_result();
       if (outcome == "hit") ++figures.hits;
+      if (outcome == "hit" && corrupting) ++figures.hits_under_corruption;
       if (outcome == "stored") ++figures.stored;
       if (outcome == "miss") ++figures.misses;
       if (outcome == "off") ++figures.off;
@@ -177,7 +187,7 @@ class StressCache : public ::testing::Test {
     fs::create_directories(scratch);
     int n = 0;
     while (!stop) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(15 + rng() % 60));
+      std::this_thread::sleep_for(std::chrono::milliseconds(50 + rng() % 200));
       const auto names = testing::entry_names(cache);
       if (names.empty()) continue;
       const std::string name = names[rng() % names.size()];
@@ -255,7 +265,8 @@ TEST_F(StressCache, ConcurrentStoresAndLookupsSurviveCorruptionAndDiscards) {
     if (corrupting) corrupter = std::thread([&, seed = seeds()] { corrupt(stop, seed); });
     std::vector<std::thread> workers;
     for (int w = 0; w < kWorkers; ++w)
-      workers.emplace_back([&, round, w, variant, hit_only] { work(round, w, variant, hit_only); });
+      workers.emplace_back(
+          [&, round, w, variant, corrupting, hit_only] { work(round, w, variant, corrupting, hit_only); });
     for (auto& t : workers) t.join();
     stop = true;
     if (corrupter.joinable()) corrupter.join();
@@ -282,8 +293,10 @@ TEST_F(StressCache, ConcurrentStoresAndLookupsSurviveCorruptionAndDiscards) {
 
   const size_t entries = testing::entry_names(cache).size();
   std::cout << "[ figures  ] " << total_rounds << " rounds x " << kWorkers << " concurrent workers x "
-            << units().size() << " units in " << seconds << " s: " << figures.invocations
-            << " invocations, " << figures.lookups << " lookups, " << figures.hits << " hits, "
+            << units().size() << " units in " << seconds << " s (at most " << figures.peak_running
+            << " wrapper processes at once): " << figures.invocations
+            << " invocations, " << figures.lookups << " lookups, " << figures.hits << " hits (" << figures.hits_under_corruption
+            << " while the corrupter ran), "
             << figures.stored << " stored, " << figures.misses << " misses not stored, "
             << figures.off << " not cached; injected " << figures.corruptions
             << " byte corruptions, " << figures.truncations << " truncations, "
@@ -298,6 +311,7 @@ TEST_F(StressCache, ConcurrentStoresAndLookupsSurviveCorruptionAndDiscards) {
   RecordProperty("corruptions", figures.corruptions + figures.truncations + figures.removals);
   RecordProperty("discards", figures.discards.load());
 
+  EXPECT_GE(figures.peak_running, kWorkers);
   EXPECT_GT(figures.hits, kWorkers * 5);
   EXPECT_GT(figures.stored, 5);
   EXPECT_GT(figures.corruptions + figures.truncations + figures.removals + figures.discards, 10);

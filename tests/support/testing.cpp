@@ -1,5 +1,6 @@
 #include "testing.h"
 
+#include <blake3.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -11,7 +12,10 @@
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
+#include "util/files.h"
+#include "util/hash.h"
 #include "util/paths.h"
 
 extern char** environ;
@@ -164,6 +168,82 @@ std::string real_rustc() {
     return sysroot + "/bin/rustc";
   }();
   return path;
+}
+
+EnvVar::EnvVar(std::string name) : name_(std::move(name)) {
+  if (const char* v = std::getenv(name_.c_str())) saved_ = v;
+}
+
+EnvVar::EnvVar(std::string name, std::optional<std::string> value) : EnvVar(std::move(name)) {
+  set(value);
+}
+
+EnvVar::~EnvVar() { set(saved_); }
+
+void EnvVar::set(const std::optional<std::string>& value) {
+  if (value)
+    ::setenv(name_.c_str(), value->c_str(), 1);
+  else
+    ::unsetenv(name_.c_str());
+}
+
+InDir::InDir(const fs::path& dir) : saved_(fs::current_path()) { fs::current_path(dir); }
+
+InDir::~InDir() {
+  std::error_code ec;
+  fs::current_path(saved_, ec);
+}
+
+std::set<std::string> names_in(const fs::path& dir) {
+  std::set<std::string> names;
+  std::error_code ec;
+  for (auto it = fs::directory_iterator(dir, ec); !ec && it != fs::directory_iterator(); ++it)
+    names.insert(it->path().filename().string());
+  return names;
+}
+
+struct stat stat_of(const fs::path& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) throw std::runtime_error("cannot stat " + path.string());
+  return st;
+}
+
+void set_mtime(const fs::path& path, uint64_t ns) {
+  constexpr uint64_t second = 1000000000ull;
+  const struct timespec times[2] = {
+      {0, UTIME_OMIT}, {static_cast<time_t>(ns / second), static_cast<long>(ns % second)}};
+  if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
+    throw std::runtime_error("cannot set the time of " + path.string());
+}
+
+std::string blake3_of(std::string_view bytes) {
+  blake3_hasher h;
+  blake3_hasher_init(&h);
+  blake3_hasher_update(&h, bytes.data(), bytes.size());
+  unsigned char out[BLAKE3_OUT_LEN];
+  blake3_hasher_finalize(&h, out, BLAKE3_OUT_LEN);
+  return util::hex(out);
+}
+
+std::string blake3_of_file(const fs::path& path) {
+  auto hash = util::blake3_file(path);
+  if (!hash) throw std::runtime_error("cannot hash " + path.string());
+  return *hash;
+}
+
+std::vector<std::string> member_names(const nlohmann::ordered_json& object) {
+  std::vector<std::string> names;
+  for (auto it = object.begin(); it != object.end(); ++it) names.push_back(it.key());
+  return names;
+}
+
+std::string le_bytes(std::string_view hex32) {
+  std::string out;
+  for (size_t i = 0; i < 16; ++i) {
+    const std::string byte(hex32.substr(30 - 2 * i, 2));
+    out.push_back(static_cast<char>(std::stoul(byte, nullptr, 16)));
+  }
+  return out;
 }
 
 }  // namespace kelv::testing

@@ -1,12 +1,21 @@
 #pragma once
+#include <sys/stat.h>
+
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
-// Helpers shared by the tests: private temporary directories and running a
-// program with a chosen environment while capturing its output.
+#include <nlohmann/json_fwd.hpp>
+
+// Helpers shared by the tests: private temporary directories, running a
+// program with a chosen environment while capturing its output, environment
+// variables and the current directory changed for a while, and small file
+// and hash helpers.
 namespace kelv::testing {
 
 namespace fs = std::filesystem;
@@ -53,5 +62,60 @@ fs::path source_dir();
 
 // The real rustc (full path), found on PATH.
 std::string real_rustc();
+
+// Sets or unsets one environment variable for the lifetime of the object and
+// puts the previous state back afterwards.
+class EnvVar {
+ public:
+  // Only remembers the current state; `set` changes it.
+  explicit EnvVar(std::string name);
+  EnvVar(std::string name, std::optional<std::string> value);
+  ~EnvVar();
+  EnvVar(const EnvVar&) = delete;
+  EnvVar& operator=(const EnvVar&) = delete;
+
+  // Sets the variable to `value`, or unsets it for nullopt.
+  void set(const std::optional<std::string>& value);
+
+ private:
+  std::string name_;
+  std::optional<std::string> saved_;
+};
+
+// Changes the current directory and returns to the previous one when dropped.
+class InDir {
+ public:
+  explicit InDir(const fs::path& dir);
+  ~InDir();
+  InDir(const InDir&) = delete;
+  InDir& operator=(const InDir&) = delete;
+
+ private:
+  fs::path saved_;
+};
+
+// The names of the entries of `dir`; none when it cannot be read.
+std::set<std::string> names_in(const fs::path& dir);
+
+// stat(2) of `path`; throws when it fails.
+struct stat stat_of(const fs::path& path);
+
+// Sets the modification time of `path` (not its access time) to exactly `ns`
+// nanoseconds since the epoch; throws when it fails.
+void set_mtime(const fs::path& path, uint64_t ns);
+
+// The BLAKE3 hash of `bytes` in lowercase hex, computed with the library
+// directly.
+std::string blake3_of(std::string_view bytes);
+
+// The BLAKE3 hash of a file's content as util::blake3_file gives it; throws
+// when the file cannot be hashed.
+std::string blake3_of_file(const fs::path& path);
+
+// The member names of a JSON object, in their order.
+std::vector<std::string> member_names(const nlohmann::ordered_json& object);
+
+// The 16 bytes of a 32-hex-digit crate hash, least significant byte first.
+std::string le_bytes(std::string_view hex32);
 
 }  // namespace kelv::testing

@@ -141,6 +141,13 @@ void Process::kill_group() {
   ::kill(-pid_, SIGKILL);
 }
 
+bool Process::running() {
+  if (reaped_) return false;
+  siginfo_t info = {};
+  const int r = ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT);
+  return !(r == 0 && info.si_pid == pid_);
+}
+
 Outcome Process::wait(std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   auto pause = std::chrono::microseconds(200);
@@ -280,6 +287,32 @@ Outcome run_compiler(const UnitContext& ctx, const std::vector<std::string>& arg
   for (const auto& [k, v] : ctx.env) spec.env[k] = v;
   Process process(spec, ctx.logs);
   return process.wait(std::chrono::seconds(300));
+}
+
+Reference compile_reference(const UnitContext& ctx, const UnitSpec& unit, const fs::path& out_dir) {
+  fs::create_directories(out_dir);
+  const Outcome compiled = run_compiler(ctx, unit.args(out_dir));
+  return Reference{out_dir, read_files(out_dir, unit.outputs()), compiled.err, compiled.exit_code};
+}
+
+std::vector<std::string> differences(const Reference& ref, const fs::path& out_dir,
+                                     const std::string& stderr_text) {
+  std::vector<std::string> found;
+  for (const auto& [name, bytes] : ref.outputs) {
+    const std::string expected =
+        name.ends_with(".d") ? replace_all(bytes, ref.out_dir.native(), out_dir.native()) : bytes;
+    auto got = util::read_file(out_dir / name);
+    if (!got)
+      found.push_back(name + " is missing");
+    else if (*got != expected)
+      found.push_back(name + " differs from a fresh compilation's (" + std::to_string(got->size()) +
+                      " bytes, expected " + std::to_string(expected.size()) + ")");
+  }
+  const std::string expected_err = replace_all(ref.stderr_text, ref.out_dir.native(), out_dir.native());
+  if (stderr_text != expected_err)
+    found.push_back("diagnostics differ:\n" + stderr_text.substr(0, 3000) + "\nexpected:\n" +
+                    expected_err.substr(0, 3000));
+  return found;
 }
 
 std::map<std::string, std::string> read_files(const fs::path& dir,

@@ -39,6 +39,9 @@ class Process {
   // SIGKILL to the process itself, then to what is left of its group.
   void kill_group();
 
+  // Whether the process has not exited yet (it is not reaped here).
+  bool running();
+
  private:
   pid_t pid_ = -1;
   bool reaped_ = false;
@@ -104,6 +107,21 @@ UnitResult run_unit(const UnitContext& ctx, const fs::path& event_dir,
 
 // Runs the compiler itself on the arguments (no wrapper), in the project.
 Outcome run_compiler(const UnitContext& ctx, const std::vector<std::string>& args);
+
+// What a fresh compilation of a unit writes, without the wrapper.
+struct Reference {
+  fs::path out_dir;
+  std::map<std::string, std::string> outputs;  // file name -> bytes
+  std::string stderr_text;
+  int exit_code = -1;
+};
+Reference compile_reference(const UnitContext& ctx, const UnitSpec& unit, const fs::path& out_dir);
+
+// How a unit's outputs in `out_dir` and its diagnostics differ from the
+// reference (paths of the reference's output directory read as `out_dir`);
+// empty when they are the same.
+std::vector<std::string> differences(const Reference& ref, const fs::path& out_dir,
+                                     const std::string& stderr_text);
 
 // The named files of a directory; a missing file maps to "<missing>".
 std::map<std::string, std::string> read_files(const fs::path& dir,

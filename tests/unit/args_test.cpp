@@ -12,49 +12,12 @@
 namespace kelv {
 namespace {
 
+using testing::EnvVar;
+using testing::InDir;
 using testing::TempDir;
 using testing::write_file;
 namespace fs = std::filesystem;
 using Args = std::vector<std::string>;
-
-// Sets or unsets one environment variable for the lifetime of the object and
-// puts the previous state back afterwards.
-class EnvVar {
- public:
-  explicit EnvVar(const char* name) : name_(name) {
-    if (const char* v = std::getenv(name)) saved_ = v;
-  }
-  EnvVar(const char* name, std::optional<std::string> value) : EnvVar(name) { set(value); }
-  ~EnvVar() { set(saved_); }
-  EnvVar(const EnvVar&) = delete;
-  EnvVar& operator=(const EnvVar&) = delete;
-
-  void set(const std::optional<std::string>& value) {
-    if (value)
-      ::setenv(name_, value->c_str(), 1);
-    else
-      ::unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> saved_;
-};
-
-// Changes the current directory and returns to the previous one when dropped.
-class InDir {
- public:
-  explicit InDir(const fs::path& dir) : saved_(fs::current_path()) { fs::current_path(dir); }
-  ~InDir() {
-    std::error_code ec;
-    fs::current_path(saved_, ec);
-  }
-  InDir(const InDir&) = delete;
-  InDir& operator=(const InDir&) = delete;
-
- private:
-  fs::path saved_;
-};
 
 std::string show(const Args& args) { return ::testing::PrintToString(args); }
 

@@ -27,6 +27,10 @@ namespace {
 
 namespace fs = std::filesystem;
 namespace ac = artifact_cache;
+using testing::blake3_of_file;
+using testing::EnvVar;
+using testing::InDir;
+using testing::le_bytes;
 using testing::TempDir;
 using testing::write_file;
 using Args = std::vector<std::string>;
@@ -82,63 +86,10 @@ class CargoEnv {
   std::vector<std::pair<std::string, std::string>> saved_;
 };
 
-// Sets one environment variable for the lifetime of the object and puts the
-// previous state back afterwards.
-class EnvVar {
- public:
-  EnvVar(const char* name, const std::string& value) : name_(name) {
-    if (const char* v = std::getenv(name)) saved_ = v;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~EnvVar() {
-    if (saved_)
-      ::setenv(name_, saved_->c_str(), 1);
-    else
-      ::unsetenv(name_);
-  }
-  EnvVar(const EnvVar&) = delete;
-  EnvVar& operator=(const EnvVar&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> saved_;
-};
-
-// Changes the current directory and returns to the previous one when dropped.
-class InDir {
- public:
-  explicit InDir(const fs::path& dir) : saved_(fs::current_path()) { fs::current_path(dir); }
-  ~InDir() {
-    std::error_code ec;
-    fs::current_path(saved_, ec);
-  }
-  InDir(const InDir&) = delete;
-  InDir& operator=(const InDir&) = delete;
-
- private:
-  fs::path saved_;
-};
-
 const std::string kVersion =
     "rustc 1.80.0 (051478957 2024-07-21)\nbinary: rustc\ncommit-hash: "
     "051478957371ee0084a7c0913941d2a8c4757bb9\nhost: x86_64-unknown-linux-gnu\nrelease: "
     "1.80.0\nLLVM version: 18.1.7\n";
-
-std::string blake3_of_file(const fs::path& path) {
-  auto hash = util::blake3_file(path);
-  if (!hash) throw std::runtime_error("cannot hash " + path.string());
-  return *hash;
-}
-
-// 16 bytes of a 32-hex-digit crate hash, least significant byte first.
-std::string le_bytes(std::string_view hex32) {
-  std::string out;
-  for (size_t i = 0; i < 16; ++i) {
-    const std::string byte(hex32.substr(30 - 2 * i, 2));
-    out.push_back(static_cast<char>(std::stoul(byte, nullptr, 16)));
-  }
-  return out;
-}
 
 // A metadata file laid out like the compiler's: "rust", three zero bytes, a
 // version byte, the little-endian offset of the root, and the crate hash

@@ -32,81 +32,26 @@ namespace {
 
 namespace fs = std::filesystem;
 namespace ac = artifact_cache;
+using testing::blake3_of;
+using testing::EnvVar;
+using testing::member_names;
+using testing::names_in;
 using testing::read_file;
+using testing::set_mtime;
+using testing::stat_of;
 using testing::TempDir;
 using testing::write_file;
 using Strings = std::vector<std::string>;
 
 constexpr uint64_t kSecond = 1000000000ull;
 
-// Sets or unsets one environment variable for the lifetime of the object and
-// puts the previous state back afterwards.
-class EnvVar {
- public:
-  EnvVar(const char* name, std::optional<std::string> value) : name_(name) {
-    if (const char* v = std::getenv(name)) saved_ = v;
-    set(value);
-  }
-  ~EnvVar() { set(saved_); }
-  EnvVar(const EnvVar&) = delete;
-  EnvVar& operator=(const EnvVar&) = delete;
-
-  void set(const std::optional<std::string>& value) {
-    if (value)
-      ::setenv(name_, value->c_str(), 1);
-    else
-      ::unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> saved_;
-};
-
-std::string blake3_of(std::string_view bytes) {
-  blake3_hasher h;
-  blake3_hasher_init(&h);
-  blake3_hasher_update(&h, bytes.data(), bytes.size());
-  unsigned char out[BLAKE3_OUT_LEN];
-  blake3_hasher_finalize(&h, out, BLAKE3_OUT_LEN);
-  return util::hex(out);
-}
-
 std::string blake3_of_file(const fs::path& path) { return blake3_of(read_file(path)); }
-
-void set_mtime(const fs::path& path, uint64_t ns) {
-  const struct timespec times[2] = {
-      {0, UTIME_OMIT},
-      {static_cast<time_t>(ns / kSecond), static_cast<long>(ns % kSecond)}};
-  if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
-    throw std::runtime_error("cannot set the time of " + path.string());
-}
-
-struct stat stat_of(const fs::path& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) throw std::runtime_error("cannot stat " + path.string());
-  return st;
-}
 
 // Writes a file as a new inode (never through an existing hard link).
 void replace_file(const fs::path& path, const std::string& bytes) {
   std::error_code ec;
   fs::remove(path, ec);
   write_file(path, bytes);
-}
-
-std::set<std::string> names_in(const fs::path& dir) {
-  std::set<std::string> names;
-  std::error_code ec;
-  for (auto it = fs::directory_iterator(dir, ec); !ec && it != fs::directory_iterator(); ++it)
-    names.insert(it->path().filename().string());
-  return names;
-}
-
-Strings member_names(const util::Json& object) {
-  Strings names;
-  for (auto it = object.begin(); it != object.end(); ++it) names.push_back(it.key());
-  return names;
 }
 
 std::string replace_all(std::string text, const std::string& from, const std::string& to) {

@@ -27,54 +27,22 @@ namespace {
 
 namespace fs = std::filesystem;
 namespace ac = artifact_cache;
+using testing::blake3_of_file;
+using testing::le_bytes;
+using testing::names_in;
 using testing::read_file;
+using testing::set_mtime;
+using testing::stat_of;
 using testing::TempDir;
 using testing::write_file;
-
-std::string blake3_of_file(const fs::path& path) {
-  auto hash = util::blake3_file(path);
-  if (!hash) throw std::runtime_error("cannot hash " + path.string());
-  return *hash;
-}
 
 std::string upper(std::string s) {
   for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return s;
 }
 
-std::set<std::string> names_in(const fs::path& dir) {
-  std::set<std::string> names;
-  std::error_code ec;
-  for (auto it = fs::directory_iterator(dir, ec); !ec && it != fs::directory_iterator(); ++it)
-    names.insert(it->path().filename().string());
-  return names;
-}
-
-// Sets a file's modification time to exactly `ns` nanoseconds since the epoch.
-void set_mtime(const fs::path& path, uint64_t ns) {
-  const struct timespec times[2] = {{0, UTIME_OMIT},
-                                    {static_cast<time_t>(ns / 1000000000ull),
-                                     static_cast<long>(ns % 1000000000ull)}};
-  if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
-    throw std::runtime_error("cannot set the time of " + path.string());
-}
-
-struct stat stat_of(const fs::path& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) throw std::runtime_error("cannot stat " + path.string());
-  return st;
-}
-
 fs::path memo_of(const fs::path& cache, const fs::path& file) {
   return cache / "h" / util::key_digest({ac::fingerprint(stat_of(file))});
-}
-
-// 16 bytes of a 32-hex-digit crate hash, least significant byte first.
-std::string le_bytes(std::string_view hex32) {
-  std::string out;
-  for (size_t i = 0; i < 16; ++i)
-    out.push_back(static_cast<char>(std::stoul(std::string(hex32.substr(30 - 2 * i, 2)), nullptr, 16)));
-  return out;
 }
 
 std::string le64(uint64_t v) {

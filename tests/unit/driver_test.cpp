@@ -18,6 +18,7 @@
 namespace kelv {
 namespace {
 
+using testing::EnvVar;
 using testing::read_file;
 using testing::TempDir;
 using testing::write_file;
@@ -27,25 +28,12 @@ namespace fs = std::filesystem;
 // comes back when it is dropped.
 class ScopedHome {
  public:
-  ScopedHome() {
-    if (const char* v = std::getenv("KELV_HOME")) saved_ = v;
-    ::setenv("KELV_HOME", home_.path().c_str(), 1);
-  }
-  ~ScopedHome() {
-    if (saved_)
-      ::setenv("KELV_HOME", saved_->c_str(), 1);
-    else
-      ::unsetenv("KELV_HOME");
-  }
-  ScopedHome(const ScopedHome&) = delete;
-  ScopedHome& operator=(const ScopedHome&) = delete;
-
   const fs::path& path() const { return home_.path(); }
   fs::path drivers() const { return home_ / "cache" / "drivers"; }
 
  private:
   TempDir home_;
-  std::optional<std::string> saved_;
+  EnvVar kelv_home_{"KELV_HOME", home_.path().string()};  // after home_: restored before removal
 };
 
 constexpr const char* kCommit = "0123456789abcdef0123456789abcdef01234567";

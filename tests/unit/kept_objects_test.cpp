@@ -27,76 +27,20 @@ namespace {
 
 namespace fs = std::filesystem;
 namespace ac = artifact_cache;
+using testing::blake3_of_file;
+using testing::EnvVar;
+using testing::InDir;
+using testing::member_names;
 using testing::read_file;
+using testing::set_mtime;
+using testing::stat_of;
 using testing::TempDir;
 using testing::write_file;
 using Args = std::vector<std::string>;
 
 constexpr uint64_t kSecond = 1000000000ull;
 
-class EnvVar {
- public:
-  EnvVar(const char* name, std::optional<std::string> value) : name_(name) {
-    if (const char* v = std::getenv(name)) saved_ = v;
-    set(value);
-  }
-  ~EnvVar() { set(saved_); }
-  EnvVar(const EnvVar&) = delete;
-  EnvVar& operator=(const EnvVar&) = delete;
-
-  void set(const std::optional<std::string>& value) {
-    if (value)
-      ::setenv(name_, value->c_str(), 1);
-    else
-      ::unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> saved_;
-};
-
-// Changes the current directory and returns to the previous one when dropped.
-class InDir {
- public:
-  explicit InDir(const fs::path& dir) : saved_(fs::current_path()) { fs::current_path(dir); }
-  ~InDir() {
-    std::error_code ec;
-    fs::current_path(saved_, ec);
-  }
-  InDir(const InDir&) = delete;
-  InDir& operator=(const InDir&) = delete;
-
- private:
-  fs::path saved_;
-};
-
-void set_mtime(const fs::path& path, uint64_t ns) {
-  const struct timespec times[2] = {
-      {0, UTIME_OMIT}, {static_cast<time_t>(ns / kSecond), static_cast<long>(ns % kSecond)}};
-  if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
-    throw std::runtime_error("cannot set the time of " + path.string());
-}
-
-struct stat stat_of(const fs::path& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) throw std::runtime_error("cannot stat " + path.string());
-  return st;
-}
-
 std::string fingerprint_of(const fs::path& path) { return ac::fingerprint(stat_of(path)); }
-
-std::string blake3_of_file(const fs::path& path) {
-  auto hash = util::blake3_file(path);
-  if (!hash) throw std::runtime_error("cannot hash " + path.string());
-  return *hash;
-}
-
-std::vector<std::string> member_names(const util::Json& object) {
-  std::vector<std::string> names;
-  for (auto it = object.begin(); it != object.end(); ++it) names.push_back(it.key());
-  return names;
-}
 
 // An executable unit "app" (stem "app-1f") compiled through the driver at
 // `start_`, which kept its two codegen units' objects and wrote the .rlink.

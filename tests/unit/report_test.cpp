@@ -24,50 +24,14 @@ namespace kelv {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::EnvVar;
+using testing::InDir;
 using testing::TempDir;
 using testing::write_file;
 using util::Json;
 using Keys = std::vector<std::string>;
 
 constexpr uint64_t second = 1'000'000'000;
-
-// Sets or unsets one environment variable and puts the previous state back
-// when dropped.
-class EnvVar {
- public:
-  EnvVar(const char* name, std::optional<std::string> value) : name_(name) {
-    if (const char* v = std::getenv(name)) saved_ = v;
-    set(value);
-  }
-  ~EnvVar() { set(saved_); }
-  EnvVar(const EnvVar&) = delete;
-  EnvVar& operator=(const EnvVar&) = delete;
-
- private:
-  void set(const std::optional<std::string>& value) {
-    if (value)
-      ::setenv(name_, value->c_str(), 1);
-    else
-      ::unsetenv(name_);
-  }
-  const char* name_;
-  std::optional<std::string> saved_;
-};
-
-// Changes the current directory and returns to the previous one when dropped.
-class InDir {
- public:
-  explicit InDir(const fs::path& dir) : saved_(fs::current_path()) { fs::current_path(dir); }
-  ~InDir() {
-    std::error_code ec;
-    fs::current_path(saved_, ec);
-  }
-  InDir(const InDir&) = delete;
-  InDir& operator=(const InDir&) = delete;
-
- private:
-  fs::path saved_;
-};
 
 Keys keys(const Json& object) {
   Keys out;

@@ -23,48 +23,13 @@
 namespace kelv {
 namespace {
 
+using testing::EnvVar;
+using testing::InDir;
+using testing::names_in;
 using testing::read_file;
 using testing::TempDir;
 using testing::write_file;
 namespace fs = std::filesystem;
-
-// Sets or unsets one environment variable while alive; the previous state
-// comes back when it is dropped.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-    if (const char* v = std::getenv(name)) saved_ = v;
-    apply(value);
-  }
-  ~ScopedEnv() { apply(saved_); }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  void apply(const std::optional<std::string>& value) {
-    if (value)
-      ::setenv(name_, value->c_str(), 1);
-    else
-      ::unsetenv(name_);
-  }
-  const char* name_;
-  std::optional<std::string> saved_;
-};
-
-// Works in another directory while alive.
-class ScopedCwd {
- public:
-  explicit ScopedCwd(const fs::path& dir) : saved_(fs::current_path()) { fs::current_path(dir); }
-  ~ScopedCwd() {
-    std::error_code ec;
-    fs::current_path(saved_, ec);
-  }
-  ScopedCwd(const ScopedCwd&) = delete;
-  ScopedCwd& operator=(const ScopedCwd&) = delete;
-
- private:
-  fs::path saved_;
-};
 
 // A fixed file-creation mask while alive.
 class ScopedUmask {
@@ -86,14 +51,6 @@ constexpr const char* kVersionText =
     "host: x86_64-unknown-linux-gnu\n"
     "release: 1.95.0\n"
     "LLVM version: 21.1.0\n";
-
-std::set<std::string> names_in(const fs::path& dir) {
-  std::set<std::string> names;
-  std::error_code ec;
-  for (auto it = fs::directory_iterator(dir, ec); !ec && it != fs::directory_iterator(); ++it)
-    names.insert(it->path().filename().string());
-  return names;
-}
 
 void set_mtime(const fs::path& file, time_t seconds, long nanos) {
   const struct timespec times[2] = {{seconds, nanos}, {seconds, nanos}};
@@ -297,8 +254,8 @@ TEST(RustcInfoMemo, ThisProgramItselfIsNeverRemembered) {
   const fs::path self = util::platform::current_exe();
   ASSERT_FALSE(self.empty());
   ASSERT_EQ(self, fs::read_symlink("/proc/self/exe"));
-  ScopedEnv filter("GTEST_FILTER", "NoSuchSuite.NoSuchTest");
-  ScopedEnv output("GTEST_OUTPUT", std::nullopt);
+  EnvVar filter("GTEST_FILTER", "NoSuchSuite.NoSuchTest");
+  EnvVar output("GTEST_OUTPUT", std::nullopt);
 
   TempDir tmp;
   fs::create_directory(tmp / "bin");
@@ -330,7 +287,7 @@ TEST(RustcInfoMemo, ThisProgramItselfIsNeverRemembered) {
 
 TEST(RustcInfoProbe, CompilerRunsWithNullInputToolchainLibrariesAndNoStderr) {
   FakeRustc fake;
-  ScopedEnv loader(util::platform::loader_path_var, "/elsewhere");
+  EnvVar loader(util::platform::loader_path_var, "/elsewhere");
   fake.write_script(
       "echo noise >&2\n"
       "printf 'rustc 1.0.0\\nloader=%s\\nstdin=[%s]\\n' \"$LD_LIBRARY_PATH\" \"$(cat)\"\n"
@@ -386,13 +343,13 @@ TEST(RustcInfoProbe, NameWithoutSlashIsLookedUpOnPath) {
   FakeRustc fake;
   TempDir empty;
   {
-    ScopedEnv path("PATH", empty.path().string());
+    EnvVar path("PATH", empty.path().string());
     auto probed = rustc_info::probe_compiler(fake.memo(), "rustc", "-vV");
     ASSERT_FALSE(probed.has_value());
     EXPECT_EQ(probed.error(), "rustc is not on PATH");
   }
   {
-    ScopedEnv path("PATH", empty.path().string() + ":" + fake.bin().string());
+    EnvVar path("PATH", empty.path().string() + ":" + fake.bin().string());
     auto probed = rustc_info::probe_compiler(fake.memo(), "rustc", "-vV");
     ASSERT_TRUE(probed.has_value()) << probed.error();
     EXPECT_EQ(*probed, kVersionText);
@@ -408,7 +365,7 @@ TEST(RustcInfoProbe, NameWithoutSlashIsLookedUpOnPath) {
 
 TEST(RustcInfoProbe, RelativePathWithSlashIsUsedAsGiven) {
   FakeRustc fake;
-  ScopedCwd cwd(fake.bin());
+  InDir cwd(fake.bin());
   auto probed = rustc_info::probe_compiler(fake.memo(), "./rustc", "-vV");
   ASSERT_TRUE(probed.has_value()) << probed.error();
   // Keyed by the canonical path, like any other spelling of the file.
@@ -465,7 +422,7 @@ TEST(RustcInfoVersion, AnswerMustBeginWithRustcAndASpace) {
 TEST(RustcInfoVersion, MessageNamesTheCompilerAsPassedIn) {
   FakeRustc fake;
   write_file(fake.answer("vV"), "clang version 18\n");
-  ScopedEnv path("PATH", fake.bin().string());
+  EnvVar path("PATH", fake.bin().string());
   auto version = rustc_info::version_verbose(fake.memo(), "rustc");
   ASSERT_FALSE(version.has_value());
   EXPECT_EQ(version.error(), "rustc -vV did not identify a Rust compiler");
@@ -496,7 +453,7 @@ TEST(RustcInfoSysroot, RelativeAnswerIsNotADirectory) {
   for (const std::string& relative : {std::string("opt/toolchain\n"), std::string("./x\n"),
                                      std::string("~/rust\n")}) {
     FakeRustc fake;
-    ScopedCwd cwd(fake.root());
+    InDir cwd(fake.root());
     write_file(fake.answer("sysroot"), relative);
     auto root = rustc_info::sysroot(fake.memo(), "bin/rustc");
     ASSERT_FALSE(root.has_value()) << relative;
@@ -517,7 +474,7 @@ TEST(RustcInfoSysroot, ProbeErrorsPassThrough) {
 TEST(RustcInfoCompiler, BothAnswersRememberedBelowTheHome) {
   FakeRustc fake;
   TempDir home;
-  ScopedEnv kelv_home("KELV_HOME", home.path().string());
+  EnvVar kelv_home("KELV_HOME", home.path().string());
 
   auto compiler = rustc_info::Compiler::of(fake.rustc());
   ASSERT_TRUE(compiler.has_value()) << compiler.error();
@@ -537,7 +494,7 @@ TEST(RustcInfoCompiler, BothAnswersRememberedBelowTheHome) {
 TEST(RustcInfoCompiler, FirstErrorEndsIt) {
   FakeRustc fake;
   TempDir home;
-  ScopedEnv kelv_home("KELV_HOME", home.path().string());
+  EnvVar kelv_home("KELV_HOME", home.path().string());
   write_file(fake.answer("vV"), "not a compiler\n");
   auto compiler = rustc_info::Compiler::of(fake.rustc());
   ASSERT_FALSE(compiler.has_value());
@@ -614,21 +571,21 @@ TEST(EngineToolchainProgram, LibraryOfTheToolchainRoot) {
   const std::string var = util::platform::loader_path_var;
   ASSERT_EQ(var, "LD_LIBRARY_PATH");
   {
-    ScopedEnv loader(util::platform::loader_path_var, std::nullopt);
+    EnvVar loader(util::platform::loader_path_var, std::nullopt);
     proc::Command cmd = engine::toolchain_program("/t/bin/rustc");
     EXPECT_EQ(cmd.program, "/t/bin/rustc");
     EXPECT_TRUE(cmd.args.empty());
     EXPECT_EQ(cmd.env_value(var), "/t/lib");
   }
   {
-    ScopedEnv loader(util::platform::loader_path_var, "/x:/t/lib");
+    EnvVar loader(util::platform::loader_path_var, "/x:/t/lib");
     proc::Command cmd = engine::toolchain_program("/t/bin/rustc");
     EXPECT_EQ(cmd.env_value(var), "/t/lib:/x");
   }
 }
 
 TEST(EngineToolchainProgram, NoToolchainRootLeavesTheEnvironmentAlone) {
-  ScopedEnv loader(util::platform::loader_path_var, "/x");
+  EnvVar loader(util::platform::loader_path_var, "/x");
   for (const char* program : {"rustc", "/rustc"}) {
     proc::Command cmd = engine::toolchain_program(program);
     EXPECT_EQ(cmd.program, program);
@@ -638,7 +595,7 @@ TEST(EngineToolchainProgram, NoToolchainRootLeavesTheEnvironmentAlone) {
 }
 
 TEST(EngineToolchainProgram, ChildSeesTheLoaderPath) {
-  ScopedEnv loader(util::platform::loader_path_var, "/x");
+  EnvVar loader(util::platform::loader_path_var, "/x");
   proc::Command cmd = engine::toolchain_program(testing::test_child_exe());
   cmd.args = {"env:LD_LIBRARY_PATH"};
   auto captured = proc::capture_output(cmd);

@@ -14,33 +14,10 @@
 namespace kelv {
 namespace {
 
+using testing::EnvVar;
 using testing::read_file;
 using testing::TempDir;
 using ui::Level;
-
-// Sets or unsets one environment variable for the lifetime of the object and
-// puts the previous state back afterwards.
-class EnvVar {
- public:
-  explicit EnvVar(const char* name) : name_(name) {
-    if (const char* v = std::getenv(name)) saved_ = v;
-  }
-  EnvVar(const char* name, std::optional<std::string> value) : EnvVar(name) { set(value); }
-  ~EnvVar() { set(saved_); }
-  EnvVar(const EnvVar&) = delete;
-  EnvVar& operator=(const EnvVar&) = delete;
-
-  void set(const std::optional<std::string>& value) {
-    if (value)
-      ::setenv(name_, value->c_str(), 1);
-    else
-      ::unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> saved_;
-};
 
 // Points descriptor 2 at a fresh file while alive; `text` returns what was
 // written to it so far.

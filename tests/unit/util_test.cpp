@@ -24,49 +24,13 @@
 namespace kelv {
 namespace {
 
+using testing::blake3_of;
+using testing::EnvVar;
+using testing::InDir;
 using testing::read_file;
 using testing::TempDir;
 using testing::write_file;
 namespace fs = std::filesystem;
-
-// Sets or unsets one environment variable for the lifetime of the object and
-// puts the previous state back afterwards.
-class EnvVar {
- public:
-  explicit EnvVar(const char* name) : name_(name) {
-    if (const char* v = std::getenv(name)) saved_ = v;
-  }
-  EnvVar(const char* name, std::optional<std::string> value) : EnvVar(name) { set(value); }
-  ~EnvVar() { set(saved_); }
-  EnvVar(const EnvVar&) = delete;
-  EnvVar& operator=(const EnvVar&) = delete;
-
-  void set(const std::optional<std::string>& value) {
-    if (value)
-      ::setenv(name_, value->c_str(), 1);
-    else
-      ::unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> saved_;
-};
-
-// Changes the current directory and returns to the previous one when dropped.
-class InDir {
- public:
-  explicit InDir(const fs::path& dir) : saved_(fs::current_path()) { fs::current_path(dir); }
-  ~InDir() {
-    std::error_code ec;
-    fs::current_path(saved_, ec);
-  }
-  InDir(const InDir&) = delete;
-  InDir& operator=(const InDir&) = delete;
-
- private:
-  fs::path saved_;
-};
 
 std::set<std::string> names_in(const fs::path& dir) {
   std::set<std::string> names;
@@ -89,15 +53,6 @@ std::string pseudo_random_bytes(size_t n) {
     out[i] = static_cast<char>(x & 0xFF);
   }
   return out;
-}
-
-std::string blake3_of(std::string_view bytes) {
-  blake3_hasher h;
-  blake3_hasher_init(&h);
-  blake3_hasher_update(&h, bytes.data(), bytes.size());
-  unsigned char out[BLAKE3_OUT_LEN];
-  blake3_hasher_finalize(&h, out, BLAKE3_OUT_LEN);
-  return util::hex(out);
 }
 
 constexpr const char* kReplacement = "\xEF\xBF\xBD";

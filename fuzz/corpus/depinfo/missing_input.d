@@ -1,0 +1,3 @@
+/t/x-1.d: src/lib.rs src/missing.rs
+
+src/lib.rs:
