@@ -9,6 +9,7 @@
 
 #include "artifact_cache/dep_hashes.h"
 #include "artifact_cache/job.h"
+#include "artifact_cache/records.h"
 #include "util/files.h"
 #include "util/paths.h"
 #include "util/utf8.h"
@@ -20,12 +21,6 @@ constexpr std::string_view object_suffix = ".rcgu.o";
 
 bool is_name_byte(unsigned char c) {
   return std::isalnum(c) || c == '-' || c == '.' || c == '_';
-}
-
-// Names read back from a relink record must stay inside their directory.
-bool plain_file_name(std::string_view name) {
-  return !name.empty() && name != "." && name != ".." &&
-         name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
 }
 
 std::optional<std::string> fingerprint_of(const fs::path& path) {
@@ -141,16 +136,8 @@ std::optional<fs::path> Job::prepare_relink() const {
   if (!objects_key) return std::nullopt;
   const auto objects_record = util::read_json(key_record(*objects_key));
   if (!objects_record || !objects_record->is_object()) return std::nullopt;
-  const auto texts = [&](const char* member) {
-    std::vector<std::string> out;
-    auto it = objects_record->find(member);
-    if (it != objects_record->end() && it->is_array())
-      for (const auto& v : *it)
-        if (v.is_string()) out.push_back(v.get<std::string>());
-    return out;
-  };
-  const auto key2 =
-      entry_name(cache_dir, *objects_key, texts("env_deps"), texts("inputs"), {}, cwd);
+  const auto key2 = entry_name(cache_dir, *objects_key, texts_of(*objects_record, "env_deps"),
+                               texts_of(*objects_record, "inputs"), {}, cwd);
   if (!key2) return std::nullopt;
 
   const auto record = util::read_json(output(stem + ".kelv-relink"));
@@ -167,8 +154,9 @@ std::optional<fs::path> Job::prepare_relink() const {
     if (!element.is_array() || element.size() < 2 || !element[0].is_string() ||
         !element[1].is_string())
       return std::nullopt;
+    // A tampered record must never link or remove anything elsewhere.
     const std::string name = element[0].get<std::string>();
-    if (!plain_file_name(name)) return std::nullopt;
+    if (!util::is_plain_file_name(name)) return std::nullopt;
     const fs::path path = i == 0 ? output(name) : kept_objects() / name;
     if (fingerprint_of(path) != element[1].get<std::string>()) return std::nullopt;
     if (i > 0) objects.push_back(name);

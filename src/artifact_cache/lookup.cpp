@@ -6,46 +6,19 @@
 
 #include "artifact_cache/dep_hashes.h"
 #include "artifact_cache/job.h"
+#include "artifact_cache/records.h"
 #include "util/fd.h"
 #include "util/files.h"
 #include "util/hash.h"
 #include "util/paths.h"
 #include "util/utf8.h"
 
-#include <blake3.h>
-
 namespace kelv::artifact_cache {
 namespace {
-
-// The text elements of an array member; empty when missing or not an array.
-std::vector<std::string> texts_of(const util::Json& record, const char* member) {
-  std::vector<std::string> out;
-  auto it = record.find(member);
-  if (it == record.end() || !it->is_array()) return out;
-  for (const auto& v : *it)
-    if (v.is_string()) out.push_back(v.get<std::string>());
-  return out;
-}
 
 std::string text_of(const util::Json& record, const char* member) {
   auto it = record.find(member);
   return it != record.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
-std::string blake3_hex(std::string_view bytes) {
-  blake3_hasher hasher;
-  blake3_hasher_init(&hasher);
-  blake3_hasher_update(&hasher, bytes.data(), bytes.size());
-  unsigned char out[BLAKE3_OUT_LEN];
-  blake3_hasher_finalize(&hasher, out, BLAKE3_OUT_LEN);
-  return util::hex(out);
-}
-
-// A stored name must be a plain file name: anything else could make a
-// tampered entry write outside the output directory.
-bool plain_file_name(std::string_view name) {
-  return !name.empty() && name != "." && name != ".." &&
-         name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
 }
 
 void touch(const fs::path& path) {
@@ -90,14 +63,16 @@ std::optional<LookupHit> Job::lookup() const {
   const std::pair<std::string, std::string> pairs[] = {
       {text_of(*entry, "out_dir"), util::path_str(out_dir)},
       {text_of(*entry, "out_dir_env"), out_dir_env ? util::path_str(*out_dir_env) : ""}};
+  // Names are read from the record: a tampered entry must never make the
+  // lookup write outside the output directory.
   const std::vector<std::string> executable = texts_of(*entry, "executable");
-  if (!std::all_of(executable.begin(), executable.end(), plain_file_name)) return damaged();
+  if (!std::all_of(executable.begin(), executable.end(), util::is_plain_file_name)) return damaged();
   const auto hashes = entry->find("hashes");
   for (const std::string& name : texts_of(*entry, "files")) {
-    if (!plain_file_name(name)) return damaged();
+    if (!util::is_plain_file_name(name)) return damaged();
     auto bytes = util::read_file(dir / name);
     if (!bytes) return damaged();
-    const std::string hash = blake3_hex(*bytes);
+    const std::string hash = util::blake3_hex(*bytes);
     if (hashes == entry->end() || !hashes->is_object()) return damaged();
     const auto stored = hashes->find(name);
     if (stored == hashes->end() || !stored->is_string() || stored->get<std::string>() != hash)

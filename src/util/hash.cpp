@@ -70,6 +70,15 @@ IoResult<std::string> sha256_file(const std::filesystem::path& path) {
   return sha.finish();
 }
 
+std::string blake3_hex(std::string_view bytes) {
+  blake3_hasher hasher;
+  blake3_hasher_init(&hasher);
+  blake3_hasher_update(&hasher, bytes.data(), bytes.size());
+  unsigned char out[BLAKE3_OUT_LEN];
+  blake3_hasher_finalize(&hasher, out, BLAKE3_OUT_LEN);
+  return hex(out);
+}
+
 std::string sha256_hex(std::string_view bytes) {
   Sha256 sha;
   sha.update(bytes.data(), bytes.size());

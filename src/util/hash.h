@@ -16,6 +16,9 @@ std::string hex(std::span<const unsigned char> bytes);
 IoResult<std::string> blake3_file(const std::filesystem::path& path);
 IoResult<std::string> sha256_file(const std::filesystem::path& path);
 
+// BLAKE3 of bytes, 64 lowercase hex digits.
+std::string blake3_hex(std::string_view bytes);
+
 // SHA-256 of bytes, 64 lowercase hex digits.
 std::string sha256_hex(std::string_view bytes);
 

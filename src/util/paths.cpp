@@ -73,6 +73,11 @@ std::string quoted(std::string_view bytes) {
   return out;
 }
 
+bool is_plain_file_name(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
+}
+
 bool starts_with_path(const std::filesystem::path& path, const std::filesystem::path& dir) {
   auto p = path.begin();
   for (auto d = dir.begin(); d != dir.end(); ++d) {

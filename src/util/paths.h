@@ -20,6 +20,10 @@ std::optional<std::filesystem::path> which(std::string_view name);
 // characters as \n, \t or \u{..}, invalid UTF-8 bytes as \xNN.
 std::string quoted(std::string_view bytes);
 
+// A name read from a record that must stay inside its directory: not empty,
+// not "." or "..", no slash and no NUL.
+bool is_plain_file_name(std::string_view name);
+
 // Whether `path` lies at or below `dir`, compared component by component.
 bool starts_with_path(const std::filesystem::path& path, const std::filesystem::path& dir);
 
