@@ -119,7 +119,7 @@ std::optional<std::string> dependency_svh(const fs::path& path) {
   const auto svh = parse_hex_u128(trimmed);
   if (!svh) return std::nullopt;
 
-  util::Fd fd(::open((dir / (*base + ".rmeta")).c_str(), O_RDONLY | O_CLOEXEC));
+  util::Fd fd = util::open_regular((dir / (*base + ".rmeta")).c_str());
   if (!fd.valid()) return std::nullopt;
   const std::string header = read_at(fd.get(), 0, 16);
   if (header.size() < 16 || std::memcmp(header.data(), "rust\0\0\0", 7) != 0) return std::nullopt;

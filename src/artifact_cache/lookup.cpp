@@ -22,7 +22,7 @@ std::string text_of(const util::Json& record, const char* member) {
 }
 
 void touch(const fs::path& path) {
-  util::Fd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+  util::Fd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   if (fd.valid()) ::futimens(fd.get(), nullptr);
 }
 
@@ -53,6 +53,10 @@ std::optional<LookupHit> Job::lookup() const {
                                texts_of(*record, "inputs"), texts_of(*record, "span_deps"), cwd);
   if (!name) return std::nullopt;
   const fs::path dir = entry_dir(*name);
+  // Entries are directories made by the store; a planted link could lead
+  // the lookup (and its touch of entry.json) elsewhere.
+  struct stat st;
+  if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
   const auto entry = util::read_json(dir / "entry.json");
   if (!entry || !entry->is_object()) return std::nullopt;
   const auto damaged = [&]() -> std::optional<LookupHit> {

@@ -1,6 +1,9 @@
 #pragma once
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <utility>
 
 namespace kelv::util {
@@ -30,5 +33,21 @@ class Fd {
  private:
   int fd_ = -1;
 };
+
+// Opens a regular file for reading. Anything else fails (a directory with
+// EISDIR, a FIFO or device with EINVAL) without blocking: a FIFO planted
+// where a file belongs would otherwise hang the reader, a device such as
+// /dev/zero never end. Sets errno on failure.
+inline Fd open_regular(const char* path) {
+  Fd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd.valid()) return fd;
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return Fd();
+  if (!S_ISREG(st.st_mode)) {
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return Fd();
+  }
+  return fd;
+}
 
 }  // namespace kelv::util

@@ -25,11 +25,11 @@ IoResult<void> create_dirs(const std::filesystem::path& path, unsigned mode) {
 }
 
 IoResult<std::string> read_file(const std::filesystem::path& path) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  Fd fd = open_regular(path.c_str());
   if (!fd.valid()) return std::unexpected(last_error());
   struct stat st;
   std::string out;
-  if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)) out.reserve(static_cast<size_t>(st.st_size));
+  if (::fstat(fd.get(), &st) == 0) out.reserve(static_cast<size_t>(st.st_size));
   char buf[65536];
   for (;;) {
     const ssize_t n = ::read(fd.get(), buf, sizeof buf);
@@ -76,10 +76,39 @@ IoResult<void> write_json_fast(const std::filesystem::path& path, const Json& va
   return write_atomic(path, text);
 }
 
+namespace {
+
+// Whether arrays and objects nest deeper than `limit`. Records are shallow;
+// a deep document would only serve to exhaust the parser's stack.
+bool nests_deeper_than(std::string_view text, int limit) {
+  int depth = 0;
+  bool in_string = false, escaped = false;
+  for (char c : text) {
+    if (in_string) {
+      if (escaped)
+        escaped = false;
+      else if (c == '\\')
+        escaped = true;
+      else if (c == '"')
+        in_string = false;
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return true;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
 std::optional<Json> parse_json(std::string_view text) {
   // The parser rejects trailing non-whitespace itself (strict mode), but it
   // takes a NUL byte for the end of the input; no JSON text holds one.
   if (text.find('\0') != std::string_view::npos) return std::nullopt;
+  if (nests_deeper_than(text, 256)) return std::nullopt;
   Json value = Json::parse(text, nullptr, /*allow_exceptions=*/false);
   if (value.is_discarded()) return std::nullopt;
   return value;

@@ -27,8 +27,8 @@ IoResult<void> write_atomic(const std::filesystem::path& path, std::string_view 
 // written through `write_atomic`.
 IoResult<void> write_json_fast(const std::filesystem::path& path, const Json& value);
 
-// The file's single JSON document; absent on any read or parse error or on
-// anything but whitespace after the document.
+// The file's single JSON document; absent on any read or parse error, on
+// anything but whitespace after the document, or on nesting deeper than 256.
 std::optional<Json> read_json(const std::filesystem::path& path);
 
 // Parses text the same way as `read_json` without throwing.

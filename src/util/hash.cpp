@@ -17,7 +17,7 @@ namespace {
 // Reads the whole file in chunks of `chunk` bytes, feeding each to `feed`.
 template <class Feed>
 IoResult<void> read_chunks(const std::filesystem::path& path, size_t chunk, Feed feed) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  Fd fd = open_regular(path.c_str());
   if (!fd.valid()) return std::unexpected(last_error());
   auto buffer = std::make_unique<unsigned char[]>(chunk);
   for (;;) {

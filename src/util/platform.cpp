@@ -22,7 +22,7 @@ IoResult<void> clone_or_copy(const std::filesystem::path& from, const std::files
 #if defined(__APPLE__)
   if (::clonefile(from.c_str(), to.c_str(), 0) == 0) return {};
 #endif
-  Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  Fd in = open_regular(from.c_str());
   if (!in.valid()) return std::unexpected(last_error());
   struct stat st;
   if (::fstat(in.get(), &st) != 0) return std::unexpected(last_error());

@@ -21,7 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::TempDir;
-using testing::UnitSpec;
+using testing::CrateUnit;
 
 std::string alpha_source() {
   std::string s = "pub fn f(x: u32) -> u32 { x * 3 + 1 }\n";
@@ -92,7 +92,7 @@ class FaultCache : public ::testing::Test {
     testing::settle_mtime(ctx.project);
   }
 
-  const testing::Reference& reference(const UnitSpec& unit) {
+  const testing::Reference& reference(const CrateUnit& unit) {
     auto it = references.find(unit.stem());
     if (it != references.end()) return it->second;
     const fs::path out = dir / "reference" / unit.stem();
@@ -107,7 +107,7 @@ class FaultCache : public ::testing::Test {
     return references.emplace(unit.stem(), std::move(ref)).first->second;
   }
 
-  testing::UnitResult unit(const UnitSpec& u, const fs::path& cache, const fs::path& out) {
+  testing::UnitResult unit(const CrateUnit& u, const fs::path& cache, const fs::path& out) {
     fs::create_directories(out);
     const fs::path events = dir / "events" / std::to_string(event_counter++);
     auto result = testing::run_unit(ctx, events, testing::cache_settings(cache), u.args(out),
@@ -118,7 +118,7 @@ class FaultCache : public ::testing::Test {
 
   // The unit ended as a fresh compilation would: status 0, same outputs,
   // same diagnostics.
-  void expect_compiler_result(const UnitSpec& u, const fs::path& out,
+  void expect_compiler_result(const CrateUnit& u, const fs::path& out,
                               const testing::UnitResult& result, const std::string& where) {
     EXPECT_FALSE(result.timed_out) << where;
     EXPECT_EQ(result.outcome.exit_code, 0) << where << ": " << result.describe();
@@ -135,9 +135,9 @@ class FaultCache : public ::testing::Test {
   testing::UnitContext ctx;
   std::map<std::string, testing::Reference> references;
   int event_counter = 0;
-  const UnitSpec alpha{.crate = "alpha"};
-  const UnitSpec beta{.crate = "beta"};
-  const UnitSpec zeta{.crate = "zeta",
+  const CrateUnit alpha{.crate = "alpha"};
+  const CrateUnit beta{.crate = "beta"};
+  const CrateUnit zeta{.crate = "zeta",
                       .crate_type = "bin",
                       .metadata = "zz",
                       .externs = {{"alpha", "libalpha-abcd.rlib"}}};
@@ -236,7 +236,7 @@ TEST_F(FaultCache, ReadOnlyCacheDirectoryKeepsTheCompilersResult) {
   std::map<std::string, std::string> outcomes;
   int n = 0;
   for (const fs::path& c : {cache, dir / "empty-cache", dir / "empty-cache/not-made"}) {
-    for (const UnitSpec* u : {&alpha, &beta, &zeta}) {
+    for (const CrateUnit* u : {&alpha, &beta, &zeta}) {
       const fs::path out = dir / "out" / ("ro-" + std::to_string(n++));
       if (u == &zeta) {
         fs::create_directories(out);
@@ -286,7 +286,7 @@ TEST_F(FaultCache, CacheOnAnotherFileSystemRestoresIdenticalBytes) {
   ASSERT_NE(device_of(cache), device_of(dir.path()));
 
   const fs::path first = dir / "out/first";
-  for (const UnitSpec* u : {&alpha, &beta, &zeta}) {
+  for (const CrateUnit* u : {&alpha, &beta, &zeta}) {
     auto stored = unit(*u, cache, first);
     expect_compiler_result(*u, first, stored, "storing " + u->crate);
     EXPECT_EQ(stored.cache_result(), "stored") << u->crate << ": " << stored.describe();
@@ -307,7 +307,7 @@ TEST_F(FaultCache, CacheOnAnotherFileSystemRestoresIdenticalBytes) {
   // The original outputs go away; a lookup elsewhere restores the same bytes.
   fs::remove_all(first);
   const fs::path second = dir / "out/second";
-  for (const UnitSpec* u : {&alpha, &beta, &zeta}) {
+  for (const CrateUnit* u : {&alpha, &beta, &zeta}) {
     auto hit = unit(*u, cache, second);
     expect_compiler_result(*u, second, hit, "restoring " + u->crate);
     EXPECT_EQ(hit.cache_result(), "hit") << u->crate << ": " << hit.describe();
@@ -326,10 +326,10 @@ TEST_F(FaultCache, CacheOnAnotherFileSystemRestoresIdenticalBytes) {
 TEST_F(FaultCache, KilledWrappersNeverLeaveAWrongEntry) {
   constexpr int kVariants = 4;
   constexpr int kIterations = 12;  // per cache
-  std::vector<UnitSpec> variants;
+  std::vector<CrateUnit> variants;
   for (int v = 0; v < kVariants; ++v)
-    variants.push_back(UnitSpec{.crate = "blob", .metadata = "m" + std::to_string(v)});
-  for (const UnitSpec& u : variants) reference(u);
+    variants.push_back(CrateUnit{.crate = "blob", .metadata = "m" + std::to_string(v)});
+  for (const CrateUnit& u : variants) reference(u);
 
   std::vector<fs::path> caches = {dir / "cache"};
   std::optional<fs::path> shm_cache;
@@ -354,14 +354,14 @@ TEST_F(FaultCache, KilledWrappersNeverLeaveAWrongEntry) {
     fs::create_directories(cache);
     // How long one uninterrupted miss and store takes.
     const auto t0 = std::chrono::steady_clock::now();
-    auto calibration = unit(UnitSpec{.crate = "blob", .metadata = "calibrate"}, cache,
+    auto calibration = unit(CrateUnit{.crate = "blob", .metadata = "calibrate"}, cache,
                             dir / "out/calibrate");
     ASSERT_EQ(calibration.outcome.exit_code, 0) << calibration.describe();
     const auto full_run = std::chrono::duration_cast<std::chrono::microseconds>(
         std::chrono::steady_clock::now() - t0);
 
     for (int i = 0; i < kIterations; ++i) {
-      const UnitSpec& u = variants[static_cast<size_t>(i) % variants.size()];
+      const CrateUnit& u = variants[static_cast<size_t>(i) % variants.size()];
       const bool aim_at_store = i % 3 != 0;
       if (aim_at_store) {
         // Make sure this run stores: discard the variant's entries.
@@ -375,15 +375,15 @@ TEST_F(FaultCache, KilledWrappersNeverLeaveAWrongEntry) {
       fs::create_directories(out);
       fs::create_directories(events);
       testing::write_file(events / "wrapper.settings", testing::cache_settings(cache));
-      testing::Run spec;
-      spec.argv = {testing::wrapper_exe().native(), ctx.compiler};
-      for (const std::string& a : u.args(out)) spec.argv.push_back(a);
-      spec.cwd = ctx.project;
-      spec.env = {{"KELV_EVENT_DIR", events.native()},
+      testing::Run command;
+      command.argv = {testing::wrapper_exe().native(), ctx.compiler};
+      for (const std::string& a : u.args(out)) command.argv.push_back(a);
+      command.cwd = ctx.project;
+      command.env = {{"KELV_EVENT_DIR", events.native()},
                   {"KELV_HOME", ctx.kelv_home.native()},
                   {"CARGO_MANIFEST_DIR", ctx.project.native()},
                   {"OUT_DIR", std::nullopt}};
-      testing::Process wrapper(spec, ctx.logs);
+      testing::Process wrapper(command, ctx.logs);
       const std::string own_tmp_suffix = "-" + std::to_string(wrapper.pid());
       bool in_store = false;
       if (aim_at_store) {
@@ -443,7 +443,7 @@ TEST_F(FaultCache, KilledWrappersNeverLeaveAWrongEntry) {
     const auto leftovers = testing::leftover_temporaries(cache);
     for (const std::string& name : testing::entry_names(cache))
       artifact_cache::discard(cache, cache / "e" / name);
-    for (const UnitSpec& u : variants) {
+    for (const CrateUnit& u : variants) {
       const fs::path out = dir / "out" / ("final-" + u.stem());
       auto stored = unit(u, cache, out);
       expect_compiler_result(u, out, stored, "final store " + u.stem());

@@ -19,10 +19,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::TempDir;
-using testing::UnitSpec;
+using testing::CrateUnit;
 
 constexpr int kWorkers = 16;
-constexpr int kRounds = 6;  // with corruption, followed by a clean round and a hit-only round
+constexpr int kRounds = 5;  // with corruption, followed by a clean round and a hit-only round
 
 // A library large enough that storing and restoring it takes a little while.
 std::string alpha_source() {
@@ -51,7 +51,7 @@ const std::map<std::string, std::string>& fixed_sources() {
   return sources;
 }
 
-std::vector<UnitSpec> units() {
+std::vector<CrateUnit> units() {
   return {
       {.crate = "alpha"},
       {.crate = "beta"},
@@ -63,13 +63,6 @@ std::vector<UnitSpec> units() {
        .externs = {{"alpha", "libalpha-abcd.rlib"}}},
   };
 }
-
-// What a fresh compilation of a unit writes, in its reference directory.
-struct Reference {
-  fs::path out_dir;
-  std::map<std::string, std::string> outputs;
-  std::string stderr_text;
-};
 
 struct Figures {
   std::atomic<int> invocations{0}, lookups{0}, hits{0}, hits_under_corruption{0}, stored{0},
@@ -100,12 +93,11 @@ class StressCache : public ::testing::Test {
       write_gamma(variant);
       const fs::path out = dir / ("reference-" + std::to_string(variant));
       fs::create_directories(out);
-      for (const UnitSpec& unit : units()) {
+      for (const CrateUnit& unit : units()) {
         if (variant == 1 && unit.crate != "gamma") continue;
-        auto compiled = testing::run_compiler(ctx, unit.args(out));
-        ASSERT_EQ(compiled.exit_code, 0) << unit.crate << ": " << compiled.err;
-        references[key_of(unit.crate, variant)] =
-            Reference{out, testing::read_files(out, unit.outputs()), compiled.err};
+        auto ref = testing::compile_reference(ctx, unit, out);
+        ASSERT_EQ(ref.exit_code, 0) << unit.crate << ": " << ref.stderr_text;
+        references[key_of(unit.crate, variant)] = std::move(ref);
       }
     }
   }
@@ -126,13 +118,13 @@ class StressCache : public ::testing::Test {
     fs::create_directories(out);
     // Workers start a little apart, so that some look up what others store.
     std::this_thread::sleep_for(std::chrono::milliseconds(25 * worker));
-    for (const UnitSpec& unit : units()) {
+    for (const CrateUnit& unit : units()) {
       const fs::path events = dir / "events" /
                               ("r" + std::to_string(round) + "-w" + std::to_string(worker) + "-" +
                                unit.crate);
       const int now_running = ++figures.running;
-      for (int peak = figures.peak_running; now_running > peak &&
-                                            !figures.peak_running.compare_exchange_weak(peak, now_running);) {
+      int peak = figures.peak_running;
+      while (now_running > peak && !figures.peak_running.compare_exchange_weak(peak, now_running)) {
       }
       auto result = testing::run_unit(ctx, events, testing::cache_settings(cache), unit.args(out),
                                       std::chrono::seconds(180));
@@ -157,24 +149,11 @@ class StressCache : public ::testing::Test {
       if (outcome == "off" && unit.crate_type != "bin")
         fail(where + "the cache was off: " + result.describe());
 
-      const Reference& ref = references.at(key_of(unit.crate, gamma_variant));
-      const auto got = testing::read_files(out, unit.outputs());
-      for (const auto& [name, bytes] : ref.outputs) {
-        const std::string expected =
-            name.ends_with(".d") ? testing::replace_all(bytes, ref.out_dir.native(), out.native())
-                                 : bytes;
-        if (got.at(name) != expected)
-          fail(where + name + " differs from a fresh compilation's (cache " + outcome + ", " +
-               std::to_string(got.at(name).size()) + " bytes, expected " +
-               std::to_string(expected.size()) + ")");
-        else if (outcome == "hit")
-          ++figures.restored_files_compared;
-      }
-      const std::string expected_err =
-          testing::replace_all(ref.stderr_text, ref.out_dir.native(), out.native());
-      if (result.outcome.err != expected_err)
-        fail(where + "diagnostics differ (cache " + outcome + "):\n" + result.outcome.err +
-             "\nexpected:\n" + expected_err);
+      const testing::Reference& ref = references.at(key_of(unit.crate, gamma_variant));
+      const auto found = testing::differences(ref, out, result.outcome.err);
+      for (const std::string& d : found) fail(where + "(cache " + outcome + ") " + d);
+      if (found.empty() && outcome == "hit")
+        figures.restored_files_compared += static_cast<int>(ref.outputs.size());
     }
   }
 
@@ -201,7 +180,7 @@ class StressCache : public ::testing::Test {
       std::error_code ec;
       for (auto it = fs::directory_iterator(entry, ec); !ec && it != fs::end(it); it.increment(ec)) {
         const std::string file = it->path().filename().native();
-        if (file != "entry.json" && file != "stderr" && !file.ends_with(".d")) stored.push_back(file);
+        if (file != "entry.json" && file != "stderr") stored.push_back(file);
       }
       if (stored.empty()) continue;
       const std::string file = stored[rng() % stored.size()];
@@ -241,7 +220,7 @@ class StressCache : public ::testing::Test {
   TempDir dir;
   testing::UnitContext ctx;
   fs::path cache = dir / "cache";
-  std::map<std::string, Reference> references;
+  std::map<std::string, testing::Reference> references;
   Figures figures;
   std::mutex mutex;
   std::vector<std::string> failures;

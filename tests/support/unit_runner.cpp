@@ -57,7 +57,7 @@ std::string file_kind(const struct stat& st) {
 
 }  // namespace
 
-Process::Process(const Run& spec, const fs::path& log_dir, std::optional<uint64_t> address_space) {
+Process::Process(const Run& request, const fs::path& log_dir, std::optional<uint64_t> address_space) {
   // Everything the child needs is prepared before fork: between fork and
   // exec it only makes system calls.
   std::map<std::string, std::string> env;
@@ -66,12 +66,12 @@ Process::Process(const Run& spec, const fs::path& log_dir, std::optional<uint64_
     const size_t eq = kv.find('=');
     if (eq == std::string::npos) continue;
     std::string key = kv.substr(0, eq);
-    if (spec.clean_env && key != "PATH" && key != "HOME" && key != "RUSTUP_HOME" &&
+    if (request.clean_env && key != "PATH" && key != "HOME" && key != "RUSTUP_HOME" &&
         key != "CARGO_HOME" && key != "RUSTUP_TOOLCHAIN")
       continue;
     env[key] = kv.substr(eq + 1);
   }
-  for (const auto& [k, v] : spec.env) {
+  for (const auto& [k, v] : request.env) {
     if (v)
       env[k] = *v;
     else
@@ -82,7 +82,7 @@ Process::Process(const Run& spec, const fs::path& log_dir, std::optional<uint64_
   std::vector<char*> envp;
   for (auto& s : env_strings) envp.push_back(s.data());
   envp.push_back(nullptr);
-  std::vector<std::string> args = spec.argv;
+  std::vector<std::string> args = request.argv;
   if (args.empty()) throw std::runtime_error("no program to run");
   const std::string program = resolve_program(args[0]);
   std::vector<char*> argv;
@@ -94,7 +94,7 @@ Process::Process(const Run& spec, const fs::path& log_dir, std::optional<uint64_
   out_ = log_dir / (std::to_string(::getpid()) + "-" + std::to_string(n) + ".out");
   err_ = log_dir / (std::to_string(::getpid()) + "-" + std::to_string(n) + ".err");
   const std::string out_path = out_.native(), err_path = err_.native();
-  const std::string cwd = spec.cwd.native();
+  const std::string cwd = request.cwd.native();
   struct rlimit limit = {};
   if (address_space) limit.rlim_cur = limit.rlim_max = *address_space;
 
@@ -183,22 +183,22 @@ Outcome Process::wait(std::chrono::milliseconds limit) {
   return outcome;
 }
 
-LimitedOutcome run_limited(const Run& spec, const fs::path& log_dir,
+LimitedOutcome run_limited(const Run& request, const fs::path& log_dir,
                            std::chrono::milliseconds limit,
                            std::optional<uint64_t> address_space) {
-  Process process(spec, log_dir, address_space);
+  Process process(request, log_dir, address_space);
   LimitedOutcome result;
   result.outcome = process.wait(limit);
   result.timed_out = process.timed_out();
   return result;
 }
 
-std::vector<std::string> UnitSpec::outputs() const {
+std::vector<std::string> CrateUnit::outputs() const {
   if (crate_type == "bin") return {stem(), stem() + ".d"};
   return {"lib" + stem() + ".rlib", "lib" + stem() + ".rmeta", stem() + ".d"};
 }
 
-std::vector<std::string> UnitSpec::args(const fs::path& out_dir) const {
+std::vector<std::string> CrateUnit::args(const fs::path& out_dir) const {
   std::vector<std::string> a = {"--crate-name",
                                 crate,
                                 "--edition=2021",
@@ -250,21 +250,21 @@ UnitResult run_unit(const UnitContext& ctx, const fs::path& event_dir,
                     std::chrono::milliseconds limit, std::optional<uint64_t> address_space) {
   fs::create_directories(event_dir);
   if (settings) write_file(event_dir / "wrapper.settings", *settings);
-  Run spec;
-  spec.argv = {wrapper_exe().native(), ctx.compiler};
-  spec.argv.insert(spec.argv.end(), args.begin(), args.end());
-  spec.cwd = ctx.project;
-  spec.env = {{"KELV_EVENT_DIR", event_dir.native()},
+  Run request;
+  request.argv = {wrapper_exe().native(), ctx.compiler};
+  request.argv.insert(request.argv.end(), args.begin(), args.end());
+  request.cwd = ctx.project;
+  request.env = {{"KELV_EVENT_DIR", event_dir.native()},
               {"KELV_HOME", ctx.kelv_home.native()},
               {"CARGO_MANIFEST_DIR", ctx.project.native()},
               {"OUT_DIR", std::nullopt},
               {"KELV_INNER_WRAPPER", std::nullopt},
               {"KELV_WRAPPER_FAIL", std::nullopt},
               {"NO_COLOR", "1"}};
-  for (const auto& [k, v] : ctx.env) spec.env[k] = v;
+  for (const auto& [k, v] : ctx.env) request.env[k] = v;
   UnitResult result;
   {
-    Process process(spec, ctx.logs, address_space);
+    Process process(request, ctx.logs, address_space);
     result.outcome = process.wait(limit);
     result.timed_out = process.timed_out();
   }
@@ -279,17 +279,17 @@ UnitResult run_unit(const UnitContext& ctx, const fs::path& event_dir,
 }
 
 Outcome run_compiler(const UnitContext& ctx, const std::vector<std::string>& args) {
-  Run spec;
-  spec.argv = {ctx.compiler};
-  spec.argv.insert(spec.argv.end(), args.begin(), args.end());
-  spec.cwd = ctx.project;
-  spec.env = {{"CARGO_MANIFEST_DIR", ctx.project.native()}, {"OUT_DIR", std::nullopt}};
-  for (const auto& [k, v] : ctx.env) spec.env[k] = v;
-  Process process(spec, ctx.logs);
+  Run request;
+  request.argv = {ctx.compiler};
+  request.argv.insert(request.argv.end(), args.begin(), args.end());
+  request.cwd = ctx.project;
+  request.env = {{"CARGO_MANIFEST_DIR", ctx.project.native()}, {"OUT_DIR", std::nullopt}};
+  for (const auto& [k, v] : ctx.env) request.env[k] = v;
+  Process process(request, ctx.logs);
   return process.wait(std::chrono::seconds(300));
 }
 
-Reference compile_reference(const UnitContext& ctx, const UnitSpec& unit, const fs::path& out_dir) {
+Reference compile_reference(const UnitContext& ctx, const CrateUnit& unit, const fs::path& out_dir) {
   fs::create_directories(out_dir);
   const Outcome compiled = run_compiler(ctx, unit.args(out_dir));
   return Reference{out_dir, read_files(out_dir, unit.outputs()), compiled.err, compiled.exit_code};

@@ -23,7 +23,7 @@ namespace kelv::testing {
 class Process {
  public:
   // `address_space` limits the child's virtual memory (RLIMIT_AS) in bytes.
-  Process(const Run& spec, const fs::path& log_dir,
+  Process(const Run& request, const fs::path& log_dir,
           std::optional<uint64_t> address_space = std::nullopt);
   ~Process();
   Process(const Process&) = delete;
@@ -55,12 +55,12 @@ struct LimitedOutcome {
   Outcome outcome;
   bool timed_out = false;
 };
-LimitedOutcome run_limited(const Run& spec, const fs::path& log_dir,
+LimitedOutcome run_limited(const Run& request, const fs::path& log_dir,
                            std::chrono::milliseconds limit,
                            std::optional<uint64_t> address_space = std::nullopt);
 
 // One unit as Cargo would pass it to the compiler.
-struct UnitSpec {
+struct CrateUnit {
   std::string crate;                // --crate-name, and src/<crate>.rs
   std::string crate_type = "lib";   // "lib" or "bin"
   std::string metadata = "abcd";    // -C metadata and -C extra-filename=-<metadata>
@@ -115,7 +115,7 @@ struct Reference {
   std::string stderr_text;
   int exit_code = -1;
 };
-Reference compile_reference(const UnitContext& ctx, const UnitSpec& unit, const fs::path& out_dir);
+Reference compile_reference(const UnitContext& ctx, const CrateUnit& unit, const fs::path& out_dir);
 
 // How a unit's outputs in `out_dir` and its diagnostics differ from the
 // reference (paths of the reference's output directory read as `out_dir`);
