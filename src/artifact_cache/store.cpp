@@ -171,7 +171,13 @@ std::expected<void, std::string> Job::store(std::string_view stderr_bytes,
   };
 
   struct stat st;
-  if (::stat((entry / "entry.json").c_str(), &st) == 0) return write_key_record();
+  if (::stat((entry / "entry.json").c_str(), &st) == 0) {
+    // Published entries are complete, so a record that does not parse is
+    // damage, which no lookup would ever remove: replace the entry.
+    const auto published = util::read_json(entry / "entry.json");
+    if (published && published->is_object()) return write_key_record();
+    discard(cache_dir, entry);
+  }
 
   const fs::path tmp = cache_dir / "tmp" / fmt::format("{}-{}", *name, ::getpid());
   std::error_code ec;

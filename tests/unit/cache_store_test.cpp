@@ -668,6 +668,22 @@ TEST_F(CacheUnit, UnreadableEntryRecordIsAPlainMiss) {
   EXPECT_TRUE(fs::exists(entry_dir()));
 }
 
+// A published entry whose record does not parse is damaged for good: the
+// next store of the unit replaces it, after which lookups hit again.
+TEST_F(CacheUnit, StoreReplacesAnEntryWhoseRecordDoesNotParse) {
+  store_ok();
+  const std::string text = read_file(entry_dir() / "entry.json");
+  write_file(entry_dir() / "entry.json", text.substr(0, text.size() / 2));
+  remove_outputs();
+  EXPECT_FALSE(job_.lookup().has_value());
+  write_outputs();
+  store_ok();
+  EXPECT_EQ(read_file(entry_dir() / "entry.json").size(), text.size());
+  remove_outputs();
+  EXPECT_TRUE(job_.lookup().has_value());
+  EXPECT_TRUE(fs::exists(out_ / "libx-1.rlib"));
+}
+
 TEST_F(CacheUnit, EntryWithoutFilesStillReplaysDiagnostics) {
   store_ok();
   util::Json j = entry_json();
