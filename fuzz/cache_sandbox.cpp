@@ -18,7 +18,7 @@ const std::vector<std::pair<std::string, std::string>>& CacheSandbox::stored_fil
   static const std::vector<std::pair<std::string, std::string>> files = {
       {"libx-1.rlib", "!<arch>\nstored rlib\n"},
       {"libx-1.rmeta", "stored rmeta\n"},
-      {"x-1", "\x7f" "ELF stored executable\n"},
+      {"x-1", "\177ELF stored executable\n"},
       {"x-1.d",
        "/stored/out/x-1.d: src/lib.rs /stored/out_dir_env/gen.rs\n\nsrc/lib.rs:\n"
        "/stored/out_dir_env/gen.rs:\n\n# env-dep:OUT_DIR=/stored/out_dir_env\n"},

@@ -75,9 +75,8 @@ bool sorted_unique(const std::vector<std::string>& v) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const Sandbox sandbox;
-  const std::string input =
-      kelv::fuzz::replace_all(std::string(kelv::fuzz::bytes_of(data, size)), "@OUT_DIR@",
-                              sandbox.job.out_dir_env->string());
+  const std::string input = kelv::fuzz::replace_all(std::string(kelv::fuzz::bytes_of(data, size)),
+                                                    "@OUT_DIR@", sandbox.job.out_dir_env->string());
 
   // Every path of every line, as the unit's inputs may only come from these.
   std::vector<std::string> all_paths;

@@ -14,6 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   sandbox.reset(kelv::fuzz::CacheSandbox::stored_key_record(), input);
   const auto hit = sandbox.job().lookup();
   sandbox.check_contained(kelv::fuzz::texts_of(input, "files"), input);
-  if (hit) FUZZ_CHECK(hit->entry == sandbox.stored_name(), "hit " + hit->entry + " of " + show(input));
+  if (hit)
+    FUZZ_CHECK(hit->entry == sandbox.stored_name(), "hit " + hit->entry + " of " + show(input));
   return 0;
 }

@@ -42,8 +42,8 @@ bool names_only_sandbox_paths(const fs::path& root, std::string_view record) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const CacheSandbox sandbox("key_record");
   const auto& job = sandbox.job();
-  const std::string input = kelv::fuzz::replace_all(
-      std::string(kelv::fuzz::bytes_of(data, size)), "@ROOT@", sandbox.root().string());
+  const std::string input = kelv::fuzz::replace_all(std::string(kelv::fuzz::bytes_of(data, size)),
+                                                    "@ROOT@", sandbox.root().string());
 
   const auto parsed = kelv::util::parse_json(input);
   if (parsed) {

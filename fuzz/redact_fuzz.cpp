@@ -11,8 +11,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using kelv::fuzz::show;
-  const std::vector<std::string> args =
-      kelv::fuzz::split_at_nul(kelv::fuzz::bytes_of(data, size));
+  const std::vector<std::string> args = kelv::fuzz::split_at_nul(kelv::fuzz::bytes_of(data, size));
   const std::vector<std::string> out = kelv::report::redact_args(args);
   FUZZ_CHECK(out.size() == args.size(), std::to_string(args.size()) + " arguments, " +
                                             std::to_string(out.size()) + " outputs");

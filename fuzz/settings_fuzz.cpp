@@ -10,8 +10,8 @@
 
 namespace {
 
-using kelv::wrapper::Settings;
 using kelv::fuzz::show;
+using kelv::wrapper::Settings;
 
 kelv::util::Json optional_json(const auto& value) {
   return value ? kelv::util::Json(*value) : kelv::util::Json(nullptr);
@@ -65,10 +65,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const kelv::util::Json& form : {object, array}) {
     const std::string text = form.dump();
     const auto again = Settings::parse(text);
-    FUZZ_CHECK(again.has_value(), "written out " + show(text) + " is rejected: " +
-                                      (again ? std::string() : again.error()));
-    FUZZ_CHECK(same(s, *again), "written out " + show(text) + " reads back differently; input " +
-                                    show(input));
+    FUZZ_CHECK(again.has_value(), "written out " + show(text) +
+                                      " is rejected: " + (again ? std::string() : again.error()));
+    FUZZ_CHECK(same(s, *again),
+               "written out " + show(text) + " reads back differently; input " + show(input));
   }
   return 0;
 }

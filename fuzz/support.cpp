@@ -1,9 +1,11 @@
 #include "support.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -20,15 +22,33 @@ std::vector<std::string> split_at_nul(std::string_view bytes) {
   }
 }
 
+namespace {
+
+// libFuzzer ends with _Exit, so no process removes its own directory: each
+// one removes those of processes that are gone ("kelv-fuzz-<pid>-XXXXXX").
+void remove_stale_roots(const fs::path& tmp) {
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(tmp, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (!name.starts_with("kelv-fuzz-")) continue;
+    const long pid = std::strtol(name.c_str() + 10, nullptr, 10);
+    if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+      remove_tree(entry.path());
+  }
+}
+
+}  // namespace
+
 const fs::path& temp_root() {
   static const fs::path root = [] {
     const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/kelv-fuzz-XXXXXX";
+    const fs::path dir = tmp && *tmp ? tmp : "/tmp";
+    remove_stale_roots(dir);
+    std::string pattern = (dir / ("kelv-fuzz-" + std::to_string(::getpid()) + "-XXXXXX")).string();
     if (!::mkdtemp(pattern.data())) {
       std::perror("mkdtemp");
       std::abort();
     }
-    std::atexit([] { remove_tree(temp_root()); });
     return fs::path(pattern);
   }();
   return root;

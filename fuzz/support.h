@@ -23,8 +23,8 @@ inline std::string_view bytes_of(const uint8_t* data, size_t size) {
 // The input split at NUL bytes: "a\0b" is {"a", "b"}, "" is {""}.
 std::vector<std::string> split_at_nul(std::string_view bytes);
 
-// A fresh directory of this process below $TMPDIR (or /tmp), removed when
-// the process exits normally.
+// A fresh directory of this process below $TMPDIR (or /tmp). It outlives
+// the process; the next process to start removes it.
 const fs::path& temp_root();
 
 // Writes the file whole, creating its parent directories.
@@ -43,7 +43,8 @@ std::string replace_all(std::string text, std::string_view from, std::string_vie
 // A printable form of bytes for failure messages.
 std::string show(std::string_view bytes);
 
-[[noreturn]] void fail(const char* file, int line, const char* condition, const std::string& detail);
+[[noreturn]] void fail(const char* file, int line, const char* condition,
+                       const std::string& detail);
 
 }  // namespace kelv::fuzz
 

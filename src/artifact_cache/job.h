@@ -90,7 +90,8 @@ std::optional<std::string> entry_name(const fs::path& cache_dir, std::string_vie
                                       std::span<const std::string> inputs,
                                       std::span<const std::string> span_deps, const fs::path& cwd);
 
-// Replaces each "from" by its "to", pair after pair, in the lossy text.
+// Replaces each "from" by its "to" in the lossy text, in one pass that tries
+// the pairs in order at each position.
 std::string rewrite_paths(std::string_view bytes,
                           std::span<const std::pair<std::string, std::string>> pairs);
 

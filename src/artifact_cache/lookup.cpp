@@ -30,20 +30,28 @@ void touch(const fs::path& path) {
 
 std::string rewrite_paths(std::string_view bytes,
                           std::span<const std::pair<std::string, std::string>> pairs) {
-  std::string text = util::lossy(bytes);
-  for (const auto& [from, to] : pairs) {
-    if (from.empty() || from == to) continue;
-    std::string out;
-    out.reserve(text.size());
-    size_t pos = 0;
-    for (size_t hit; (hit = text.find(from, pos)) != std::string::npos; pos = hit + from.size()) {
-      out.append(text, pos, hit - pos);
-      out += to;
+  const std::string text = util::lossy(bytes);
+  std::vector<const std::pair<std::string, std::string>*> active;
+  for (const auto& pair : pairs)
+    if (!pair.first.empty() && pair.first != pair.second) active.push_back(&pair);
+  if (active.empty()) return text;
+  // One left-to-right pass, the pairs tried in order at each position: what
+  // one pair wrote is never rewritten by another, so a tampered entry cannot
+  // make the replacement grow the text without bound.
+  std::string out;
+  out.reserve(text.size());
+  for (size_t pos = 0; pos < text.size();) {
+    const auto hit = std::find_if(active.begin(), active.end(), [&](const auto* pair) {
+      return std::string_view(text).substr(pos).starts_with(pair->first);
+    });
+    if (hit == active.end()) {
+      out += text[pos++];
+    } else {
+      out += (*hit)->second;
+      pos += (*hit)->first.size();
     }
-    out.append(text, pos);
-    text = std::move(out);
   }
-  return text;
+  return out;
 }
 
 std::optional<LookupHit> Job::lookup() const {

@@ -798,6 +798,15 @@ TEST_F(CacheUnit, MalformedMemoOfAnOutputIsRecomputed) {
 
 // ------------------------------------------------------------ rewrite
 
+// A tampered entry must not make the replayed diagnostics grow without
+// bound: each pair's output is final.
+TEST(CacheRewritePaths, GrowthIsBoundedByTheLongestReplacement) {
+  const std::string slashes(1 << 16, '/');
+  const std::vector<std::pair<std::string, std::string>> pairs = {
+      {"/", "/home/dev/project/target/debug/deps"}, {"/", "/home/dev/project/target/out"}};
+  EXPECT_EQ(ac::rewrite_paths(slashes, pairs).size(), slashes.size() * pairs[0].second.size());
+}
+
 TEST(CacheRewritePaths, PairsApplyInOrder) {
   using Pairs = std::vector<std::pair<std::string, std::string>>;
   struct Case {
@@ -810,7 +819,9 @@ TEST(CacheRewritePaths, PairsApplyInOrder) {
       {"every occurrence", "/a/x and /a/y", {{"/a", "/b"}}, "/b/x and /b/y"},
       {"empty from skipped", "text", {{"", "X"}}, "text"},
       {"same from and to skipped", "/a/x", {{"/a", "/a"}}, "/a/x"},
-      {"second pair sees the first's result", "ab", {{"a", "b"}, {"b", "c"}}, "cc"},
+      {"what one pair wrote is not rewritten again", "ab", {{"a", "b"}, {"b", "c"}}, "bc"},
+      {"the first pair wins at a position", "/a/deps /a", {{"/a/deps", "/n/deps"}, {"/a", "/o"}},
+       "/n/deps /o"},
       {"left to right without overlaps", "aaa", {{"aa", "b"}}, "ba"},
       {"replacement containing the pattern", "a-a", {{"a", "aa"}}, "aa-aa"},
       {"no pairs", "unchanged", {}, "unchanged"},
