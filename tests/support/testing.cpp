@@ -47,19 +47,19 @@ TempDir::~TempDir() {
   fs::remove_all(path_, ec);
 }
 
-Outcome run(const Run& spec) {
+Outcome run(const Run& what) {
   std::map<std::string, std::string> env;
   for (char** e = environ; *e; ++e) {
     std::string kv = *e;
     const size_t eq = kv.find('=');
     if (eq == std::string::npos) continue;
     std::string key = kv.substr(0, eq);
-    if (spec.clean_env && key != "PATH" && key != "HOME" && key != "RUSTUP_HOME" &&
+    if (what.clean_env && key != "PATH" && key != "HOME" && key != "RUSTUP_HOME" &&
         key != "CARGO_HOME" && key != "RUSTUP_TOOLCHAIN")
       continue;
     env[key] = kv.substr(eq + 1);
   }
-  for (const auto& [k, v] : spec.env) {
+  for (const auto& [k, v] : what.env) {
     if (v)
       env[k] = *v;
     else
@@ -70,7 +70,7 @@ Outcome run(const Run& spec) {
   std::vector<char*> envp;
   for (auto& s : env_strings) envp.push_back(s.data());
   envp.push_back(nullptr);
-  std::vector<std::string> args = spec.argv;
+  std::vector<std::string> args = what.argv;
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -80,14 +80,14 @@ Outcome run(const Run& spec) {
     throw std::runtime_error("pipe");
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
-  if (spec.input) {
+  if (what.input) {
     posix_spawn_file_actions_adddup2(&fa, in_pipe[0], 0);
   } else {
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
   }
   posix_spawn_file_actions_adddup2(&fa, out_pipe[1], 1);
   posix_spawn_file_actions_adddup2(&fa, err_pipe[1], 2);
-  if (!spec.cwd.empty()) posix_spawn_file_actions_addchdir_np(&fa, spec.cwd.c_str());
+  if (!what.cwd.empty()) posix_spawn_file_actions_addchdir_np(&fa, what.cwd.c_str());
   pid_t pid = 0;
   const int rc = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&fa);
@@ -98,10 +98,10 @@ Outcome run(const Run& spec) {
     ::close(out_pipe[0]);
     ::close(err_pipe[0]);
     ::close(in_pipe[1]);
-    throw std::runtime_error("cannot start " + spec.argv[0]);
+    throw std::runtime_error("cannot start " + what.argv[0]);
   }
-  if (spec.input) {
-    const std::string& in = *spec.input;
+  if (what.input) {
+    const std::string& in = *what.input;
     for (size_t done = 0; done < in.size();) {
       ssize_t n = ::write(in_pipe[1], in.data() + done, in.size() - done);
       if (n <= 0) break;

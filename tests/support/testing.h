@@ -50,7 +50,7 @@ struct Run {
   bool clean_env = false;  // start from PATH and HOME only, instead of the whole environment
 };
 
-Outcome run(const Run& spec);
+Outcome run(const Run& what);
 
 void write_file(const fs::path& path, const std::string& bytes);
 std::string read_file(const fs::path& path);
