@@ -5,8 +5,10 @@
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include <blake3.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <openssl/sha.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "util/fd.h"
@@ -19,7 +21,12 @@ template <class Feed>
 IoResult<void> read_chunks(const std::filesystem::path& path, size_t chunk, Feed feed) {
   Fd fd = open_regular(path.c_str());
   if (!fd.valid()) return std::unexpected(last_error());
-  auto buffer = std::make_unique<unsigned char[]>(chunk);
+  // Most files (sources, memos) are far smaller than a chunk: size the one
+  // buffer to the file, and leave it uninitialised, as reads fill it.
+  struct stat st;
+  if (::fstat(fd.get(), &st) == 0 && st.st_size >= 0)
+    chunk = std::min(chunk, static_cast<size_t>(st.st_size) + 1);
+  auto buffer = std::make_unique_for_overwrite<unsigned char[]>(chunk);
   for (;;) {
     const ssize_t n = ::read(fd.get(), buffer.get(), chunk);
     if (n < 0) return std::unexpected(last_error());
