@@ -15,6 +15,7 @@
 #include "util/files.h"
 #include "util/hash.h"
 #include "util/paths.h"
+#include "util/text.h"
 #include "util/utf8.h"
 
 namespace kelv::artifact_cache {
@@ -30,12 +31,6 @@ bool is_hex64(std::string_view s) {
 
 fs::path memo_path(const fs::path& cache_dir, const struct stat& st) {
   return cache_dir / "h" / util::key_digest({fingerprint(st)});
-}
-
-std::string_view trim(std::string_view s) {
-  const size_t first = s.find_first_not_of(" \t\n\r\f\v");
-  if (first == std::string_view::npos) return {};
-  return s.substr(first, s.find_last_not_of(" \t\n\r\f\v") - first + 1);
 }
 
 std::optional<u128> parse_hex_u128(std::string_view s) {
@@ -114,7 +109,7 @@ std::optional<std::string> dependency_svh(const fs::path& path) {
   const fs::path dir = path.parent_path();
   auto text = util::read_file(dir / (*base + ".kelv-svh"));
   if (!text) return std::nullopt;
-  const std::string_view trimmed = trim(*text);
+  const std::string_view trimmed = util::trim(*text);
   if (trimmed == "+" || trimmed == "-") return std::nullopt;
   const auto svh = parse_hex_u128(trimmed);
   if (!svh) return std::nullopt;

@@ -12,6 +12,7 @@
 #include "util/hash.h"
 #include "util/paths.h"
 #include "util/platform.h"
+#include "util/text.h"
 #include "util/utf8.h"
 #include "wrapper/invocation.h"
 
@@ -31,19 +32,6 @@ void sort_unique(std::vector<std::string>& v) {
   v.erase(std::unique(v.begin(), v.end()), v.end());
 }
 
-// Calls f with each line of the text, a "\r" before the "\n" removed.
-template <class F>
-void each_line(std::string_view text, F f) {
-  while (!text.empty()) {
-    const size_t nl = text.find('\n');
-    std::string_view line = text.substr(0, nl);
-    if (nl != std::string_view::npos && line.ends_with('\r')) line.remove_suffix(1);
-    f(line);
-    if (nl == std::string_view::npos) break;
-    text.remove_prefix(nl + 1);
-  }
-}
-
 // A file written by this compilation: modified at most a second before it began.
 bool fresh(const struct stat& st, uint64_t start_ns) {
   return util::mtime_ns(st) + 1000000000ull >= start_ns;
@@ -57,7 +45,7 @@ std::vector<std::string> read_span_deps(const Job& job, uint64_t start_ns) {
   if (::stat(path.c_str(), &st) != 0 || !fresh(st, start_ns)) return deps;
   auto text = util::read_file(path);
   if (!text) return deps;
-  each_line(*text, [&](std::string_view line) {
+  util::for_each_line(*text, [&](std::string_view line) {
     if (!line.empty()) deps.push_back(util::lossy(line));
   });
   return deps;
@@ -93,7 +81,7 @@ std::expected<Inputs, std::string> collect_inputs(const Job& job, uint64_t start
   const std::string depinfo = util::lossy(*text);
   Inputs in;
   std::optional<std::string_view> input_line;
-  each_line(depinfo, [&](std::string_view line) {
+  util::for_each_line(depinfo, [&](std::string_view line) {
     if (line.starts_with("# env-dep:")) {
       line.remove_prefix(10);
       in.env_deps.emplace_back(line.substr(0, line.find('=')));

@@ -10,6 +10,7 @@
 #include "util/home.h"
 #include "util/paths.h"
 #include "util/platform.h"
+#include "util/text.h"
 #include "util/utf8.h"
 
 namespace kelv::rustc_info {
@@ -17,27 +18,6 @@ namespace {
 
 bool is_blank(std::string_view s) {
   return s.find_first_not_of(" \t\n\r\f\v") == std::string_view::npos;
-}
-
-std::string_view trim(std::string_view s) {
-  const size_t first = s.find_first_not_of(" \t\n\r\f\v");
-  if (first == std::string_view::npos) return {};
-  const size_t last = s.find_last_not_of(" \t\n\r\f\v");
-  return s.substr(first, last - first + 1);
-}
-
-// Calls f with each line (newline removed, and a carriage return before it)
-// until f returns true.
-template <class F>
-void each_line(std::string_view text, F f) {
-  while (!text.empty()) {
-    const size_t nl = text.find('\n');
-    std::string_view line = text.substr(0, nl);
-    if (nl != std::string_view::npos && line.ends_with('\r')) line.remove_suffix(1);
-    if (f(line)) return;
-    if (nl == std::string_view::npos) return;
-    text.remove_prefix(nl + 1);
-  }
 }
 
 }  // namespace
@@ -106,7 +86,7 @@ std::expected<std::filesystem::path, std::string> sysroot(const std::filesystem:
                                                           const std::string& compiler) {
   auto text = probe_compiler(memo_dir, compiler, "--print=sysroot");
   if (!text) return std::unexpected(text.error());
-  std::filesystem::path root(trim(*text));
+  std::filesystem::path root(util::trim(*text));
   if (!root.is_absolute())
     return std::unexpected(fmt::format("{} --print sysroot did not name a directory", compiler));
   return root;
@@ -115,9 +95,9 @@ std::expected<std::filesystem::path, std::string> sysroot(const std::filesystem:
 std::optional<std::string_view> version_field(std::string_view version_text,
                                               std::string_view label) {
   std::optional<std::string_view> value;
-  each_line(version_text, [&](std::string_view line) {
+  util::for_each_line(version_text, [&](std::string_view line) {
     if (!line.starts_with(label)) return false;
-    value = trim(line.substr(label.size()));
+    value = util::trim(line.substr(label.size()));
     return true;
   });
   return value;
@@ -125,7 +105,7 @@ std::optional<std::string_view> version_field(std::string_view version_text,
 
 std::optional<bool> is_unstable_channel(std::string_view version_text) {
   std::optional<bool> unstable;
-  each_line(version_text, [&](std::string_view line) {
+  util::for_each_line(version_text, [&](std::string_view line) {
     if (!line.starts_with("release: ")) return false;
     unstable = line.ends_with("-nightly") || line.ends_with("-dev");
     return true;

@@ -8,27 +8,11 @@
 #include <vector>
 
 #include "util/files.h"
+#include "util/text.h"
 
 // The pieces of a report that look at the file system: argument files, the
 // unit's outputs and the inputs named by its dep-info file.
 namespace kelv::report::parts {
-
-// Calls f with each line of the text, without its "\n" or "\r\n"; a final
-// newline ends the last line rather than starting an empty one.
-template <class F>
-void for_each_line(std::string_view text, F f) {
-  while (!text.empty()) {
-    const size_t nl = text.find('\n');
-    std::string_view line = text.substr(0, nl);
-    if (nl == std::string_view::npos) {
-      text = {};
-    } else {
-      text.remove_prefix(nl + 1);
-      if (line.ends_with('\r')) line.remove_suffix(1);
-    }
-    f(line);
-  }
-}
 
 // The arguments as text, each "@file" replaced by the file's lines when the
 // file reads as UTF-8 text.

@@ -16,7 +16,7 @@ std::vector<std::string> expand_arg_files(std::span<const std::string> args) {
     if (text.starts_with('@') && ::stat(text.c_str() + 1, &st) == 0 && S_ISREG(st.st_mode)) {
       auto content = util::read_file(std::filesystem::path(text.substr(1)));
       if (content && util::is_utf8(*content)) {
-        for_each_line(*content, [&](std::string_view line) { out.emplace_back(line); });
+        util::for_each_line(*content, [&](std::string_view line) { out.emplace_back(line); });
         continue;
       }
     }

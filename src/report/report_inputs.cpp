@@ -100,7 +100,7 @@ std::optional<util::Json> read_inputs(const std::filesystem::path& depinfo,
   auto content = util::read_file(depinfo);
   if (!content || !util::is_utf8(*content)) return std::nullopt;
   InputsBuilder inputs(cwd, target_dir);
-  for_each_line(*content, [&](std::string_view line) { inputs.line(line); });
+  util::for_each_line(*content, [&](std::string_view line) { inputs.line(line); });
   return inputs.finish();
 }
 
