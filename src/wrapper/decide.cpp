@@ -165,7 +165,6 @@ UnitRun decide_and_run(Front& front) {
     }
   }
 
-  // A build without usable incremental state.
   // A build without usable incremental state (only asked when it matters:
   // the plain road needs neither the answer nor its file system check).
   const bool fresh_build =
