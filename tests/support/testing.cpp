@@ -47,7 +47,7 @@ TempDir::~TempDir() {
   fs::remove_all(path_, ec);
 }
 
-Outcome run(const Run& what) {
+std::vector<std::string> environment_of(const Run& what) {
   std::map<std::string, std::string> env;
   for (char** e = environ; *e; ++e) {
     std::string kv = *e;
@@ -67,6 +67,11 @@ Outcome run(const Run& what) {
   }
   std::vector<std::string> env_strings;
   for (const auto& [k, v] : env) env_strings.push_back(k + "=" + v);
+  return env_strings;
+}
+
+Outcome run(const Run& what) {
+  std::vector<std::string> env_strings = environment_of(what);
   std::vector<char*> envp;
   for (auto& s : env_strings) envp.push_back(s.data());
   envp.push_back(nullptr);

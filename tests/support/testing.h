@@ -52,6 +52,9 @@ struct Run {
 
 Outcome run(const Run& what);
 
+// The "NAME=value" strings of the environment a run's child gets.
+std::vector<std::string> environment_of(const Run& what);
+
 void write_file(const fs::path& path, const std::string& bytes);
 std::string read_file(const fs::path& path);
 

@@ -60,25 +60,7 @@ std::string file_kind(const struct stat& st) {
 Process::Process(const Run& request, const fs::path& log_dir, std::optional<uint64_t> address_space) {
   // Everything the child needs is prepared before fork: between fork and
   // exec it only makes system calls.
-  std::map<std::string, std::string> env;
-  for (char** e = environ; *e; ++e) {
-    const std::string kv = *e;
-    const size_t eq = kv.find('=');
-    if (eq == std::string::npos) continue;
-    std::string key = kv.substr(0, eq);
-    if (request.clean_env && key != "PATH" && key != "HOME" && key != "RUSTUP_HOME" &&
-        key != "CARGO_HOME" && key != "RUSTUP_TOOLCHAIN")
-      continue;
-    env[key] = kv.substr(eq + 1);
-  }
-  for (const auto& [k, v] : request.env) {
-    if (v)
-      env[k] = *v;
-    else
-      env.erase(k);
-  }
-  std::vector<std::string> env_strings;
-  for (const auto& [k, v] : env) env_strings.push_back(k + "=" + v);
+  std::vector<std::string> env_strings = environment_of(request);
   std::vector<char*> envp;
   for (auto& s : env_strings) envp.push_back(s.data());
   envp.push_back(nullptr);
