@@ -27,10 +27,9 @@ using testing::TempDir;
 using testing::CrateUnit;
 using util::Json;
 
-// Long enough for any of these units (a few hundred milliseconds each),
-// short enough to keep the suite quick when one hangs.
-// Long enough for the sanitizer build to parse the 50 MB records, short
-// enough that a hang costs little.
+// Long enough for any of these units (a few hundred milliseconds each, and
+// the sanitizer build's parsing of the 50 MB records), short enough to keep
+// the suite quick when one hangs.
 #if defined(__SANITIZE_ADDRESS__)
 constexpr auto kLimit = std::chrono::seconds(90);
 #else
