@@ -31,15 +31,20 @@ std::optional<std::string> fingerprint_of(const fs::path& path) {
 
 size_t count_occurrences(std::string_view text, std::string_view needle) {
   size_t n = 0;
-  for (size_t pos = 0; (pos = text.find(needle, pos)) != std::string_view::npos; pos += needle.size())
+  for (size_t pos = 0; (pos = text.find(needle, pos)) != std::string_view::npos;
+       pos += needle.size())
     ++n;
   return n;
 }
 
 }  // namespace
 
-fs::path Job::rlink_path() const { return output(stem + ".rlink"); }
-fs::path Job::kept_objects() const { return output(stem + ".kelv-objects"); }
+fs::path Job::rlink_path() const {
+  return output(stem + ".rlink");
+}
+fs::path Job::kept_objects() const {
+  return output(stem + ".kelv-objects");
+}
 
 void Job::forget_kept_objects() const {
   ::unlink(output(stem + ".kelv-relink").c_str());
@@ -56,6 +61,16 @@ std::expected<void, std::string> Job::record_kept_objects(uint64_t start_wall_ns
 
   auto in = collect_inputs(*this, start_wall_ns);
   if (!in) return unexpected(in.error());
+  // A relink writes no dep-info of its own: the one this compilation wrote
+  // is kept with the record and put back by a relink, so that Cargo and the
+  // cache see the unit's real inputs afterwards.
+  const fs::path depinfo_path = output(stem + ".d");
+  auto depinfo = util::read_file(depinfo_path);
+  if (!depinfo)
+    return unexpected(fmt::format("{} is unreadable: {}", depinfo_path.native(),
+                                  util::os_error(depinfo.error())));
+  if (!util::is_utf8(*depinfo))
+    return unexpected(fmt::format("{} is not UTF-8", depinfo_path.native()));
   const auto key2 = entry_name(cache_dir, *objects_key, in->env_deps, in->inputs, {}, cwd);
   if (!key2) return unexpected("an input is unreadable");
 
@@ -93,9 +108,10 @@ std::expected<void, std::string> Job::record_kept_objects(uint64_t start_wall_ns
     }
   }
   if (referenced.empty() || named_here != count_occurrences(*bytes, object_suffix))
-    return unexpected(fmt::format("{} names object files other than this unit's in its output "
-                                  "directory",
-                                  rlink.native()));
+    return unexpected(
+        fmt::format("{} names object files other than this unit's in its output "
+                    "directory",
+                    rlink.native()));
   for (const std::string& name : referenced) {
     if (!std::binary_search(kept.begin(), kept.end(), name))
       return unexpected(fmt::format("{} names {}, which was not kept", rlink.native(), name));
@@ -108,13 +124,13 @@ std::expected<void, std::string> Job::record_kept_objects(uint64_t start_wall_ns
     return fp.has_value();
   };
   if (!add(stem + ".rlink", rlink))
-    return unexpected(fmt::format("{} is unreadable: {}", rlink.native(),
-                                  util::os_error(util::last_error())));
+    return unexpected(
+        fmt::format("{} is unreadable: {}", rlink.native(), util::os_error(util::last_error())));
   for (const std::string& name : kept) {
     const fs::path path = objects_dir / name;
     if (!add(name, path))
-      return unexpected(fmt::format("{} is unreadable: {}", path.native(),
-                                    util::os_error(util::last_error())));
+      return unexpected(
+          fmt::format("{} is unreadable: {}", path.native(), util::os_error(util::last_error())));
   }
 
   util::Json objects_record = util::Json::object();
@@ -127,6 +143,7 @@ std::expected<void, std::string> Job::record_kept_objects(uint64_t start_wall_ns
   util::Json record = util::Json::object();
   record["key2"] = *key2;
   record["files"] = std::move(files);
+  record["depinfo"] = std::move(*depinfo);
   if (auto w = util::write_json_fast(relink_record, record); !w)
     return unexpected(util::os_error(w.error()));
   return {};
@@ -148,6 +165,8 @@ std::optional<fs::path> Job::prepare_relink() const {
     return std::nullopt;
   const auto files = record->find("files");
   if (files == record->end() || !files->is_array() || files->empty()) return std::nullopt;
+  const auto depinfo = record->find("depinfo");
+  if (depinfo == record->end() || !depinfo->is_string()) return std::nullopt;
   std::vector<std::string> objects;
   for (size_t i = 0; i < files->size(); ++i) {
     const auto& element = (*files)[i];
@@ -166,6 +185,10 @@ std::optional<fs::path> Job::prepare_relink() const {
     ::unlink(target.c_str());
     if (::link((kept_objects() / name).c_str(), target.c_str()) != 0) return std::nullopt;
   }
+  // The inputs are those of the kept compilation (key2 matched), and so is
+  // its dep-info; written now, it counts as this run's output.
+  if (!util::write_atomic(output(stem + ".d"), depinfo->get_ref<const std::string&>()))
+    return std::nullopt;
   return rlink_path();
 }
 

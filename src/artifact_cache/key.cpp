@@ -16,11 +16,15 @@ extern char** environ;
 namespace kelv::artifact_cache {
 namespace {
 
-constexpr std::string_view format_line = "kelv-artifact-cache-3";
+constexpr std::string_view format_line = "kelv-artifact-cache-4";
 
+// RUSTC_BOOTSTRAP as the wrapper received it decides whether unstable
+// features compile at all: a unit that only builds with it must not be
+// replayed for a build without it.
 constexpr std::string_view env_prefixes[] = {
-    "CARGO_PKG_",           "CARGO_CRATE_NAME",      "CARGO_MANIFEST_DIR", "CARGO_MANIFEST_PATH",
-    "CARGO_MANIFEST_LINKS", "CARGO_PRIMARY_PACKAGE", "CARGO_BIN_NAME",     "CARGO_CFG_"};
+    "CARGO_PKG_",          "CARGO_CRATE_NAME",     "CARGO_MANIFEST_DIR",
+    "CARGO_MANIFEST_PATH", "CARGO_MANIFEST_LINKS", "CARGO_PRIMARY_PACKAGE",
+    "CARGO_BIN_NAME",      "CARGO_CFG_",           "RUSTC_BOOTSTRAP="};
 
 // The value of option `name` at args[i] ("--opt value", "--optvalue" or
 // "--opt=value"); advances i past a separate value. Absent when args[i] is
@@ -233,7 +237,8 @@ std::expected<Job, std::string> prepare(const std::optional<fs::path>& cache_dir
     const fs::path path = std::string_view(value).substr(eq + 1);
     std::string interface_line;
     if (driver_path && !inlines) {
-      if (auto svh = dependency_svh(path)) interface_line = fmt::format("--extern={}=svh:{}", name, *svh);
+      if (auto svh = dependency_svh(path))
+        interface_line = fmt::format("--extern={}=svh:{}", name, *svh);
     }
     if (interface_line.empty()) {
       auto hash = content_hash(job.cache_dir, path);

@@ -22,9 +22,22 @@ namespace {
 // Output names a unit may have, in the order they are stored.
 std::vector<std::string> output_candidates(std::string_view stem) {
   const std::string s(stem);
-  return {"lib" + s + ".rlib", "lib" + s + ".rmeta", "lib" + s + ".kelv-svh",
-          "lib" + s + ".so",   "lib" + s + ".dylib", s + ".dll",
-          s,                   s + ".exe",           s + ".d"};
+  return {"lib" + s + ".rlib",
+          "lib" + s + ".rmeta",
+          "lib" + s + ".kelv-svh",
+          "lib" + s + ".so",
+          "lib" + s + ".dylib",
+          s + ".dll",
+          s,
+          s + ".exe",
+          s + ".d"};
+}
+
+// Small files that a later compilation of the unit may rewrite in place
+// (rustc's dep-info, the driver's interface hash): an entry gets its own
+// copy, never a link that such a write would change behind its hash.
+bool copied_into_entry(std::string_view name) {
+  return name.ends_with(".d") || name.ends_with(".kelv-svh");
 }
 
 void sort_unique(std::vector<std::string>& v) {
@@ -65,7 +78,9 @@ util::Json make_key_record(const Inputs& in, const std::vector<std::string>* spa
   return record;
 }
 
-std::string error_text(const util::IoError& e) { return util::os_error(e); }
+std::string error_text(const util::IoError& e) {
+  return util::os_error(e);
+}
 
 }  // namespace
 
@@ -184,7 +199,7 @@ std::expected<void, std::string> Job::store(std::string_view stderr_bytes,
     const fs::path source = output(candidate);
     if (::stat(source.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !fresh(st, start_ns)) continue;
     const fs::path placed = tmp / candidate;
-    const bool copy = candidate.ends_with(".d") || ::link(source.c_str(), placed.c_str()) != 0;
+    const bool copy = copied_into_entry(candidate) || ::link(source.c_str(), placed.c_str()) != 0;
     if (copy) {
       if (auto copied = util::platform::clone_or_copy(source, placed); !copied)
         return fail(error_text(copied.error()));

@@ -38,7 +38,7 @@ Identity identify(const Front& front) {
     id.reason = "the compiler's path is not UTF-8";
   } else if (auto text = rustc_info::version_verbose(util::memo_dir("rustc"), front.inv.compiler)) {
     id.channel = rustc_info::is_unstable_channel(*text).value_or(false) ? Channel::unstable
-                                                                       : Channel::stable;
+                                                                        : Channel::stable;
     id.version_text = std::move(*text);
   } else {
     id.reason = std::move(text.error());
@@ -87,7 +87,8 @@ util::Json outcome(std::string_view result, std::string_view member, std::string
 void replay_hit(const Front& front, const artifact_cache::LookupHit& hit, uint64_t start_wall_ns,
                 uint64_t start) {
   if (front.settings && front.settings->artifact_cache)
-    (void)artifact_cache::record_link_inputs(*front.settings->artifact_cache, *front.inv.strict_args);
+    (void)artifact_cache::record_link_inputs(*front.settings->artifact_cache,
+                                             *front.inv.strict_args);
   {
     std::lock_guard lock(ui::stderr_lock());
     ui::write_stderr_locked(hit.stderr_text);
@@ -152,8 +153,8 @@ UnitRun decide_and_run(Front& front) {
     } else {
       std::optional<std::filesystem::path> driver_path;
       if (unit.driver) driver_path = *unit.driver;
-      auto prepared = artifact_cache::prepare(cache_dir, *id.version_text, driver_path,
-                                              *inv.strict_args);
+      auto prepared =
+          artifact_cache::prepare(cache_dir, *id.version_text, driver_path, *inv.strict_args);
       if (prepared) {
         job = std::move(*prepared);
       } else {
@@ -200,6 +201,7 @@ UnitRun decide_and_run(Front& front) {
 
   // Run the unit.
   bool diagnostics_captured = false;
+  bool captured_whole = true;  // nothing arrived after the capture ended
   std::string diagnostics;
   bool fallback = false;
   if (front.inner) {
@@ -211,8 +213,8 @@ UnitRun decide_and_run(Front& front) {
   } else {
     std::optional<TeedResult> result;
     if (relink_ready) {
-      auto relinked = relink_runner(kept_objects, needs_bootstrap, inv.compiler,
-                                    *unit.relink_args, *unit.driver);
+      auto relinked = relink_runner(kept_objects, needs_bootstrap, inv.compiler, *unit.relink_args,
+                                    *unit.driver);
       if (relinked && relinked->status.success()) {
         ui::write_stderr(relinked->held);
         relinked->shown = std::move(relinked->held);
@@ -232,6 +234,7 @@ UnitRun decide_and_run(Front& front) {
     unit.early_exit = result->early_exit;
     diagnostics = std::move(result->shown);
     diagnostics_captured = true;
+    captured_whole = result->captured_whole;
 
     // A driver that broke is recorded and the unit compiled by rustc, unless
     // it already announced outputs that Cargo may have used.
@@ -239,23 +242,25 @@ UnitRun decide_and_run(Front& front) {
       const std::string unit_name = inv.unit_name();
       auto marker = driver::record_failure(*unit.driver, unit_name, result->held);
       const std::string crate(inv.option_value("--crate-name").value_or("?"));
-      ui::say(ui::Level::warn,
-              fmt::format("Kelvane's compiler driver failed on crate `{}`; compiled with rustc "
-                          "instead ({})",
-                          crate,
-                          marker ? fmt::format("report: {}", marker->native())
-                                 : fmt::format("its report could not be kept: {}", marker.error())));
+      ui::say(
+          ui::Level::warn,
+          fmt::format("Kelvane's compiler driver failed on crate `{}`; compiled with rustc "
+                      "instead ({})",
+                      crate,
+                      marker ? fmt::format("report: {}", marker->native())
+                             : fmt::format("its report could not be kept: {}", marker.error())));
       unit.driver_failure = marker ? marker->native() : std::string();
       unit.driver.reset();
       fallback = true;
-      proc::Command cmd = build_command(std::nullopt, needs_bootstrap, inv.compiler, inv.args,
-                                        std::nullopt);
+      proc::Command cmd =
+          build_command(std::nullopt, needs_bootstrap, inv.compiler, inv.args, std::nullopt);
       if (job) {
         auto rerun = run_teed(std::move(cmd), Capture::tee, false);
         if (!rerun) start_failure(inv.compiler, rerun.error());
         unit.run = *rerun;
         unit.early_exit = false;
         diagnostics = std::move(rerun->shown);
+        captured_whole = rerun->captured_whole;
       } else {
         auto rerun = proc::run_child(cmd, true);
         if (!rerun) start_failure(inv.compiler, rerun.error());
@@ -287,6 +292,11 @@ UnitRun decide_and_run(Front& front) {
         outcome("miss", "not_stored", "compiled by rustc after Kelvane's compiler driver failed");
   } else if (!diagnostics_captured || !success) {
     unit.cache = outcome("miss", "not_stored", "the compilation failed");
+  } else if (!captured_whole) {
+    // A replay would lack whatever arrived after the capture ended.
+    unit.cache = outcome("miss", "not_stored",
+                         "its diagnostics were not captured whole (standard error stayed open "
+                         "after the compiler exited)");
   } else if (settings && job->workspace_member && job->links &&
              unit.elapsed_ns < settings->min_link_store_ns) {
     if (fresh_build && unit.run_kind != RunKind::relinked) (void)job->remember_quick();

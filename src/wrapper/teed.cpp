@@ -68,49 +68,90 @@ void start_thread(F&& f) {
   }
 }
 
-void show(std::string_view piece) { ui::write_stderr(piece); }
+void show(std::string_view piece) {
+  ui::write_stderr(piece);
+}
 
-// Relays the child's standard error until end of file, then reports it.
-void read_stderr(int fd, Capture mode, const std::shared_ptr<Channel>& channel) {
-  util::Fd pipe(fd);
+// What the reader has kept so far. The caller takes it over when it stops
+// waiting for the end of the output (a grandchild holding the pipe open);
+// from then on the reader shows everything at once and keeps nothing, so no
+// diagnostic is lost from the live build.
+struct Captured {
+  std::mutex mutex;
   Output output;
-  std::string partial;  // an incomplete line, mode json lines
+  std::string partial;     // an incomplete line, mode json lines
+  bool abandoned = false;  // taken over by the caller
+  bool reported = false;   // sent by the reader at end of file
+
+  // Everything kept so far, an incomplete last line as held text; absent
+  // when the reader has just reported it on the channel.
+  std::optional<Output> take_over(Capture mode) {
+    std::lock_guard lock(mutex);
+    if (reported) return std::nullopt;
+    abandoned = true;
+    Output taken = std::move(output);
+    taken.held.append(partial);
+    partial.clear();
+    if (mode == Capture::hold)
+      taken.artifact_seen = taken.held.find(artifact_marker) != std::string::npos;
+    return taken;
+  }
+};
+
+// Takes one chunk of the child's standard error by the capture mode.
+void take_chunk(Captured& c, Capture mode, std::string_view chunk) {
+  switch (mode) {
+    case Capture::tee:
+      show(chunk);
+      c.output.shown.append(chunk);
+      break;
+    case Capture::hold:
+      c.output.held.append(chunk);
+      break;
+    case Capture::json_lines:
+      c.partial.append(chunk);
+      size_t start = 0;
+      for (size_t nl; (nl = c.partial.find('\n', start)) != std::string::npos; start = nl + 1) {
+        std::string_view line(c.partial.data() + start, nl + 1 - start);
+        if (line.starts_with('{')) {
+          if (line.size() > 24 && line.find(artifact_marker) != std::string_view::npos)
+            c.output.artifact_seen = true;
+          show(line);
+          c.output.shown.append(line);
+        } else {
+          c.output.held.append(line);
+        }
+      }
+      c.partial.erase(0, start);
+      break;
+  }
+}
+
+// Relays the child's standard error until end of file, then reports it
+// (unless the caller has taken it over).
+void read_stderr(int fd, Capture mode, const std::shared_ptr<Channel>& channel,
+                 const std::shared_ptr<Captured>& captured) {
+  util::Fd pipe(fd);
   char buffer[16384];
   for (;;) {
     const ssize_t n = ::read(pipe.get(), buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
-    std::string_view chunk(buffer, static_cast<size_t>(n));
-    switch (mode) {
-      case Capture::tee:
-        show(chunk);
-        output.shown.append(chunk);
-        break;
-      case Capture::hold:
-        output.held.append(chunk);
-        break;
-      case Capture::json_lines:
-        partial.append(chunk);
-        size_t start = 0;
-        for (size_t nl; (nl = partial.find('\n', start)) != std::string::npos; start = nl + 1) {
-          std::string_view line(partial.data() + start, nl + 1 - start);
-          if (line.starts_with('{')) {
-            if (line.size() > 24 && line.find(artifact_marker) != std::string_view::npos)
-              output.artifact_seen = true;
-            show(line);
-            output.shown.append(line);
-          } else {
-            output.held.append(line);
-          }
-        }
-        partial.erase(0, start);
-        break;
-    }
+    const std::string_view chunk(buffer, static_cast<size_t>(n));
+    std::lock_guard lock(captured->mutex);
+    if (captured->abandoned)
+      show(chunk);
+    else
+      take_chunk(*captured, mode, chunk);
   }
-  output.held.append(partial);
+  pipe.reset();
+  std::lock_guard lock(captured->mutex);
+  if (captured->abandoned) return;
+  Output output = std::move(captured->output);
+  output.held.append(captured->partial);
   if (mode == Capture::hold)
     output.artifact_seen = output.held.find(artifact_marker) != std::string::npos;
-  pipe.reset();
+  captured->reported = true;
   channel->send(std::move(output));
 }
 
@@ -128,6 +169,7 @@ TeedResult early_exit_result(Output& output) {
 
 util::IoResult<TeedResult> run_teed(proc::Command cmd, Capture mode, bool ready_pipe) {
   auto channel = std::make_shared<Channel>();
+  auto captured = std::make_shared<Captured>();
   int ready_write = -1;
   if (ready_pipe) {
     int p[2];
@@ -148,12 +190,14 @@ util::IoResult<TeedResult> run_teed(proc::Command cmd, Capture mode, bool ready_
   }
   cmd.err = proc::Stream::pipe;
 
-  start_thread([channel, cmd = std::move(cmd), mode, ready_write]() mutable {
+  start_thread([channel, captured, cmd = std::move(cmd), mode, ready_write]() mutable {
     bool write_end_closed = false;
     auto result = proc::run_child(cmd, true, [&](proc::Child& child) {
       if (ready_write >= 0) ::close(ready_write);
       write_end_closed = true;
-      start_thread([channel, fd = child.err.release(), mode] { read_stderr(fd, mode, channel); });
+      start_thread([channel, captured, fd = child.err.release(), mode] {
+        read_stderr(fd, mode, channel, captured);
+      });
     });
     if (!write_end_closed && ready_write >= 0) ::close(ready_write);
     channel->send(Exited{std::move(result)});
@@ -168,9 +212,16 @@ util::IoResult<TeedResult> run_teed(proc::Command cmd, Capture mode, bool ready_
     std::optional<Message> message = channel->receive(timeout);
     if (!message) {
       // The child has exited but something (a grandchild) still holds its
-      // standard error open: give up on the rest of the output.
+      // standard error open: take what was captured and stop waiting; the
+      // rest is shown as it comes but is not part of the result.
+      std::optional<Output> taken = captured->take_over(mode);
+      if (!taken) continue;  // the whole output is on its way
       TeedResult r;
       static_cast<proc::RunResult&>(r) = *finished;
+      r.shown = std::move(taken->shown);
+      r.held = std::move(taken->held);
+      r.artifact_seen = taken->artifact_seen;
+      r.captured_whole = false;
       return r;
     }
     if (std::holds_alternative<Ready>(*message)) {

@@ -17,6 +17,9 @@ struct TeedResult : proc::RunResult {
   std::string held;            // kept but not shown
   bool artifact_seen = false;  // an artifact notification was shown (or is in held, mode hold)
   bool early_exit = false;     // returned before the child exited
+  // False when the child's standard error was still open long after it
+  // exited: the texts hold only what had arrived by then.
+  bool captured_whole = true;
 };
 
 // Runs the command with its standard error relayed by a reader thread. With

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "support/cargo_project.h"
+#include "support/driver_install.h"
 
 namespace kelv {
 namespace {
@@ -147,6 +148,41 @@ TEST_F(Cache, CorruptedEntryIsDiscardedAndTheUnitCompiled) {
   EXPECT_EQ(compiled(), std::vector<std::string>{});
   for (const auto& e : fs::directory_iterator(dir / "cache/tmp"))
     ADD_FAILURE() << "left in tmp/: " << e.path();
+}
+
+// Unstable features compile only under RUSTC_BOOTSTRAP: what was stored with
+// it must not be replayed for a build without it.
+TEST_F(Cache, UnitThatNeedsRustcBootstrapIsNotReplayedWithoutIt) {
+  const fs::path ws = dir / "small";
+  testing::write_small_workspace(ws);
+  const fs::path lib = ws / "greet/src/lib.rs";
+  testing::write_file(lib, "#![feature(never_type)]\npub fn never() -> Option<!> { None }\n" +
+                               testing::read_file(lib));
+  const std::map<std::string, std::optional<std::string>> env = {
+      {"KELV_EVENT_DIR", (dir / "events").string()}};
+  auto with_bootstrap = env;
+  with_bootstrap["RUSTC_BOOTSTRAP"] = "1";
+  auto allowed = testing::cargo(ws, {"build"}, with_bootstrap);
+  ASSERT_EQ(allowed.exit_code, 0) << allowed.err;
+
+  auto plain =
+      testing::cargo(ws, {"build"}, {{"CARGO_TARGET_DIR", (dir / "plain").string()}}, false);
+  ASSERT_EQ(testing::cargo(ws, {"clean"}).exit_code, 0);
+  auto refused = testing::cargo(ws, {"build"}, env);
+  EXPECT_EQ(refused.exit_code, plain.exit_code);
+  EXPECT_NE(plain.exit_code, 0);
+  EXPECT_NE(refused.err.find("error[E0554]"), std::string::npos) << refused.err;
+  EXPECT_EQ(refused.err.substr(refused.err.find("error[")),
+            plain.err.substr(plain.err.find("error[")));
+
+  // With it again, the stored unit is replayed.
+  ASSERT_EQ(testing::cargo(ws, {"clean"}).exit_code, 0);
+  for (const auto& e : fs::directory_iterator(dir / "events"))
+    if (e.path().extension() == ".json") fs::remove(e.path());
+  EXPECT_EQ(testing::cargo(ws, {"build"}, with_bootstrap).exit_code, 0);
+  const auto greet = testing::report_of(testing::read_reports(dir / "events"), "greet");
+  ASSERT_TRUE(greet.has_value());
+  EXPECT_EQ((*greet)["cache"].value("result", ""), "hit") << greet->dump();
 }
 
 }  // namespace

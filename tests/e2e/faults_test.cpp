@@ -471,5 +471,35 @@ TEST_F(FaultCache, KilledWrappersNeverLeaveAWrongEntry) {
   EXPECT_GT(kills_in_store, 5);
 }
 
+// A compiler whose child outlives it and keeps standard error open: the
+// wrapper stops waiting for the rest of the output, shows what it kept, and
+// does not store a unit whose diagnostics it may not have whole.
+TEST_F(FaultCache, OutputHeldOpenByAGrandchildIsShownAndNotStored) {
+  const fs::path cache = dir / "cache";
+  testing::write_file(dir / "bin/rustc", "#!/bin/sh\n" + testing::real_rustc() +
+                                             " \"$@\"; s=$?\n"
+                                             "case \" $* \" in *\" --crate-name beta \"*)\n"
+                                             "  echo 'plain text from the compiler' >&2\n"
+                                             "  sleep 9 &\n;;\nesac\nexit $s\n");
+  ::chmod((dir / "bin/rustc").c_str(), 0755);
+  ctx.compiler = (dir / "bin/rustc").string();
+  auto lingering = unit(beta, cache, dir / "out1");
+  EXPECT_EQ(lingering.outcome.exit_code, 0) << lingering.describe();
+  EXPECT_NE(lingering.outcome.err.find("unused variable"), std::string::npos)
+      << lingering.outcome.err;
+  EXPECT_NE(lingering.outcome.err.find("plain text from the compiler"), std::string::npos)
+      << lingering.outcome.err;
+  ASSERT_TRUE(lingering.report.has_value());
+  EXPECT_NE((*lingering.report)["cache"].value("not_stored", "").find("not captured whole"),
+            std::string::npos)
+      << lingering.report->dump();
+
+  // A clean rebuild compiles again and shows the same warnings.
+  ctx.compiler = testing::real_rustc();
+  auto rebuilt = unit(beta, cache, dir / "out2");
+  EXPECT_EQ(rebuilt.cache_result(), "stored") << rebuilt.describe();
+  EXPECT_NE(rebuilt.outcome.err.find("unused variable"), std::string::npos) << rebuilt.outcome.err;
+}
+
 }  // namespace
 }  // namespace kelv

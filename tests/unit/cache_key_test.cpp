@@ -43,7 +43,7 @@ bool read_by_prepare(std::string_view name) {
        {"CARGO_PKG_", "CARGO_CRATE_NAME", "CARGO_MANIFEST_", "CARGO_PRIMARY_PACKAGE",
         "CARGO_BIN_NAME", "CARGO_CFG_"})
     if (name.starts_with(prefix)) return true;
-  return name == "OUT_DIR" || name == "KELV_HOME";
+  return name == "OUT_DIR" || name == "KELV_HOME" || name == "RUSTC_BOOTSTRAP";
 }
 
 // Removes every variable `prepare` reads for the lifetime of the object and
@@ -129,7 +129,7 @@ class CacheKeyTest : public ::testing::Test {
 
   // The first lines of every key: format, compiler, driver, workspace.
   Lines head(bool with_driver, bool workspace) const {
-    Lines lines = {"kelv-artifact-cache-3", "rustc=" + util::sha256_hex(kVersion)};
+    Lines lines = {"kelv-artifact-cache-4", "rustc=" + util::sha256_hex(kVersion)};
     if (with_driver) lines.push_back("driver=" + kDriverDirName);
     if (workspace) lines.push_back("workspace=" + proj_.path().string());
     return lines;
@@ -176,7 +176,7 @@ TEST_F(CacheKeyTest, WorkedExampleWithContentHashedDependency) {
                      "dependency=" + ps + "/t/deps", "--extern",
                      "bar=" + ps + "/t/deps/libbar-9f.rmeta"};
   const Lines expected = {
-      "kelv-artifact-cache-3",
+      "kelv-artifact-cache-4",
       "rustc=" + util::sha256_hex(kVersion),
       "driver=" + kDriverDirName,
       "workspace=" + ps,
@@ -380,6 +380,7 @@ TEST_F(CacheKeyTest, EnvironmentLinesAreSortedBytewise) {
   env_.set("CARGO_MANIFEST_LINKS", "z");
   env_.set("CARGO_PRIMARY_PACKAGE", "1");
   env_.set("CARGO_BIN_NAME", "foo");
+  env_.set("RUSTC_BOOTSTRAP", "1");
   // Not read.
   std::optional<EnvVar> target_dir(std::in_place, "CARGO_TARGET_DIR", "/elsewhere");
   std::optional<EnvVar> makeflags(std::in_place, "CARGO_MAKEFLAGS", "-j2");
@@ -399,6 +400,7 @@ TEST_F(CacheKeyTest, EnvironmentLinesAreSortedBytewise) {
       "CARGO_PKG_DESCRIPTION=two\nlines",
       "CARGO_PKG_NAME=foo",
       "CARGO_PRIMARY_PACKAGE=1",
+      "RUSTC_BOOTSTRAP=1",
   };
   const std::string key = key_of(kLib);
   target_dir.reset();
@@ -409,6 +411,16 @@ TEST_F(CacheKeyTest, EnvironmentLinesAreSortedBytewise) {
 
   env_.set("CARGO_PKG_NAME", "bar");
   EXPECT_NE(key_of(kLib), key);
+
+  // Whether unstable features compile: set, empty and unset all differ.
+  env_.set("CARGO_PKG_NAME", "foo");
+  env_.set("RUSTC_BOOTSTRAP", "");
+  const std::string empty = key_of(kLib);
+  env_.unset("RUSTC_BOOTSTRAP");
+  const std::string unset = key_of(kLib);
+  EXPECT_NE(empty, key);
+  EXPECT_NE(unset, key);
+  EXPECT_NE(unset, empty);
 }
 
 TEST_F(CacheKeyTest, OutDirContentIsKeyed) {
@@ -445,7 +457,7 @@ TEST_F(CacheKeyTest, TwoCheckoutsOfAWorkspaceMemberDiffer) {
     EXPECT_EQ(job->cwd, other.path());
     EXPECT_EQ(job->out_dir, other / "t/deps");
     key_there = job->key;
-    Lines expected = {"kelv-artifact-cache-3", "rustc=" + util::sha256_hex(kVersion),
+    Lines expected = {"kelv-artifact-cache-4", "rustc=" + util::sha256_hex(kVersion),
                       "workspace=" + other.path().string()};
     expected.insert(expected.end(), kLibLines.begin(), kLibLines.end());
     expected.push_back("CARGO_MANIFEST_DIR=/w/member");
@@ -912,7 +924,7 @@ TEST_F(CacheKeyDependencies, DriverLineFromTheDriverDirectory) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.driver.string());
-    Lines expected = {"kelv-artifact-cache-3", "rustc=" + util::sha256_hex(kVersion), c.line,
+    Lines expected = {"kelv-artifact-cache-4", "rustc=" + util::sha256_hex(kVersion), c.line,
                       "workspace=" + proj_.path().string()};
     expected.insert(expected.end(), kLibLines.begin(), kLibLines.end());
     expected.push_back("CARGO_MANIFEST_DIR=" + proj_.path().string());

@@ -121,7 +121,9 @@ TEST_F(KeptUnit, RecordThenRelink) {
   record_ok();
 
   const util::Json record = relink_json();
-  EXPECT_EQ(member_names(record), (std::vector<std::string>{"key2", "files"}));
+  EXPECT_EQ(member_names(record), (std::vector<std::string>{"key2", "files", "depinfo"}));
+  const std::string depinfo = read_file(out_ / "app-1f.d");
+  EXPECT_EQ(record["depinfo"], depinfo);
   EXPECT_EQ(record["key2"], expected_key2());
   util::Json files = util::Json::array();
   files.push_back(util::Json::array({"app-1f.rlink", fingerprint_of(rlink())}));
@@ -138,9 +140,13 @@ TEST_F(KeptUnit, RecordThenRelink) {
   EXPECT_EQ(*objects, util::Json::parse(R"({"env_deps": ["FOO"], "inputs": ["src/main.rs"]})"));
   EXPECT_EQ(member_names(*objects), (std::vector<std::string>{"env_deps", "inputs"}));
 
-  // A stale object in the output directory is replaced by the kept one.
+  // A stale object in the output directory is replaced by the kept one, and
+  // the dep-info of the kept compilation is written again (a relink writes
+  // none of its own).
   write_file(out_ / obj0(), "stale object from an older build");
+  write_file(out_ / "app-1f.d", "dep-info of another state of the sources");
   EXPECT_EQ(job_.prepare_relink(), rlink());
+  EXPECT_EQ(read_file(out_ / "app-1f.d"), depinfo);
   for (const std::string& name : {obj0(), obj1(), std::string("app-1f.app.unreferenced.rcgu.o")}) {
     SCOPED_TRACE(name);
     ASSERT_TRUE(fs::exists(out_ / name));
@@ -209,6 +215,18 @@ TEST_F(KeptUnit, ChangesDisableTheRelink) {
          j["files"][1] = util::Json::array({obj0()});
          t.write_relink_json(j);
        }},
+      {"dep-info missing (a record of an older version)",
+       [](KeptUnit& t) {
+         util::Json j = t.relink_json();
+         j.erase("depinfo");
+         t.write_relink_json(j);
+       }},
+      {"dep-info not text",
+       [](KeptUnit& t) {
+         util::Json j = t.relink_json();
+         j["depinfo"] = util::Json::array();
+         t.write_relink_json(j);
+       }},
       {"fingerprint not text",
        [](KeptUnit& t) {
          util::Json j = t.relink_json();
@@ -248,6 +266,12 @@ TEST_F(KeptUnit, RecordErrors) {
       {"no objects key", [](KeptUnit& t) { t.job_.objects_key.reset(); }, "not relinkable"},
       {"no dep-info", [](KeptUnit& t) { fs::remove(t.out_ / "app-1f.d"); },
        "no dep-info: " + enoent},
+      {"dep-info not UTF-8",
+       [](KeptUnit& t) {
+         const fs::path d = t.out_ / "app-1f.d";
+         write_file(d, read_file(d) + "# env-dep:BAR=\xff\n");
+       },
+       (out_ / "app-1f.d").string() + " is not UTF-8"},
       {"source saved during the compilation",
        [](KeptUnit& t) { set_mtime(t.proj_ / "src/main.rs", t.start_ + 1); },
        "src/main.rs changed during the compilation"},
