@@ -10,8 +10,11 @@
 //! proceeds. With a keep directory it also keeps the object files and writes
 //! rustc's `.rlink` description of them, for a later relink.
 //!
-//! rustc's join step has two forms; the one that also takes the incremental
-//! compilation context is built with `--cfg kelv_rustc_ge_99`.
+//! Written for rustc 1.95's `CodegenBackend` (15 methods; `codegen_crate(tcx)`,
+//! `join_codegen(ongoing, sess, outputs)` giving `CodegenResults` with the
+//! crate information inside, `link(sess, results, metadata, outputs)`). Later
+//! releases changed these signatures; they get their own code under
+//! `kelv_rustc = "<release>"` when the driver learns them.
 
 use std::any::Any;
 use std::fs::{self, File, OpenOptions};
@@ -23,7 +26,7 @@ use std::sync::atomic::{AtomicBool, Ordering};
 use std::sync::{Mutex, PoisonError};
 
 use rustc_codegen_ssa::traits::CodegenBackend;
-use rustc_codegen_ssa::{CompiledModule, CrateInfo, TargetConfig};
+use rustc_codegen_ssa::{CodegenResults, CompiledModule, CrateInfo, TargetConfig};
 use rustc_metadata::creader::MetadataLoaderDyn;
 use rustc_metadata::EncodedMetadata;
 use rustc_middle::ty::TyCtxt;
@@ -34,27 +37,13 @@ use rustc_session::config::{
 use rustc_session::Session;
 use rustc_span::Symbol;
 
-#[cfg(not(kelv_rustc_ge_99))]
-use rustc_codegen_ssa::CodegenResults;
-#[cfg(not(kelv_rustc_ge_99))]
 type WorkProducts = rustc_data_structures::fx::FxIndexMap<
     rustc_middle::dep_graph::WorkProductId,
     rustc_middle::dep_graph::WorkProduct,
 >;
-/// The join result rustc asks for after an early link. Without the crate
-/// information as a separate argument, the joined results must carry one.
-#[cfg(not(kelv_rustc_ge_99))]
+/// The join result rustc asks for after an early link: the joined results
+/// carry the crate information, so the empty ones handed back need one too.
 type Parked = (CrateInfo, WorkProducts);
-
-// check: the names of these items in the releases with the extra join argument.
-#[cfg(kelv_rustc_ge_99)]
-use rustc_codegen_ssa::CompiledModules;
-#[cfg(kelv_rustc_ge_99)]
-use rustc_middle::dep_graph::WorkProductMap as WorkProducts;
-#[cfg(kelv_rustc_ge_99)]
-use rustc_session::IncrCompSession;
-#[cfg(kelv_rustc_ge_99)]
-type Parked = WorkProducts;
 
 extern "C" {
     fn fcntl(fd: c_int, cmd: c_int, ...) -> c_int;
@@ -172,34 +161,6 @@ impl CodegenBackend for EarlyLink {
         self.inner.provide(providers)
     }
 
-    // Not part of the interface in 1.95; present in the later releases.
-    // check: `print_statistics_json` (signature unknown) is to be forwarded too.
-    #[cfg(kelv_rustc_ge_99)]
-    fn target_cpu(&self, sess: &Session) -> String {
-        self.inner.target_cpu(sess)
-    }
-
-    #[cfg(kelv_rustc_ge_99)]
-    fn fallback_intrinsics(&self) -> Vec<Symbol> {
-        self.inner.fallback_intrinsics()
-    }
-
-    #[cfg(kelv_rustc_ge_99)]
-    fn has_mnemonic(&self, sess: &Session, mnemonic: &str) -> bool {
-        self.inner.has_mnemonic(sess, mnemonic)
-    }
-
-    #[cfg(kelv_rustc_ge_99)]
-    fn print_pass_timings(&self) {
-        self.inner.print_pass_timings()
-    }
-
-    #[cfg(kelv_rustc_ge_99)]
-    fn print_statistics(&self) {
-        self.inner.print_statistics()
-    }
-
-    #[cfg(not(kelv_rustc_ge_99))]
     fn codegen_crate<'tcx>(&self, tcx: TyCtxt<'tcx>) -> Box<dyn Any> {
         let ongoing = self.inner.codegen_crate(tcx);
         let Some(metadata) = early_metadata(tcx) else {
@@ -224,8 +185,10 @@ impl CodegenBackend for EarlyLink {
             let modules = results.modules.iter().chain(&results.allocator_module);
             keep_objects(dir, modules, || {
                 let rlink = outputs.with_extension(RLINK_EXT);
-                CodegenResults::serialize_rlink(sess, &rlink, &results, &metadata, outputs)
-                    .map(drop)
+                crate::replace_file(&rlink, |temp| {
+                    CodegenResults::serialize_rlink(sess, temp, &results, &metadata, outputs)
+                        .map(drop)
+                })
             });
         }
         self.inner.link(sess, results, metadata, outputs);
@@ -233,42 +196,6 @@ impl CodegenBackend for EarlyLink {
         self.linked(sess, (placeholder, work_products))
     }
 
-    #[cfg(kelv_rustc_ge_99)]
-    fn codegen_crate<'tcx>(&self, tcx: TyCtxt<'tcx>, crate_info: &CrateInfo) -> Box<dyn Any> {
-        let ongoing = self.inner.codegen_crate(tcx, crate_info);
-        let Some(metadata) = early_metadata(tcx) else {
-            return ongoing;
-        };
-        let sess = tcx.sess;
-        let outputs = tcx.output_filenames(());
-        let info = CrateInfo::new(tcx, self.inner.target_cpu(sess));
-
-        // check: where the incremental compilation context lives while the type
-        // context does, in the releases whose join step takes it.
-        let (modules, work_products) =
-            self.inner
-                .join_codegen(ongoing, sess, outputs, &info, tcx.incr_comp_session());
-        sess.dcx().abort_if_errors();
-        if let Some(dir) = &self.keep_dir {
-            keep_objects(
-                dir,
-                modules.modules.iter().chain(&modules.allocator_module),
-                || {
-                    let rlink = outputs.with_extension(RLINK_EXT);
-                    // check: the `.rlink` writer of these releases.
-                    CompiledModules::serialize_rlink(
-                        sess, &rlink, &modules, &info, &metadata, outputs,
-                    )
-                    .map(drop)
-                },
-            );
-        }
-        self.inner.link(sess, modules, info, metadata, outputs);
-        sess.dcx().abort_if_errors();
-        self.linked(sess, work_products)
-    }
-
-    #[cfg(not(kelv_rustc_ge_99))]
     fn join_codegen(
         &self,
         ongoing: Box<dyn Any>,
@@ -291,31 +218,6 @@ impl CodegenBackend for EarlyLink {
         }
     }
 
-    #[cfg(kelv_rustc_ge_99)]
-    fn join_codegen(
-        &self,
-        ongoing: Box<dyn Any>,
-        sess: &Session,
-        outputs: &OutputFilenames,
-        crate_info: &CrateInfo,
-        incr_comp_session: Option<&IncrCompSession>,
-    ) -> (CompiledModules, WorkProducts) {
-        match ongoing.downcast::<Linked>() {
-            Ok(_) => (
-                CompiledModules {
-                    modules: Vec::new(),
-                    allocator_module: None,
-                },
-                self.take_parked(),
-            ),
-            Err(ongoing) => {
-                self.inner
-                    .join_codegen(ongoing, sess, outputs, crate_info, incr_comp_session)
-            }
-        }
-    }
-
-    #[cfg(not(kelv_rustc_ge_99))]
     fn link(
         &self,
         sess: &Session,
@@ -326,22 +228,6 @@ impl CodegenBackend for EarlyLink {
         // Linked already, before the incremental state was saved.
         if !self.linked_early.load(Ordering::SeqCst) {
             self.inner.link(sess, results, metadata, outputs)
-        }
-    }
-
-    // check: the link step's arguments in the releases with the extra join argument.
-    #[cfg(kelv_rustc_ge_99)]
-    fn link(
-        &self,
-        sess: &Session,
-        modules: CompiledModules,
-        crate_info: CrateInfo,
-        metadata: EncodedMetadata,
-        outputs: &OutputFilenames,
-    ) {
-        if !self.linked_early.load(Ordering::SeqCst) {
-            self.inner
-                .link(sess, modules, crate_info, metadata, outputs)
         }
     }
 }
@@ -362,7 +248,8 @@ fn early_metadata(tcx: TyCtxt<'_>) -> Option<EncodedMetadata> {
         return None;
     }
     let outputs = tcx.output_filenames(());
-    // check: `EncodedMetadata::from_path(path, stub_path, temp_dir)` in 1.95.
+    // check: `EncodedMetadata::from_path(path, stub_path, temp_dir) ->
+    // io::Result<Self>` (inlined: the library's symbols cannot show it).
     if !tcx.needs_metadata() {
         // rustc reads an empty file for a crate without metadata.
         let path = outputs.with_extension(&format!("kelv-no-metadata-{}", std::process::id()));
@@ -396,7 +283,10 @@ fn keep_objects<'a>(
         fs::create_dir_all(dir)?;
         write_rlink()?;
         for module in modules {
-            // check: a separate global-assembly object file, where the release has one.
+            // A backend that compiles global assembly on its own (cranelift)
+            // hands it back as a module of its own, so every object is here.
+            // check: 1.95's `CompiledModule` has `object` and `dwarf_object`
+            // (no field names of it are in the library).
             for path in [&module.object, &module.dwarf_object].into_iter().flatten() {
                 if !path.exists() {
                     continue;

@@ -14,11 +14,26 @@
 //!   descriptor (see `early_link.rs`); `KELV_DRIVER_KEEP_OBJECTS` additionally
 //!   names a directory for the object files of the compilation.
 //!
-//! The compiler's internal interfaces change between releases. Places that
-//! depend on details of one release carry a `check:` comment naming what to
-//! verify against that release's sources.
+//! The compiler's internal interfaces change between releases, so the text is
+//! written against named releases only: those listed under
+//! `package.metadata.kelv` in Cargo.toml. `kelv driver build` refuses any
+//! other toolchain and passes the toolchain's release as
+//! `--cfg kelv_rustc="<major>.<minor>"`; code that differs between releases is
+//! selected with that flag. Comments of the form "1.95: ..." state shapes read
+//! from that release's shipped compiler library (its symbols, and the field
+//! names its `Debug` impls carry); details the library cannot show (argument
+//! and return types, trait bounds) carry a `check:` comment naming what to
+//! verify once a toolchain with `rustc-dev` is at hand. The unit tests check
+//! the queries, trait methods and functions used here against the library's
+//! symbol table.
 
 #![feature(rustc_private)]
+
+#[cfg(not(kelv_rustc = "1.95"))]
+compile_error!(
+    "kelv-rustc-driver is written for the internal interfaces of rustc 1.95 only; \
+     build it with `kelv driver build`, which passes --cfg kelv_rustc=\"<release>\""
+);
 
 extern crate rustc_abi;
 extern crate rustc_ast;
@@ -31,7 +46,6 @@ extern crate rustc_metadata;
 extern crate rustc_middle;
 extern crate rustc_session;
 extern crate rustc_span;
-extern crate rustc_target;
 
 #[cfg(unix)]
 mod early_link;
@@ -47,8 +61,12 @@ use rustc_data_structures::fx::{FxHashMap, FxHashSet};
 use rustc_data_structures::stable_hasher::{HashStable, StableHasher};
 use rustc_data_structures::svh::Svh;
 use rustc_hir::def::DefKind;
-use rustc_hir::def_id::{CrateNum, DefId, DefPathHash, LocalDefId, CRATE_DEF_ID, LOCAL_CRATE};
-use rustc_hir::{ImplItemKind, ItemKind, ItemLocalId, MaybeOwner, Node, OwnerInfo, OwnerNode};
+use rustc_hir::def_id::{
+    CrateNum, DefId, DefPathHash, LocalDefId, LocalDefIdSet, CRATE_DEF_ID, LOCAL_CRATE,
+};
+use rustc_hir::{
+    Constness, ImplItemKind, ItemKind, ItemLocalId, MaybeOwner, Node, OwnerInfo, OwnerNode,
+};
 use rustc_interface::interface::Config;
 use rustc_middle::ich::StableHashingContext;
 use rustc_middle::middle::debugger_visualizer::DebuggerVisualizerFile;
@@ -80,8 +98,12 @@ fn main() -> ExitCode {
         interface_hash: std::env::var_os("KELV_DRIVER_INTERFACE_HASH").is_some(),
         ready_fd,
     };
-    let args = rustc_driver::args::raw_args(&early_dcx);
-    rustc_driver::catch_with_exit_code(|| rustc_driver::run_compiler(&args, &mut callbacks))
+    // The arguments are read inside the exit-code wrapper, as rustc's own
+    // `main` does: a non-Unicode argument is a fatal error that ends with
+    // rustc's message and exit code, not an unwinding past `main`.
+    rustc_driver::catch_with_exit_code(|| {
+        rustc_driver::run_compiler(&rustc_driver::args::raw_args(&early_dcx), &mut callbacks)
+    })
 }
 
 /// The write end of the ready pipe, from `KELV_DRIVER_READY_FD` (Unix only).
@@ -148,12 +170,15 @@ fn interface_crate_hash(tcx: TyCtxt<'_>, key: LocalCrate) -> Svh {
         .expect("stock crate_hash provider was saved");
     let types = tcx.crate_types();
     // Procedural macros run inside their dependents' compilations; binaries and
-    // build scripts have no dependents.
-    // check: 1.95 has no `needs_hir_hash`; the HIR hash is gated on `needs_crate_hash`.
+    // build scripts have no dependents. With `-Zalways-encode-mir` the MIR of
+    // every body goes into the metadata, where dependents read it. Without a
+    // crate hash there is no HIR hash either: 1.95 gates both on
+    // `needs_crate_hash` (it has no separate `needs_hir_hash`).
     if types.contains(&CrateType::ProcMacro)
         || !types
             .iter()
             .any(|t| matches!(t, CrateType::Rlib | CrateType::Dylib))
+        || tcx.sess.opts.unstable_opts.always_encode_mir
         || !tcx.needs_crate_hash()
     {
         return stock(tcx, key);
@@ -164,10 +189,34 @@ fn interface_crate_hash(tcx: TyCtxt<'_>, key: LocalCrate) -> Svh {
     svh
 }
 
-/// Per HIR owner: `Some(inside)` when the owner is a function whose body stays
-/// in this crate; `inside[local id]` tells whether that HIR node belongs to the
-/// left-out part (the body, the bodies nested in it and everything in them).
-type Decisions = FxHashMap<LocalDefId, Option<Vec<bool>>>;
+/// The left-out part of a function whose body stays in this crate.
+struct LeftOut {
+    /// Per local id: whether that HIR node belongs to the left-out part (the
+    /// body, the bodies nested in it and everything in them).
+    inside: Vec<bool>,
+    /// Per local id: the node's rank among the nodes outside the left-out part,
+    /// the key under which the owner's entries for it are hashed.
+    rank: Vec<u32>,
+}
+
+impl LeftOut {
+    fn new(inside: Vec<bool>) -> Self {
+        let mut kept = 0;
+        let rank = inside
+            .iter()
+            .map(|&inside| {
+                let rank = kept;
+                kept += u32::from(!inside);
+                rank
+            })
+            .collect();
+        LeftOut { inside, rank }
+    }
+}
+
+/// Per HIR owner: its left-out part, for a function whose body stays in this
+/// crate.
+type Decisions = FxHashMap<LocalDefId, Option<LeftOut>>;
 
 struct InterfaceHash<'tcx> {
     tcx: TyCtxt<'tcx>,
@@ -180,12 +229,22 @@ struct InterfaceHash<'tcx> {
 impl<'tcx> InterfaceHash<'tcx> {
     fn new(tcx: TyCtxt<'tcx>) -> Self {
         let krate = tcx.hir_crate(());
+        // Optimized MIR, the only way a body can be inlined into a dependent,
+        // goes into the metadata only when code is generated, and only for
+        // reachable functions.
+        let codegen_reachable = tcx
+            .sess
+            .opts
+            .output_types
+            .should_codegen()
+            .then(|| tcx.reachable_set(()));
         let mut decisions = Decisions::default();
         let mut children: FxHashMap<_, Vec<_>> = FxHashMap::default();
         for (def_id, owner) in krate.owners.iter_enumerated() {
             match owner {
                 MaybeOwner::Owner(info) => {
-                    decisions.insert(def_id, left_out_part(tcx, def_id, info));
+                    let decision = left_out_part(tcx, def_id, info, codegen_reachable);
+                    decisions.insert(def_id, decision);
                 }
                 MaybeOwner::NonOwner(hir_id) => children
                     .entry(hir_id.owner.def_id)
@@ -237,7 +296,8 @@ impl<'tcx> InterfaceHash<'tcx> {
             .collect::<Vec<_>>()
             .hash(&mut h);
         // Debug information of dependents carries these checksums only here.
-        // check: `Session::dwarf_version` and `Target::is_like_msvc` in 1.95.
+        // check: `Session::dwarf_version() -> u32` and the target's `is_like_msvc`
+        // field (inlined and a field: the library's symbols cannot show them).
         let sess = tcx.sess;
         if sess.opts.debuginfo != DebugInfo::None
             && (sess.target.is_like_msvc || sess.dwarf_version() >= 5)
@@ -344,7 +404,9 @@ impl<'tcx> InterfaceHash<'tcx> {
         tcx.stable_crate_id(LOCAL_CRATE).hash(&mut h);
         let visibilities = &tcx.resolutions(()).visibilities_for_hashing;
         stock_fingerprint(tcx, true, |hcx, h| visibilities.hash_stable(hcx, h)).hash(&mut h);
-        // check: `freeze_and_get_read_spans` result type; it is hashed with spans by lines.
+        // Hashed with spans by lines, order-independently.
+        // check: `freeze_and_get_read_spans` returns an `UnordMap<Span, Span>`
+        // (the symbol exists; its return type is not in the symbol table).
         rustc_span::with_metavar_spans(|spans| {
             spans
                 .freeze_and_get_read_spans()
@@ -362,9 +424,24 @@ impl<'tcx> InterfaceHash<'tcx> {
         info: &OwnerInfo<'tcx>,
     ) {
         let tcx = self.tcx;
-        let inside = self.decisions[&def_id].as_deref();
+        let left_out = self.decisions[&def_id].as_ref();
         let kept = |id: ItemLocalId| {
-            !inside.is_some_and(|v| v.get(id.as_usize()).copied().unwrap_or(false))
+            !left_out.is_some_and(|l| l.inside.get(id.as_usize()).copied().unwrap_or(false))
+        };
+        // The key of the owner's entries for a kept node: its local id, or for
+        // an owner with a left-out part its rank among the kept nodes. rustc
+        // 1.95 lowers a function's body before its signature, so the local ids
+        // of the signature's nodes move whenever the body gains or loses HIR
+        // nodes; their order among the kept nodes does not. What still moves:
+        // rustc's own stable hashing of a `BodyId` includes its local id, so
+        // the bodies a signature refers to (array lengths, const arguments and
+        // const-parameter defaults written in the signature, and the bodies
+        // nested in those) make the function's hash change with the size of
+        // its body.
+        let key = |id: ItemLocalId| {
+            left_out.map_or(id.as_u32(), |l| {
+                l.rank.get(id.as_usize()).copied().unwrap_or(id.as_u32())
+            })
         };
         let node = info.node();
 
@@ -373,7 +450,7 @@ impl<'tcx> InterfaceHash<'tcx> {
                 cx.mode = SpanMode::Offsets;
                 node.hash_stable(cx, h);
             }
-            _ if inside.is_some() => {
+            _ if left_out.is_some() => {
                 cx.mode = SpanMode::Off;
                 hash_fn_without_body(cx, h, node);
             }
@@ -386,44 +463,45 @@ impl<'tcx> InterfaceHash<'tcx> {
         cx.mode = SpanMode::Lines;
         for &(id, body) in info.nodes.bodies.iter() {
             if kept(id) {
-                id.as_u32().hash(h);
+                key(id).hash(h);
                 body.hash_stable(cx, h);
             }
         }
 
         cx.mode = SpanMode::Off;
-        // check: HIR attribute slices may be hashable only with the compiler's
-        // own context (it filters doc comments and ignored attributes), so they
-        // are hashed there, spans off.
+        // HIR attribute slices are hashable with rustc's own context only (it
+        // leaves out doc comments and ignored attributes), so they are hashed
+        // there, spans off.
         stock_fingerprint(tcx, false, |hcx, h| {
             for &(id, attrs) in info.attrs.map.iter() {
                 if kept(id) {
-                    id.as_u32().hash(h);
+                    key(id).hash(h);
                     attrs.hash_stable(hcx, h);
                 }
             }
         })
         .hash(h);
-        // check: `AttributeMap::define_opaque` holds the owner's opaque-type definitions.
+        // The owner's `#[define_opaque]` list (`(Span, LocalDefId)` pairs).
         info.attrs.define_opaque.hash_stable(cx, h);
-        // check: `parenting` is a `LocalDefIdMap` (an `UnordMap`) in 1.95.
+        // `parenting` and `trait_map` are `UnordMap`s keyed by definition and by
+        // local id.
         let parenting: Vec<(DefPathHash, u32)> = info
             .parenting
             .to_sorted(&*cx, false)
             .into_iter()
             .filter(|&(_, &parent)| kept(parent))
-            .map(|(&child, &parent)| (tcx.def_path_hash(child.to_def_id()), parent.as_u32()))
+            .map(|(&child, &parent)| (tcx.def_path_hash(child.to_def_id()), key(parent)))
             .collect();
         parenting.hash(h);
-        // check: `trait_map` is an `ItemLocalMap` (an `UnordMap`) in 1.95.
         for (&id, candidates) in info.trait_map.to_sorted_stable_ord() {
             if kept(id) {
-                id.as_u32().hash(h);
+                key(id).hash(h);
                 candidates.hash_stable(cx, h);
             }
         }
-        // check: 1.95's `OwnerInfo` has no list of the definitions lowering made
-        // on the side; they are the crate's `NonOwner` entries that point here.
+        // 1.95's `OwnerInfo` (nodes, parenting, attrs, trait_map,
+        // delayed_lints) has no list of the definitions lowering made on the
+        // side; they are the crate's `NonOwner` entries that point here.
         let mut children: Vec<DefPathHash> = self
             .children
             .get(&def_id)
@@ -434,9 +512,8 @@ impl<'tcx> InterfaceHash<'tcx> {
             .collect();
         children.sort_unstable();
         children.hash(h);
-        if inside.is_some() {
-            // Metadata records the parameter names.
-            // check: `fn_arg_idents` (formerly `fn_arg_names`) in 1.95.
+        if left_out.is_some() {
+            // Metadata records the parameter names (`Option<Ident>` each).
             let names: Vec<_> = tcx
                 .fn_arg_idents(def_id)
                 .iter()
@@ -484,7 +561,7 @@ impl<'tcx> InterfaceHash<'tcx> {
             let OwnerNode::Item(item) = info.node() else {
                 continue;
             };
-            // check: `ItemKind::Macro(Ident, &MacroDef, MacroKinds)` in 1.95.
+            // 1.95: `ItemKind::Macro(Ident, &MacroDef, MacroKinds)`.
             if let ItemKind::Macro(_, def, _) = item.kind {
                 visit(def.body.dspan.open);
                 visit(def.body.dspan.close);
@@ -509,13 +586,15 @@ fn visit_token_spans(tokens: &TokenStream, visit: &mut impl FnMut(Span)) {
 }
 
 /// Decides whether an owner is a function whose code stays in this crate, and
-/// if so which of its HIR nodes form the left-out part.
+/// if so which of its HIR nodes form the left-out part. `codegen_reachable` is
+/// the crate's reachable set when code is generated.
 fn left_out_part<'tcx>(
     tcx: TyCtxt<'tcx>,
     def_id: LocalDefId,
     info: &OwnerInfo<'tcx>,
-) -> Option<Vec<bool>> {
-    // check: `ItemKind::Fn { sig, ident, generics, body, has_body }` in 1.95.
+    codegen_reachable: Option<&LocalDefIdSet>,
+) -> Option<LeftOut> {
+    // 1.95: `ItemKind::Fn { sig, ident, generics, body, has_body }`.
     let (sig, body) = match info.node() {
         OwnerNode::Item(item) => match item.kind {
             ItemKind::Fn {
@@ -534,13 +613,23 @@ fn left_out_part<'tcx>(
     };
     let nodes = &info.nodes.nodes;
     if sig.header.is_const()
+        // Also the methods of `impl const` blocks, whose constness is the impl's.
+        || matches!(tcx.constness(def_id), Constness::Const)
         || sig.header.is_async()
         || tcx.coroutine_kind(def_id).is_some()
         || tcx.generics_of(def_id).requires_monomorphization(tcx)
-        || tcx.cross_crate_inlinable(def_id)
-        // Opaque types are nodes of their owner; a non-generic function can
-        // only have them in its return type.
+        // The body decides the hidden type of every opaque type it defines,
+        // and dependents see those types: its own `impl Trait` return type,
+        // the type aliases it names in `#[define_opaque]`, the `impl Trait`
+        // associated types of its impl that its signature mentions, and those
+        // declared inside it. Opaque-type nodes of the owner count too.
+        || !tcx.opaque_types_defined_by(def_id).is_empty()
         || nodes.iter().any(|n| matches!(n.node, Node::OpaqueTy(..)))
+        // Asked only when code is generated: without `-Cincremental` and above
+        // opt-level 0 the answer needs the optimized MIR, which a `cargo check`
+        // does not build otherwise (and whose metadata holds no such MIR).
+        || (codegen_reachable.is_some_and(|reachable| reachable.contains(&def_id))
+            && tcx.cross_crate_inlinable(def_id))
     {
         return None;
     }
@@ -572,7 +661,9 @@ fn left_out_part<'tcx>(
             state[at] = Some(inside);
         }
     }
-    Some(state.into_iter().map(|s| s == Some(true)).collect())
+    Some(LeftOut::new(
+        state.into_iter().map(|s| s == Some(true)).collect(),
+    ))
 }
 
 /// Everything of a function's item but its body, for an owner with a left-out part.
@@ -594,7 +685,8 @@ fn hash_fn_without_body(cx: &mut SpanCx<'_>, h: &mut StableHasher, node: OwnerNo
                 has_body.hash_stable(cx, h);
                 item.span.hash_stable(cx, h);
                 item.vis_span.hash_stable(cx, h);
-                // check: the externally implementable item marker of `hir::Item` in 1.95.
+                // 1.95's `hir::Item` is `{ owner_id, kind, span, vis_span,
+                // has_delayed_lints, eii }`; the lints concern this crate only.
                 item.eii.hash_stable(cx, h);
             }
         }
@@ -604,7 +696,8 @@ fn hash_fn_without_body(cx: &mut SpanCx<'_>, h: &mut StableHasher, node: OwnerNo
                 item.owner_id.hash_stable(cx, h);
                 item.generics.hash_stable(cx, h);
                 sig.hash_stable(cx, h);
-                // check: `ImplItem::impl_kind` (inherent or trait, with its visibility span).
+                // 1.95: `ImplItemImplKind::{Inherent { vis_span }, Trait { defaultness,
+                // trait_item_def_id }}`.
                 item.impl_kind.hash_stable(cx, h);
                 item.span.hash_stable(cx, h);
             }
@@ -722,11 +815,8 @@ impl<'tcx> SpanCx<'tcx> {
     }
 }
 
-// check: the method set of `rustc_span::HashStableContext` in 1.95. This is
-// written for the form whose spans are hashed by the context itself
-// (`span_hash_stable`); in the older form (`hash_spans`, `def_span`,
-// `span_data_to_lines_and_cols`, `hashing_controls`) the same modes have to be
-// expressed through those methods.
+// In 1.95 the context hashes spans itself: `span_hash_stable`, `def_path_hash`
+// and `assert_default_hashing_controls` are the trait's methods.
 impl rustc_span::HashStableContext for SpanCx<'_> {
     fn span_hash_stable(&mut self, span: Span, hasher: &mut StableHasher) {
         self.hash_span(span, hasher)
@@ -746,13 +836,13 @@ impl rustc_span::HashStableContext for SpanCx<'_> {
     }
 }
 
-// check: the hashing-context traits that HIR's stable hashing requires in 1.95.
+// HIR's stable hashing asks for `rustc_hir::HashStableContext`, which in 1.95
+// has no methods of its own: it is `rustc_ast::HashStableContext` (itself
+// `rustc_span`'s, with nothing added) and `rustc_abi::HashStableContext`
+// (which `rustc_target` re-exports; implementing both is one trait twice).
 impl rustc_ast::HashStableContext for SpanCx<'_> {}
 impl rustc_abi::HashStableContext for SpanCx<'_> {}
-impl rustc_target::HashStableContext for SpanCx<'_> {}
-impl rustc_hir::HashStableContext for SpanCx<'_> {
-    fn hash_attr_id(&mut self, _id: &rustc_hir::HashIgnoredAttrId, _hasher: &mut StableHasher) {}
-}
+impl rustc_hir::HashStableContext for SpanCx<'_> {}
 
 // ---------------------------------------------------------------------------
 // The crate hash files beside the metadata.
@@ -763,8 +853,7 @@ fn write_crate_hash_files(tcx: TyCtxt<'_>, svh: Svh, span_crates: &FxHashSet<Cra
     };
     let write = |extension: &str, text: String| {
         let path = rmeta.with_extension(extension);
-        if let Err(err) = std::fs::write(&path, text) {
-            // check: `DiagCtxtHandle::fatal` returns `!` in 1.95.
+        if let Err(err) = replace_file(&path, |temp| std::fs::write(temp, &text)) {
             tcx.dcx()
                 .fatal(format!("kelv: cannot write {}: {}", path.display(), err));
         }
@@ -773,12 +862,10 @@ fn write_crate_hash_files(tcx: TyCtxt<'_>, svh: Svh, span_crates: &FxHashSet<Cra
 
     let mut paths = BTreeSet::new();
     for &cnum in span_crates {
-        // check: the `rlib`, `rmeta` and `dylib` fields of `CrateSource` in 1.95.
-        let source = tcx.used_crate_source(cnum);
-        for (path, _) in [&source.rmeta, &source.rlib, &source.dylib]
-            .into_iter()
-            .flatten()
-        {
+        // The dylib, rlib and rmeta paths that exist. `paths()` gives them
+        // whether the fields hold a bare path or a path with its search kind
+        // (the field type changed around 1.95).
+        for path in tcx.used_crate_source(cnum).paths() {
             paths.insert(path.to_string_lossy().into_owned());
         }
     }
@@ -786,4 +873,27 @@ fn write_crate_hash_files(tcx: TyCtxt<'_>, svh: Svh, span_crates: &FxHashSet<Cra
         "kelv-span-deps",
         paths.into_iter().map(|p| p + "\n").collect(),
     );
+}
+
+/// Replaces the whole file at `path`: `write` fills a temporary sibling
+/// (".{name}.{pid}.tmp"), which is then renamed over `path`. Files beside the
+/// outputs are never rewritten in place, since cache entries may share their
+/// inodes. On failure the temporary file is removed again.
+fn replace_file(
+    path: &std::path::Path,
+    write: impl FnOnce(&std::path::Path) -> std::io::Result<()>,
+) -> std::io::Result<()> {
+    let Some(name) = path.file_name() else {
+        return Err(std::io::Error::other("a path without a file name"));
+    };
+    let mut temp_name = std::ffi::OsString::from(".");
+    temp_name.push(name);
+    temp_name.push(format!(".{}.tmp", std::process::id()));
+    let temp = path.with_file_name(temp_name);
+    let _ = std::fs::remove_file(&temp);
+    let replaced = write(&temp).and_then(|()| std::fs::rename(&temp, path));
+    if replaced.is_err() {
+        let _ = std::fs::remove_file(&temp);
+    }
+    replaced
 }

@@ -27,23 +27,15 @@ bool has_rustc_dev(const fs::path& sysroot, std::string_view host) {
   return false;
 }
 
-// Toolchains whose backend join step takes the incremental context too.
-bool needs_ge_99(std::string_view version_text) {
-  auto release = rustc_info::version_field(version_text, "release: ");
-  if (!release) return false;
-  unsigned major = 0, minor = 0;
-  return std::sscanf(std::string(*release).c_str(), "%u.%u", &major, &minor) == 2 &&
-         (major > 1 || minor >= 99);
+std::string toolchain_name(const fs::path& sysroot) {
+  return sysroot.filename().native();
 }
-
-std::string toolchain_name(const fs::path& sysroot) { return sysroot.filename().native(); }
 
 }  // namespace
 
 int driver_command(std::span<const std::string> args) {
   std::string rustc = "rustc";
-  if (args.empty() || args[0] != "build")
-    return fail("usage: kelv driver build [--rustc PATH]");
+  if (args.empty() || args[0] != "build") return fail("usage: kelv driver build [--rustc PATH]");
   if (args.size() == 3 && args[1] == "--rustc")
     rustc = args[2];
   else if (args.size() != 1)
@@ -58,6 +50,13 @@ int driver_command(std::span<const std::string> args) {
   const auto host = rustc_info::version_field(compiler->version_text, "host: ");
   const auto dir = driver::dir(*compiler);
   if (!host || !dir) return fail(fmt::format("{} -vV lacks its commit-hash or host", rustc), 1);
+  // The driver's sources are written against the internal interfaces of
+  // named releases; for any other toolchain none is built (and the wrapper,
+  // finding no driver, compiles with rustc itself).
+  const auto release_field = rustc_info::version_field(compiler->version_text, "release: ");
+  if (!release_field) return fail(fmt::format("{} -vV lacks its release", rustc), 1);
+  const auto release = driver::driver_release(*release_field);
+  if (!release) return fail(release.error(), 1);
   // rustup resolves `rustc` to the toolchain's own compiler through the sysroot.
   const fs::path toolchain_rustc = compiler->sysroot / "bin" / "rustc";
   if (!has_rustc_dev(compiler->sysroot, *host))
@@ -68,18 +67,22 @@ int driver_command(std::span<const std::string> args) {
                 1);
 
   const fs::path project = *dir / "project";
-  for (const auto& [rel, text] : {std::pair<const char*, std::string_view>{"Cargo.toml", driver::manifest_text},
-                                  {"src/main.rs", driver::main_rs_text},
-                                  {"src/early_link.rs", driver::early_link_rs_text}}) {
+  for (const auto& [rel, text] :
+       {std::pair<const char*, std::string_view>{"Cargo.toml", driver::manifest_text},
+        {"src/main.rs", driver::main_rs_text},
+        {"src/early_link.rs", driver::early_link_rs_text}}) {
     if (auto w = util::write_atomic(project / rel, text); !w)
-      return fail(fmt::format("cannot write {}: {}", (project / rel).native(),
-                              util::os_error(w.error())),
-                  1);
+      return fail(
+          fmt::format("cannot write {}: {}", (project / rel).native(), util::os_error(w.error())),
+          1);
   }
   proc::Command cmd = engine::toolchain_program(compiler->sysroot / "bin" / "cargo");
   cmd.args = {"build", "--release", "--manifest-path", (project / "Cargo.toml").native()};
-  std::string rustflags = fmt::format("-C link-args=-Wl,-rpath,{}", (compiler->sysroot / "lib").native());
-  if (needs_ge_99(compiler->version_text)) rustflags += " --cfg kelv_rustc_ge_99";
+  std::string rustflags =
+      fmt::format("-C link-args=-Wl,-rpath,{}", (compiler->sysroot / "lib").native());
+  // Selects the sources' code for this release (one argument: Cargo splits
+  // RUSTFLAGS at spaces only).
+  rustflags += fmt::format(" --cfg kelv_rustc=\"{}\"", *release);
   cmd.set_env("RUSTFLAGS", rustflags);
   cmd.set_env("RUSTC_BOOTSTRAP", "1");
   cmd.set_env("RUSTC", toolchain_rustc.native());

@@ -2,7 +2,11 @@
 // running the real rustc (KELV_STANDIN_RUSTC) with the same arguments and
 // honours the driver's environment contract:
 //   KELV_DRIVER_INTERFACE_HASH  write lib<stem>.kelv-svh (the crate hash that
-//                               rustc recorded) and an empty .kelv-span-deps
+//                               rustc recorded) and an empty .kelv-span-deps;
+//                               rewritten in place, or, as the real driver
+//                               does, through a temporary sibling renamed
+//                               over them when KELV_STANDIN_WRITE_BY_RENAME
+//                               is set (to anything)
 //   KELV_DRIVER_READY_FD        compile with -Zno-link, keep the objects, link
 //                               with -Zlink-only, write the byte 1, then drop
 //                               its streams and linger before exiting
@@ -139,6 +143,24 @@ void log_line(const std::string& line) {
   }
 }
 
+// Writes `bytes` to `path`: in place (the file keeps its inode), or with
+// KELV_STANDIN_WRITE_BY_RENAME through ".<name>.<pid>.tmp" renamed over it.
+void write_hash_file(const fs::path& path, const std::string& bytes) {
+  if (!env("KELV_STANDIN_WRITE_BY_RENAME")) {
+    std::ofstream(path) << bytes;
+    return;
+  }
+  const fs::path temp = path.parent_path() / ("." + path.filename().string() + "." +
+                                              std::to_string(::getpid()) + ".tmp");
+  {
+    std::ofstream out(temp, std::ios::trunc);
+    out << bytes;
+  }
+  std::error_code ec;
+  fs::rename(temp, path, ec);
+  if (ec) fs::remove(temp, ec);
+}
+
 void write_interface_hash(const fs::path& out_dir, const std::string& stem) {
   const fs::path rmeta = out_dir / ("lib" + stem + ".rmeta");
   if (!fs::exists(rmeta)) return;
@@ -147,8 +169,8 @@ void write_interface_hash(const fs::path& out_dir, const std::string& stem) {
   std::istringstream in(listing);
   for (std::string word; in >> word;) {
     if (word == "hash" && in >> word) {
-      std::ofstream(out_dir / ("lib" + stem + ".kelv-svh")) << word << "\n";
-      std::ofstream(out_dir / ("lib" + stem + ".kelv-span-deps"));
+      write_hash_file(out_dir / ("lib" + stem + ".kelv-svh"), word + "\n");
+      write_hash_file(out_dir / ("lib" + stem + ".kelv-span-deps"), "");
       return;
     }
   }
