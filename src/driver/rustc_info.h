@@ -8,9 +8,18 @@
 // The toolchain behind the compiler that Cargo named, from its own answers to
 // `-vV` and `--print=sysroot`, remembered in memo files keyed by the compiler
 // file's identity.
+//
+// A rustup proxy or a version manager's shim is one file that runs different
+// toolchains, so its answers cannot be keyed by the file alone. A file is a
+// toolchain's compiler when it is <sysroot>/bin/<its name> of the sysroot it
+// names; otherwise it is a proxy, and its own memos hold only a marker
+// saying so. A proxy's sysroot is remembered together with everything that
+// chooses its toolchain (see toolchain_choice.h), and its answers are those of
+// the chosen toolchain's compiler, identified by that compiler's own file.
 namespace kelv::rustc_info {
 
-// The compiler's standard output for `flag`, from the memo or from a run.
+// The compiler's standard output for `flag`, from the memo or from a run; for
+// a proxy, the answer of the toolchain it chooses here and now.
 std::expected<std::string, std::string> probe_compiler(const std::filesystem::path& memo_dir,
                                                        const std::string& compiler,
                                                        std::string_view flag);

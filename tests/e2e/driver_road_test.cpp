@@ -205,6 +205,52 @@ TEST_F(DriverRoad, BinaryIsRelinkedWhenOnlyWhatItLinksChanged) {
   EXPECT_EQ(run_hello(), "hello, world\n");
 }
 
+// A relink writes no dep-info, so the relinked unit's entry must carry the
+// dep-info of the compilation whose objects it linked: Cargo tracks the
+// unit's sources through it after the entry is replayed.
+TEST_F(DriverRoad, RelinkedEntryCarriesTheUnitsDepInfo) {
+  ASSERT_EQ(build().exit_code, 0);
+  const fs::path main_rs = dir / "ws/hello/src/main.rs";
+  change_what_greet_links(dir / "cache", dir / "libextra.so", "one");
+  touch(main_rs);
+  ASSERT_EQ(build().exit_code, 0);
+  ASSERT_EQ(report("hello").value("link", ""), "relinked");
+  EXPECT_EQ(report("hello")["cache"].value("result", ""), "stored") << report("hello").dump();
+
+  auto cleaned = testing::cargo(dir / "ws", {"clean", "-p", "hello"});
+  ASSERT_EQ(cleaned.exit_code, 0) << cleaned.err;
+  ASSERT_EQ(build().exit_code, 0);
+  EXPECT_EQ(report("hello")["cache"].value("result", ""), "hit") << report("hello").dump();
+  std::string depinfo;
+  for (const auto& e : fs::directory_iterator(dir / "ws/target/debug/deps"))
+    if (e.path().filename().string().starts_with("hello-") && e.path().extension() == ".d")
+      depinfo = testing::read_file(e.path());
+  EXPECT_NE(depinfo.find("hello/src/main.rs"), std::string::npos) << depinfo;
+
+  // Cargo finds the replayed unit fresh, and rebuilds it after an edit.
+  ASSERT_EQ(build().exit_code, 0);
+  EXPECT_FALSE(testing::report_of(testing::read_reports(dir / "events"), "hello").has_value());
+  testing::write_file(main_rs, testing::read_file(main_rs) + "\n// edited\n");
+  ASSERT_EQ(build().exit_code, 0);
+  EXPECT_TRUE(testing::report_of(testing::read_reports(dir / "events"), "hello").has_value());
+  EXPECT_EQ(run_hello(), "hello, world\n");
+}
+
+// The driver's interface hash file is rewritten in place by the next
+// compilation of the library: the entry stored before must keep its own copy.
+TEST_F(DriverRoad, EntryOfAnEarlierInterfaceStillHitsAfterTheHashFileIsRewritten) {
+  ASSERT_EQ(build().exit_code, 0);
+  const fs::path lib = dir / "ws/greet/src/lib.rs";
+  const std::string original = testing::read_file(lib);
+  testing::write_file(lib, original + "\npub fn farewell() -> u32 { 2 }\n");
+  ASSERT_EQ(build().exit_code, 0);
+  EXPECT_EQ(report("greet")["cache"].value("result", ""), "stored");
+  testing::write_file(lib, original);
+  ASSERT_EQ(build().exit_code, 0);
+  EXPECT_EQ(report("greet")["cache"].value("result", ""), "hit") << report("greet").dump();
+  EXPECT_EQ(run_hello(), "hello, world\n");
+}
+
 TEST_F(DriverRoad, QuickToLinkUnitIsNotStoredAndNeverRelinked) {
   settings(3600ull * 1000000000ull);
   auto first = build();
@@ -224,6 +270,45 @@ TEST_F(DriverRoad, QuickToLinkUnitIsNotStoredAndNeverRelinked) {
   EXPECT_EQ(driver_log().find("relink hello"), std::string::npos) << driver_log();
   EXPECT_FALSE(report("hello").contains("link"));
   EXPECT_EQ(report("hello")["cache"].value("not_stored", ""), "quick to link");
+}
+
+// One rustup proxy, two toolchains, the same workspace and cache: each build
+// is identified as its own toolchain, so each goes through its own driver and
+// neither restores the other's units.
+TEST_F(DriverRoad, EachToolchainBehindTheProxyIsIdentifiedAsItself) {
+  const auto proxy = testing::rustup_proxy();
+  if (!proxy) GTEST_SKIP() << "rustc on PATH is not a rustup proxy";
+  const fs::path rustup_home = dir / "rustup-home";
+  const testing::ProxyToolchains toolchains = testing::write_rustup_home(rustup_home);
+  const fs::path other_driver =
+      testing::install_stand_in_driver(dir / "ws/kelv-home", toolchains.other_rustc);
+  ASSERT_NE(other_driver, driver);
+  auto env_of = [&](const std::string& toolchain) {
+    return std::map<std::string, std::optional<std::string>>{{"RUSTC", proxy->string()},
+                                                             {"RUSTUP_HOME", rustup_home.string()},
+                                                             {"RUSTUP_TOOLCHAIN", toolchain}};
+  };
+
+  for (const auto& [toolchain, its_driver] :
+       {std::pair{toolchains.real, driver}, std::pair{toolchains.other, other_driver}}) {
+    auto built = build(env_of(toolchain));
+    ASSERT_EQ(built.exit_code, 0) << toolchain << built.err;
+    for (const char* crate : {"greet", "hello"}) {
+      const util::Json r = report(crate);
+      EXPECT_EQ(r.value("driver", ""), its_driver.string()) << toolchain << " " << crate;
+      EXPECT_EQ(r["cache"].value("result", ""), "stored") << toolchain << " " << r.dump();
+      EXPECT_EQ(r["env"].value("toolchain", ""), toolchain) << crate;
+    }
+    EXPECT_EQ(run_hello(), "hello, world\n");
+  }
+
+  // The other toolchain's own entries are found again.
+  auto cleaned = testing::cargo(dir / "ws", {"clean"}, env_of(toolchains.other));
+  ASSERT_EQ(cleaned.exit_code, 0) << cleaned.err;
+  auto again = build(env_of(toolchains.other));
+  ASSERT_EQ(again.exit_code, 0) << again.err;
+  for (const char* crate : {"greet", "hello"})
+    EXPECT_EQ(report(crate)["cache"].value("result", ""), "hit") << crate;
 }
 
 }  // namespace

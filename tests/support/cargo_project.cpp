@@ -1,5 +1,10 @@
 #include "support/cargo_project.h"
 
+#include <sys/stat.h>
+
+#include "util/paths.h"
+#include "util/text.h"
+
 namespace kelv::testing {
 
 void write_small_workspace(const fs::path& dir) {
@@ -66,6 +71,62 @@ Outcome cargo(const fs::path& dir, std::vector<std::string> args,
   for (const char* name : {"KELV_EVENT_DIR", "KELV_INNER_WRAPPER", "KELV_WRAPPER_FAIL"})
     env.emplace(name, std::nullopt);
   return run({.argv = argv, .env = env, .cwd = dir});
+}
+
+std::optional<fs::path> rustup_proxy() {
+  auto found = util::which("rustc");
+  if (!found || util::canon(*found).filename() != "rustup") return std::nullopt;
+  return found;
+}
+
+namespace {
+
+// The real toolchain's -vV text with another release and commit.
+std::string other_version_text() {
+  const Outcome real = run({.argv = {real_rustc(), "-vV"}});
+  std::string text;
+  util::for_each_line(real.out, [&](std::string_view line) {
+    if (line.starts_with("rustc "))
+      text += "rustc 1.95.7 (fa4efa4ef 2026-04-14)";
+    else if (line.starts_with("commit-hash: "))
+      text += "commit-hash: fa4efa4efa4efa4efa4efa4efa4efa4efa4efa4e";
+    else if (line.starts_with("release: "))
+      text += "release: 1.95.7";
+    else
+      text += line;
+    text += "\n";
+  });
+  return text;
+}
+
+}  // namespace
+
+ProxyToolchains write_rustup_home(const fs::path& home) {
+  const ProxyToolchains names = {.real = "kelv-real",
+                                 .other = "kelv-other",
+                                 .other_rustc = home / "toolchains/kelv-other/bin/rustc"};
+  const fs::path real_root = fs::path(real_rustc()).parent_path().parent_path();
+  fs::create_directories(home / "toolchains");
+  fs::create_directory_symlink(real_root, home / "toolchains" / names.real);
+
+  const fs::path other = home / "toolchains" / names.other;
+  fs::create_directories(other / "bin");
+  write_file(other / "version", other_version_text());
+  write_file(names.other_rustc,
+             "#!/bin/sh\n"
+             "case \"$*\" in\n"
+             "  -vV) exec cat '" +
+                 (other / "version").string() +
+                 "' ;;\n"
+                 "  --print=sysroot) echo '" +
+                 other.string() +
+                 "'; exit 0 ;;\n"
+                 "esac\n"
+                 "exec '" +
+                 real_rustc() + "' \"$@\"\n");
+  ::chmod(names.other_rustc.c_str(), 0755);
+  fs::create_symlink(real_root / "bin/cargo", other / "bin/cargo");
+  return names;
 }
 
 }  // namespace kelv::testing

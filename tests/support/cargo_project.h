@@ -21,4 +21,19 @@ void copy_fixture(const fs::path& dir);
 Outcome cargo(const fs::path& dir, std::vector<std::string> args,
               std::map<std::string, std::optional<std::string>> env = {}, bool wrapper = true);
 
+// The rustup proxy that `rustc` on PATH is (a link to rustup); absent when it
+// is not one.
+std::optional<fs::path> rustup_proxy();
+
+// Two toolchains in a private rustup home, for running Cargo through the
+// proxy with RUSTUP_HOME=`home` and RUSTUP_TOOLCHAIN naming either.
+struct ProxyToolchains {
+  std::string real;   // a link to the real toolchain
+  std::string other;  // runs the real rustc, but answers -vV as release 1.95.7
+                      // of another commit and names its own directory as the
+                      // sysroot
+  fs::path other_rustc;
+};
+ProxyToolchains write_rustup_home(const fs::path& home);
+
 }  // namespace kelv::testing

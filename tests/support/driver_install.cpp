@@ -10,17 +10,23 @@
 namespace kelv::testing {
 
 std::filesystem::path install_stand_in_driver(const std::filesystem::path& kelv_home) {
+  return install_stand_in_driver(kelv_home, real_rustc());
+}
+
+std::filesystem::path install_stand_in_driver(const std::filesystem::path& kelv_home,
+                                              const std::string& rustc) {
   const char* saved = std::getenv("KELV_HOME");
-  const std::optional<std::string> previous = saved ? std::optional<std::string>(saved) : std::nullopt;
+  const std::optional<std::string> previous =
+      saved ? std::optional<std::string>(saved) : std::nullopt;
   ::setenv("KELV_HOME", kelv_home.c_str(), 1);
-  auto compiler = rustc_info::Compiler::of(real_rustc());
+  auto compiler = rustc_info::Compiler::of(rustc);
   std::optional<std::filesystem::path> dir;
   if (compiler) dir = driver::dir(*compiler);
   if (previous)
     ::setenv("KELV_HOME", previous->c_str(), 1);
   else
     ::unsetenv("KELV_HOME");
-  if (!dir) throw std::runtime_error("no driver directory for " + real_rustc());
+  if (!dir) throw std::runtime_error("no driver directory for " + rustc);
   std::filesystem::create_directories(*dir);
   const auto exe = *dir / "kelv-rustc-driver";
   std::filesystem::copy_file(KELV_STAND_IN_DRIVER_EXE, exe,

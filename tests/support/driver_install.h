@@ -10,6 +10,10 @@ namespace kelv::testing {
 // real toolchain under `kelv_home`; returns its path.
 std::filesystem::path install_stand_in_driver(const std::filesystem::path& kelv_home);
 
+// The same for the toolchain whose compiler is `rustc`.
+std::filesystem::path install_stand_in_driver(const std::filesystem::path& kelv_home,
+                                              const std::string& rustc);
+
 // Every report in the event directory.
 std::vector<util::Json> read_reports(const std::filesystem::path& event_dir);
 
