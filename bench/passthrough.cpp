@@ -87,10 +87,17 @@ int main(int argc, char** argv) {
                             R"({"min_link_store_ns": 0, "early_cutoff": false})");
   std::filesystem::create_directories(dir / "events");
   const std::string out = (dir / "out").string();
-  const std::vector<std::string> compile = {
-      "--crate-name", "bench",      "--edition=2021",        (dir / "lib.rs").string(),
-      "--crate-type", "lib",        "--emit=dep-info,metadata,link", "-C", "metadata=0123",
-      "--out-dir",    out};
+  const std::vector<std::string> compile = {"--crate-name",
+                                            "bench",
+                                            "--edition=2021",
+                                            (dir / "lib.rs").string(),
+                                            "--crate-type",
+                                            "lib",
+                                            "--emit=dep-info,metadata,link",
+                                            "-C",
+                                            "metadata=0123",
+                                            "--out-dir",
+                                            out};
   const std::string ev = "KELV_EVENT_DIR=" + (dir / "events").string();
   const std::string ev_settings = "KELV_EVENT_DIR=" + (dir / "events-settings").string();
   const std::string home = "KELV_HOME=" + (dir / "home").string();

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "artifact_cache/job.h"
+#include "artifact_cache/store.h"
 #include "support.h"
 
 namespace kelv::fuzz {

@@ -10,10 +10,10 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "artifact_cache/job.h"
+#include "artifact_cache/store.h"
+#include "rustc/invocation.h"
 #include "support.h"
 #include "util/utf8.h"
-#include "wrapper/invocation.h"
 
 namespace {
 
@@ -54,7 +54,7 @@ std::vector<std::string> lines_of(std::string_view text) {
 }
 
 void check_split(std::string_view line, std::vector<std::string>& all_paths) {
-  const std::vector<std::string> paths = kelv::args::split_depinfo_paths(line);
+  const std::vector<std::string> paths = kelv::rustc::split_depinfo_paths(line);
   std::string rejoined;
   for (const std::string& path : paths) {
     FUZZ_CHECK(!path.empty() && path.find('\t') == std::string::npos,
@@ -63,7 +63,7 @@ void check_split(std::string_view line, std::vector<std::string>& all_paths) {
     rejoined += kelv::fuzz::replace_all(path, " ", "\\ ");
     all_paths.push_back(path);
   }
-  FUZZ_CHECK(kelv::args::split_depinfo_paths(rejoined) == paths,
+  FUZZ_CHECK(kelv::rustc::split_depinfo_paths(rejoined) == paths,
              "line " + show(line) + " written back as " + show(rejoined) + " splits differently");
 }
 

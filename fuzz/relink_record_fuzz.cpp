@@ -15,7 +15,7 @@
 #include <algorithm>
 
 #include "artifact_cache/dep_hashes.h"
-#include "artifact_cache/job.h"
+#include "artifact_cache/store.h"
 #include "support.h"
 #include "util/files.h"
 

@@ -10,7 +10,7 @@
 // could exceed 1 MiB are skipped, as they only measure memory.
 #include <utility>
 
-#include "artifact_cache/job.h"
+#include "artifact_cache/lookup.h"
 #include "support.h"
 #include "util/utf8.h"
 

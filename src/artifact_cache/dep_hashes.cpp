@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "artifact_cache/layout.h"
 #include "util/clock.h"
 #include "util/fd.h"
 #include "util/files.h"
@@ -30,7 +31,7 @@ bool is_hex64(std::string_view s) {
 }
 
 fs::path memo_path(const fs::path& cache_dir, const struct stat& st) {
-  return cache_dir / "h" / util::key_digest({fingerprint(st)});
+  return layout::content_memo(cache_dir, util::key_digest({fingerprint(st)}));
 }
 
 std::optional<u128> parse_hex_u128(std::string_view s) {
@@ -76,6 +77,34 @@ std::string read_at(int fd, uint64_t offset, size_t n) {
   return out;
 }
 
+// Adds a "path=hash" line for every file in `current` (relative to `root`)
+// and pushes its subdirectories on the stack; false on any error.
+bool digest_directory(const fs::path& root, const fs::path& current, std::vector<fs::path>& stack,
+                      std::vector<std::string>& lines) {
+  DIR* handle = ::opendir(current.c_str());
+  if (!handle) return false;
+  std::unique_ptr<DIR, int (*)(DIR*)> closer(handle, ::closedir);
+  for (;;) {
+    errno = 0;
+    struct dirent* entry = ::readdir(handle);
+    if (!entry) return errno == 0;
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    const fs::path child = current / name;
+    struct stat st;
+    if (::lstat(child.c_str(), &st) != 0) return false;
+    if (S_ISDIR(st.st_mode)) {
+      stack.push_back(child);
+      continue;
+    }
+    auto hash = util::blake3_file(child);
+    if (!hash) return false;
+    const fs::path relative = child.lexically_relative(root);
+    if (relative.empty() || *relative.begin() == "..") return false;
+    lines.push_back(util::path_str(relative) + "=" + *hash);
+  }
+}
+
 }  // namespace
 
 std::string fingerprint(const struct stat& st) {
@@ -88,7 +117,7 @@ util::IoResult<void> record_content_memo(const fs::path& cache_dir, const fs::pa
                                          std::string_view hash) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return std::unexpected(util::last_error());
-  if (auto made = util::create_dirs(cache_dir / "h"); !made) return made;
+  if (auto made = util::create_dirs(layout::content_memos(cache_dir)); !made) return made;
   return util::write_atomic(memo_path(cache_dir, st), hash);
 }
 
@@ -124,9 +153,8 @@ std::optional<std::string> dependency_svh(const fs::path& path) {
   const std::string window = read_at(fd.get(), root, 65536);
   unsigned char needle[16];
   for (int i = 0; i < 16; ++i) needle[i] = static_cast<unsigned char>(*svh >> (8 * i));
-  if (window.size() < 16 ||
-      std::string_view(window).find(std::string_view(reinterpret_cast<char*>(needle), 16)) ==
-          std::string_view::npos)
+  if (window.size() < 16 || std::string_view(window).find(std::string_view(
+                                reinterpret_cast<char*>(needle), 16)) == std::string_view::npos)
     return std::nullopt;
   unsigned char big_endian[16];
   for (int i = 0; i < 16; ++i) big_endian[i] = needle[15 - i];
@@ -138,7 +166,8 @@ std::optional<std::string> link_hash(const fs::path& cache_dir, const fs::path& 
   std::string name = path.filename().native();
   if (!util::is_utf8(name)) return std::nullopt;
   fs::path artifact = path;
-  if (name.ends_with(".rmeta")) artifact.replace_filename(name.substr(0, name.size() - 6) + ".rlib");
+  if (name.ends_with(".rmeta"))
+    artifact.replace_filename(name.substr(0, name.size() - 6) + ".rlib");
   const std::string memo_key = artifact.native();
   if (auto it = memo.find(memo_key); it != memo.end()) {
     // An empty value marks a library still being resolved: a cycle of stale
@@ -154,7 +183,8 @@ std::optional<std::string> link_hash(const fs::path& cache_dir, const fs::path& 
   } else {
     struct stat st;
     if (::stat(artifact.c_str(), &st) != 0) return std::nullopt;
-    auto record = util::read_json(cache_dir / "l" / util::key_digest({fingerprint(st)}));
+    auto record =
+        util::read_json(layout::link_record(cache_dir, util::key_digest({fingerprint(st)})));
     if (!record || !record->is_object()) return std::nullopt;
     auto deps = record->find("deps");
     if (deps == record->end() || !deps->is_array()) return std::nullopt;
@@ -184,31 +214,7 @@ std::optional<std::string> out_dir_digest(const fs::path& dir) {
   while (!stack.empty()) {
     const fs::path current = std::move(stack.back());
     stack.pop_back();
-    DIR* handle = ::opendir(current.c_str());
-    if (!handle) return std::nullopt;
-    std::unique_ptr<DIR, int (*)(DIR*)> closer(handle, ::closedir);
-    for (;;) {
-      errno = 0;
-      struct dirent* entry = ::readdir(handle);
-      if (!entry) {
-        if (errno != 0) return std::nullopt;
-        break;
-      }
-      const std::string_view name = entry->d_name;
-      if (name == "." || name == "..") continue;
-      const fs::path child = current / name;
-      struct stat st;
-      if (::lstat(child.c_str(), &st) != 0) return std::nullopt;
-      if (S_ISDIR(st.st_mode)) {
-        stack.push_back(child);
-        continue;
-      }
-      auto hash = util::blake3_file(child);
-      if (!hash) return std::nullopt;
-      const fs::path relative = child.lexically_relative(dir);
-      if (relative.empty() || *relative.begin() == "..") return std::nullopt;
-      lines.push_back(util::path_str(relative) + "=" + *hash);
-    }
+    if (!digest_directory(dir, current, stack, lines)) return std::nullopt;
   }
   std::sort(lines.begin(), lines.end());
   return util::key_digest(lines);

@@ -23,8 +23,7 @@ util::IoResult<std::string> content_hash(const std::filesystem::path& cache_dir,
 
 // Records an already known content hash of the file in its memo.
 util::IoResult<void> record_content_memo(const std::filesystem::path& cache_dir,
-                                         const std::filesystem::path& path,
-                                         std::string_view hash);
+                                         const std::filesystem::path& path, std::string_view hash);
 
 // The crate hash the driver recorded beside a library, when the library's
 // current metadata carries it.

@@ -1,3 +1,5 @@
+#include "artifact_cache/key.h"
+
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -5,11 +7,11 @@
 #include <cstdlib>
 
 #include "artifact_cache/dep_hashes.h"
-#include "artifact_cache/job.h"
+#include "artifact_cache/option_value.h"
+#include "rustc/invocation.h"
 #include "util/hash.h"
 #include "util/paths.h"
 #include "util/utf8.h"
-#include "wrapper/invocation.h"
 
 extern char** environ;
 
@@ -26,20 +28,25 @@ constexpr std::string_view env_prefixes[] = {
     "CARGO_MANIFEST_PATH", "CARGO_MANIFEST_LINKS", "CARGO_PRIMARY_PACKAGE",
     "CARGO_BIN_NAME",      "CARGO_CFG_",           "RUSTC_BOOTSTRAP="};
 
-// The value of option `name` at args[i] ("--opt value", "--optvalue" or
-// "--opt=value"); advances i past a separate value. Absent when args[i] is
-// not the option, or it stands last without its value.
+std::unexpected<Refusal> refuse(std::string_view category, std::string text) {
+  return std::unexpected(Refusal{std::string(category), std::move(text)});
+}
+
+// The key reads an option standing last as having an empty value.
 std::optional<std::string_view> take_value(std::span<const std::string> args, size_t& i,
                                            std::string_view name) {
-  std::string_view a = args[i];
-  if (!a.starts_with(name)) return std::nullopt;
-  if (a.size() == name.size()) {
-    if (i + 1 >= args.size()) return std::string_view();  // nothing to take: an empty value
-    return std::string_view(args[++i]);
+  return artifact_cache::take_value(args, i, name, LastWithoutValue::empty_value);
+}
+
+// The items of a comma-separated list, empty ones included.
+std::vector<std::string_view> split_list(std::string_view list) {
+  std::vector<std::string_view> items;
+  while (true) {
+    const size_t comma = list.find(',');
+    items.push_back(list.substr(0, comma));
+    if (comma == std::string_view::npos) return items;
+    list.remove_prefix(comma + 1);
   }
-  a.remove_prefix(name.size());
-  if (a.starts_with('=')) a.remove_prefix(1);
-  return a;
 }
 
 void record_inlining(std::string_view z, InliningOptions& inlining) {
@@ -50,44 +57,238 @@ void record_inlining(std::string_view z, InliningOptions& inlining) {
   } else if (z == "inline-mir") {
     inlining.inline_mir = "yes";
   } else if (z.starts_with("mir-enable-passes=")) {
-    std::string_view passes = z.substr(18);
-    while (true) {
-      const size_t comma = passes.find(',');
-      const std::string_view item = passes.substr(0, comma);
+    for (std::string_view item : split_list(z.substr(18)))
       if (item.starts_with('+') && item.find("Inline") != std::string_view::npos)
         inlining.inline_mir = "yes";
-      if (comma == std::string_view::npos) break;
-      passes.remove_prefix(comma + 1);
-    }
   }
 }
 
-std::vector<std::string> environment_lines() {
-  std::vector<std::string> lines;
+// What the walk over the compiler arguments learns about the unit.
+struct UnitArguments {
+  std::vector<std::string> lines;  // the argument lines of the key
+  std::optional<std::string> out_dir, crate_name, emit;
+  std::string extra_filename;
+  std::vector<std::string> crate_types, externs;
+  bool incremental = false, metadata_seen = false, is_test = false;
+  InliningOptions inlining;
+
+  bool has_type(std::string_view type) const {
+    return std::find(crate_types.begin(), crate_types.end(), type) != crate_types.end();
+  }
+  bool executable() const { return is_test || has_type("bin"); }
+};
+
+void take_codegen_option(std::string_view value, UnitArguments& unit) {
+  if (value.starts_with("incremental")) {
+    // The directory differs between checkouts, not the outputs.
+    unit.lines.push_back("-Cincremental");
+    unit.incremental = true;
+    return;
+  }
+  if (value.starts_with("extra-filename=")) unit.extra_filename = std::string(value.substr(15));
+  if (value.starts_with("opt-level=")) unit.inlining.opt_level = std::string(value.substr(10));
+  if (value.starts_with("metadata=")) unit.metadata_seen = true;
+  unit.lines.push_back(fmt::format("-C{}", value));
+}
+
+// Takes args[i] (with a separate value) into `unit`, or refuses the unit.
+std::expected<void, Refusal> take_argument(std::span<const std::string> args, size_t& i,
+                                           UnitArguments& unit) {
+  const std::string& a = args[i];
+  if (a.starts_with('@')) return refuse("argument_file", "arguments come from an argument file");
+  if (auto v = take_value(args, i, "--out-dir")) {
+    unit.out_dir = std::string(*v);
+  } else if (auto v = take_value(args, i, "--crate-name")) {
+    unit.crate_name = std::string(*v);
+    unit.lines.push_back(fmt::format("--crate-name={}", *v));
+  } else if (auto v = take_value(args, i, "--crate-type")) {
+    for (std::string_view type : split_list(*v)) unit.crate_types.emplace_back(type);
+    unit.lines.push_back(fmt::format("--crate-type={}", *v));
+  } else if (auto v = take_value(args, i, "--extern")) {
+    unit.externs.emplace_back(*v);
+  } else if (auto v = take_value(args, i, "-L")) {
+    if (!v->starts_with("dependency="))
+      return refuse("native_libraries", "links against native libraries");
+  } else if (a.starts_with("-l")) {
+    return refuse("native_libraries", "links native libraries or prints compiler information");
+  } else if (a.starts_with("--print")) {
+    return refuse("probe", "links native libraries or prints compiler information");
+  } else if (auto v = take_value(args, i, "-C")) {
+    take_codegen_option(*v, unit);
+  } else if (a.starts_with("-Zthreads")) {
+    // The thread count does not change the outputs.
+  } else if (auto v = take_value(args, i, "-Z")) {
+    record_inlining(*v, unit.inlining);
+    unit.lines.push_back(fmt::format("-Z{}", *v));
+  } else if (a == "-O") {
+    unit.inlining.opt_level = "3";
+    unit.lines.push_back("-O");
+  } else if (auto v = take_value(args, i, "--emit")) {
+    unit.emit = std::string(*v);
+    unit.lines.push_back(fmt::format("--emit={}", *v));
+  } else if (a == "--test") {
+    unit.is_test = true;
+    unit.lines.push_back("--test");
+  } else if (take_value(args, i, "--diagnostic-width")) {
+    // Only the layout of the diagnostics, which are replayed as stored.
+  } else {
+    unit.lines.push_back(a);
+  }
+  return {};
+}
+
+std::expected<UnitArguments, Refusal> read_arguments(std::span<const std::string> args) {
+  UnitArguments unit;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (auto taken = take_argument(args, i, unit); !taken) return std::unexpected(taken.error());
+  }
+  return unit;
+}
+
+// Whether the unit, as its arguments describe it, is one the cache keeps.
+std::expected<void, Refusal> check_eligible(const UnitArguments& unit, bool workspace_member) {
+  if (!unit.metadata_seen)
+    return refuse("probe", "a compiler probe run by a build script, not a unit Cargo scheduled");
+  if (!unit.crate_name) return refuse("not_a_unit", "no crate name");
+  if (!unit.out_dir) return refuse("not_a_unit", "no output directory");
+  for (const std::string& type : unit.crate_types) {
+    if (type != "lib" && type != "rlib" && type != "bin" && type != "proc-macro")
+      return refuse("crate_type", fmt::format("crate type {} is not cached", type));
+  }
+  if (!workspace_member && unit.executable() && !unit.crate_name->starts_with("build_script_"))
+    return refuse("dependency_binary",
+                  "dependency binaries other than build scripts are not cached");
+  return {};
+}
+
+// Format, compiler, driver and workspace.
+std::vector<std::string> head_lines(std::string_view compiler_version_text,
+                                    const std::optional<fs::path>& driver_path, const Job& job) {
+  std::vector<std::string> lines = {std::string(format_line),
+                                    "rustc=" + util::sha256_hex(compiler_version_text)};
+  if (driver_path)
+    lines.push_back("driver=" + util::path_str(driver_path->parent_path().filename()));
+  if (job.workspace_member) lines.push_back("workspace=" + util::path_str(job.cwd));
+  return lines;
+}
+
+void append_environment_lines(std::vector<std::string>& lines) {
+  std::vector<std::string> env;
   for (char** e = environ; *e; ++e) {
     std::string_view kv(*e);
     if (!std::any_of(std::begin(env_prefixes), std::end(env_prefixes),
                      [&](std::string_view p) { return kv.starts_with(p); }))
       continue;
     if (kv.find('=') == std::string_view::npos || !util::is_utf8(kv)) continue;
-    lines.emplace_back(kv);
+    env.emplace_back(kv);
   }
-  std::sort(lines.begin(), lines.end());
-  return lines;
+  std::sort(env.begin(), env.end());
+  for (std::string& line : env) lines.push_back(std::move(line));
+}
+
+// The build script's output directory, by content.
+std::expected<void, Refusal> append_out_dir_line(Job& job, std::vector<std::string>& lines) {
+  const char* out_dir_env = std::getenv("OUT_DIR");
+  if (!out_dir_env || !util::is_utf8(out_dir_env)) return {};
+  job.out_dir_env = fs::path(out_dir_env);
+  auto digest = out_dir_digest(*job.out_dir_env);
+  if (!digest) return refuse("unreadable", "OUT_DIR is unreadable");
+  lines.push_back("OUT_DIR=sha:" + *digest);
+  return {};
+}
+
+// One dependency's line in the key, and in the objects stage list.
+struct ExternLines {
+  std::string key;
+  std::string objects;
+};
+
+// What a dependent can observe of the dependency: its crate hash when the
+// driver recorded one and no MIR is inlined from it, else its content.
+std::expected<std::string, Refusal> interface_line(const fs::path& cache_dir, std::string_view name,
+                                                   const fs::path& path, bool by_crate_hash) {
+  if (by_crate_hash) {
+    if (auto svh = dependency_svh(path)) return fmt::format("--extern={}=svh:{}", name, *svh);
+  }
+  auto hash = content_hash(cache_dir, path);
+  if (!hash)
+    return refuse("unreadable", fmt::format("dependency {} is unreadable: {}", path.native(),
+                                            util::os_error(hash.error())));
+  return fmt::format("--extern={}=sha:{}", name, *hash);
+}
+
+std::expected<ExternLines, Refusal> extern_lines(const Job& job, std::string_view value,
+                                                 bool by_crate_hash, LinkMemo& memo) {
+  const size_t eq = value.find('=');
+  if (eq == std::string_view::npos) {
+    const std::string line = fmt::format("--extern={}", value);
+    return ExternLines{line, line};
+  }
+  const std::string_view name = value.substr(0, eq);
+  const fs::path path = value.substr(eq + 1);
+  auto interface = interface_line(job.cache_dir, name, path, by_crate_hash);
+  if (!interface) return std::unexpected(interface.error());
+  if (!job.links) return ExternLines{*interface, *interface};
+  // A linked unit depends on everything the linker pulls in.
+  auto linked = link_hash(job.cache_dir, path, memo);
+  if (!linked)
+    return refuse("link_not_recorded",
+                  fmt::format("what dependency {} links was not recorded", path.native()));
+  return ExternLines{fmt::format("--extern={}=link:{}", name, *linked), std::move(*interface)};
+}
+
+std::expected<void, Refusal> append_extern_lines(const Job& job, const UnitArguments& unit,
+                                                 bool by_crate_hash,
+                                                 std::vector<std::string>& lines,
+                                                 std::optional<std::vector<std::string>>& objects) {
+  LinkMemo memo;
+  for (const std::string& value : unit.externs) {
+    auto added = extern_lines(job, value, by_crate_hash, memo);
+    if (!added) return std::unexpected(added.error());
+    lines.push_back(std::move(added->key));
+    if (objects) objects->push_back(std::move(added->objects));
+  }
+  return {};
+}
+
+// Fills in the job's key lines (after the head), key, objects key, stem and
+// output directory.
+std::expected<void, Refusal> make_key(Job& job, UnitArguments& unit, bool driver_in_use) {
+  KeyLines& key = job.key_lines;
+  key.arguments_at = key.lines.size();
+  for (std::string& line : unit.lines) key.lines.push_back(std::move(line));
+  key.environment_at = key.lines.size();
+  append_environment_lines(key.lines);
+  if (auto added = append_out_dir_line(job, key.lines); !added) return added;
+
+  const bool link = emits_link(unit.emit);
+  const bool inlines = mir_inlining(unit.inlining, unit.incremental);
+  job.links = link && (unit.executable() || unit.has_type("proc-macro"));
+  std::optional<std::vector<std::string>> objects;
+  if (link && driver_in_use && unit.executable() && !inlines) {
+    objects = key.lines;
+    objects->push_back("stage=objects");
+  }
+  key.externs_at = key.lines.size();
+  if (auto added = append_extern_lines(job, unit, driver_in_use && !inlines, key.lines, objects);
+      !added)
+    return added;
+
+  job.key = util::key_digest(key.lines);
+  if (objects) job.objects_key = util::key_digest(*objects);
+  job.stem = *unit.crate_name + unit.extra_filename;
+  job.out_dir = job.cwd / *unit.out_dir;
+  return {};
 }
 
 }  // namespace
 
 bool emits_link(const std::optional<std::string_view>& emit) {
   if (!emit) return true;
-  std::string_view rest = *emit;
-  while (true) {
-    const size_t comma = rest.find(',');
-    const std::string_view item = rest.substr(0, comma);
-    if (item == "link" || item.starts_with("link=")) return true;
-    if (comma == std::string_view::npos) return false;
-    rest.remove_prefix(comma + 1);
-  }
+  const auto items = split_list(*emit);
+  return std::any_of(items.begin(), items.end(), [](std::string_view item) {
+    return item == "link" || item.starts_with("link=");
+  });
 }
 
 bool mir_inlining(const InliningOptions& options, bool incremental) {
@@ -108,160 +309,29 @@ bool mir_inlining(const InliningOptions& options, bool incremental) {
   return (opt == "2" || opt == "3") && !incremental;
 }
 
-std::expected<Job, std::string> prepare(const std::optional<fs::path>& cache_dir,
-                                        std::string_view compiler_version_text,
-                                        const std::optional<fs::path>& driver_path,
-                                        std::span<const std::string> args) {
-  using std::unexpected;
-  if (!cache_dir) return unexpected("the artifact cache is off");
+std::expected<Job, Refusal> prepare(const std::optional<fs::path>& cache_dir,
+                                    std::string_view compiler_version_text,
+                                    const std::optional<fs::path>& driver_path,
+                                    std::span<const std::string> args) {
+  if (!cache_dir) return refuse("off", "the artifact cache is off");
   const char* manifest_dir = std::getenv("CARGO_MANIFEST_DIR");
-  if (!manifest_dir || !util::is_utf8(manifest_dir)) return unexpected("not a Cargo unit");
+  if (!manifest_dir || !util::is_utf8(manifest_dir))
+    return refuse("not_a_unit", "not a Cargo unit");
 
   Job job;
   job.cache_dir = *cache_dir;
-  job.workspace_member = !args::is_external_source(manifest_dir);
+  job.workspace_member = !rustc::is_external_source(manifest_dir);
   std::error_code ec;
   job.cwd = fs::current_path(ec);
-  if (ec) return unexpected(util::os_error(ec));
+  if (ec) return refuse("unreadable", util::os_error(ec));
+  job.key_lines.lines = head_lines(compiler_version_text, driver_path, job);
 
-  std::vector<std::string> lines = {std::string(format_line),
-                                    "rustc=" + util::sha256_hex(compiler_version_text)};
-  if (driver_path) {
-    const fs::path parent = driver_path->parent_path();
-    lines.push_back("driver=" + util::path_str(parent.filename()));
-  }
-  if (job.workspace_member) lines.push_back("workspace=" + util::path_str(job.cwd));
-
-  std::optional<std::string> out_dir, crate_name, emit;
-  std::string extra_filename;
-  std::vector<std::string> crate_types, externs;
-  bool incremental = false, metadata_seen = false, is_test = false;
-  InliningOptions inlining;
-
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a.starts_with('@')) return unexpected("arguments come from an argument file");
-    if (auto v = take_value(args, i, "--out-dir")) {
-      out_dir = std::string(*v);
-    } else if (auto v = take_value(args, i, "--crate-name")) {
-      crate_name = std::string(*v);
-      lines.push_back(fmt::format("--crate-name={}", *v));
-    } else if (auto v = take_value(args, i, "--crate-type")) {
-      std::string_view rest = *v;
-      while (true) {
-        const size_t comma = rest.find(',');
-        crate_types.emplace_back(rest.substr(0, comma));
-        if (comma == std::string_view::npos) break;
-        rest.remove_prefix(comma + 1);
-      }
-      lines.push_back(fmt::format("--crate-type={}", *v));
-    } else if (auto v = take_value(args, i, "--extern")) {
-      externs.emplace_back(*v);
-    } else if (auto v = take_value(args, i, "-L")) {
-      if (!v->starts_with("dependency=")) return unexpected("links against native libraries");
-    } else if (a.starts_with("-l") || a.starts_with("--print")) {
-      return unexpected("links native libraries or prints compiler information");
-    } else if (auto v = take_value(args, i, "-C")) {
-      if (v->starts_with("incremental")) {
-        lines.push_back("-Cincremental");
-        incremental = true;
-        continue;
-      }
-      if (v->starts_with("extra-filename=")) extra_filename = std::string(v->substr(15));
-      if (v->starts_with("opt-level=")) inlining.opt_level = std::string(v->substr(10));
-      if (v->starts_with("metadata=")) metadata_seen = true;
-      lines.push_back(fmt::format("-C{}", *v));
-    } else if (a.starts_with("-Zthreads")) {
-      // The thread count does not change the outputs.
-    } else if (auto v = take_value(args, i, "-Z")) {
-      record_inlining(*v, inlining);
-      lines.push_back(fmt::format("-Z{}", *v));
-    } else if (a == "-O") {
-      inlining.opt_level = "3";
-      lines.push_back("-O");
-    } else if (auto v = take_value(args, i, "--emit")) {
-      emit = std::string(*v);
-      lines.push_back(fmt::format("--emit={}", *v));
-    } else if (a == "--test") {
-      is_test = true;
-      lines.push_back("--test");
-    } else if (take_value(args, i, "--diagnostic-width")) {
-      // Only the layout of the diagnostics, which are replayed as stored.
-    } else {
-      lines.push_back(a);
-    }
-  }
-
-  if (args.empty() || !metadata_seen)
-    return unexpected("a compiler probe run by a build script, not a unit Cargo scheduled");
-  if (!crate_name) return unexpected("no crate name");
-  if (!out_dir) return unexpected("no output directory");
-  for (const std::string& type : crate_types) {
-    if (type != "lib" && type != "rlib" && type != "bin" && type != "proc-macro")
-      return unexpected(fmt::format("crate type {} is not cached", type));
-  }
-  const auto has_type = [&](std::string_view t) {
-    return std::find(crate_types.begin(), crate_types.end(), t) != crate_types.end();
-  };
-  if (!job.workspace_member && (is_test || has_type("bin")) &&
-      !crate_name->starts_with("build_script_"))
-    return unexpected("dependency binaries other than build scripts are not cached");
-
-  for (std::string& line : environment_lines()) lines.push_back(std::move(line));
-
-  if (const char* out_dir_env = std::getenv("OUT_DIR"); out_dir_env && util::is_utf8(out_dir_env)) {
-    job.out_dir_env = fs::path(out_dir_env);
-    auto digest = out_dir_digest(*job.out_dir_env);
-    if (!digest) return unexpected("OUT_DIR is unreadable");
-    lines.push_back("OUT_DIR=sha:" + *digest);
-  }
-
-  const bool link = emits_link(emit);
-  const bool inlines = mir_inlining(inlining, incremental);
-  job.links = link && (is_test || has_type("bin") || has_type("proc-macro"));
-  std::optional<std::vector<std::string>> objects;
-  if (link && driver_path && (is_test || has_type("bin")) && !inlines) {
-    objects = lines;
-    objects->push_back("stage=objects");
-  }
-
-  LinkMemo link_memo;
-  for (const std::string& value : externs) {
-    const size_t eq = value.find('=');
-    if (eq == std::string::npos) {
-      lines.push_back("--extern=" + value);
-      if (objects) objects->push_back("--extern=" + value);
-      continue;
-    }
-    const std::string_view name = std::string_view(value).substr(0, eq);
-    const fs::path path = std::string_view(value).substr(eq + 1);
-    std::string interface_line;
-    if (driver_path && !inlines) {
-      if (auto svh = dependency_svh(path))
-        interface_line = fmt::format("--extern={}=svh:{}", name, *svh);
-    }
-    if (interface_line.empty()) {
-      auto hash = content_hash(job.cache_dir, path);
-      if (!hash)
-        return unexpected(fmt::format("dependency {} is unreadable: {}", path.native(),
-                                      util::os_error(hash.error())));
-      interface_line = fmt::format("--extern={}=sha:{}", name, *hash);
-    }
-    if (job.links) {
-      auto linked = link_hash(job.cache_dir, path, link_memo);
-      if (!linked)
-        return unexpected(fmt::format("what dependency {} links was not recorded", path.native()));
-      lines.push_back(fmt::format("--extern={}=link:{}", name, *linked));
-      if (objects) objects->push_back(std::move(interface_line));
-    } else {
-      lines.push_back(std::move(interface_line));
-    }
-  }
-
-  job.key = util::key_digest(lines);
-  if (objects) job.objects_key = util::key_digest(*objects);
-  job.stem = *crate_name + extra_filename;
-  job.out_dir = job.cwd / *out_dir;
+  auto unit = read_arguments(args);
+  if (!unit) return std::unexpected(unit.error());
+  if (auto eligible = check_eligible(*unit, job.workspace_member); !eligible)
+    return std::unexpected(eligible.error());
+  if (auto made = make_key(job, *unit, driver_path.has_value()); !made)
+    return std::unexpected(made.error());
   return job;
 }
 

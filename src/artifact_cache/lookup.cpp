@@ -1,12 +1,17 @@
-#include <fcntl.h>
+#include "artifact_cache/lookup.h"
 
-#include <algorithm>
+#include <fcntl.h>
+#include <fmt/format.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "artifact_cache/dep_hashes.h"
 #include "artifact_cache/job.h"
+#include "artifact_cache/miss_reasons.h"
 #include "artifact_cache/records.h"
+#include "artifact_cache/store.h"
 #include "util/fd.h"
 #include "util/files.h"
 #include "util/hash.h"
@@ -16,6 +21,8 @@
 namespace kelv::artifact_cache {
 namespace {
 
+using PathPairs = std::pair<std::string, std::string>[2];
+
 std::string text_of(const util::Json& record, const char* member) {
   auto it = record.find(member);
   return it != record.end() && it->is_string() ? it->get<std::string>() : std::string();
@@ -24,6 +31,93 @@ std::string text_of(const util::Json& record, const char* member) {
 void touch(const fs::path& path) {
   util::Fd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   if (fd.valid()) ::futimens(fd.get(), nullptr);
+}
+
+std::unexpected<Miss> damaged(std::string detail) {
+  return std::unexpected(Miss{"damaged", std::move(detail)});
+}
+
+// The hash the entry record holds for a stored file; absent when it holds none.
+std::optional<std::string_view> recorded_hash(const util::Json& entry, const std::string& name) {
+  const auto hashes = entry.find("hashes");
+  if (hashes == entry.end() || !hashes->is_object()) return std::nullopt;
+  const auto stored = hashes->find(name);
+  if (stored == hashes->end() || !stored->is_string()) return std::nullopt;
+  return std::string_view(stored->get_ref<const std::string&>());
+}
+
+// Checks one stored file against its recorded hash and writes it into the
+// output directory (the dep-info with its paths rewritten).
+std::expected<void, Miss> restore_file(const Job& job, const util::Json& entry, const fs::path& dir,
+                                       const std::string& name, const PathPairs& pairs) {
+  // Names are read from the record: a tampered entry must never make the
+  // lookup write outside the output directory.
+  if (!util::is_plain_file_name(name)) return damaged("entry.json names a file outside the entry");
+  auto bytes = util::read_file(dir / name);
+  if (!bytes)
+    return damaged(fmt::format("{} is unreadable: {}", name, util::os_error(bytes.error())));
+  const std::string hash = util::blake3_hex(*bytes);
+  if (recorded_hash(entry, name) != hash)
+    return damaged(fmt::format("{} does not have the content it was stored with", name));
+  const fs::path target = job.output(name);
+  const bool depinfo = name.ends_with(".d");
+  if (auto w = util::write_atomic(target, depinfo ? rewrite_paths(*bytes, pairs) : *bytes); !w)
+    return damaged(fmt::format("cannot write {}: {}", target.native(), util::os_error(w.error())));
+  // Dependents' keys then find the hash without reading the file.
+  if (is_library_artifact(name) && !record_content_memo(job.cache_dir, target, hash))
+    return damaged(fmt::format("cannot record the content memo of {}", target.native()));
+  return {};
+}
+
+std::expected<void, Miss> restore_files(const Job& job, const util::Json& entry,
+                                        const fs::path& dir, const PathPairs& pairs) {
+  const std::vector<std::string> executable = texts_of(entry, "executable");
+  if (!std::all_of(executable.begin(), executable.end(), util::is_plain_file_name))
+    return damaged("entry.json names a file outside the entry");
+  for (const std::string& name : texts_of(entry, "files")) {
+    if (auto restored = restore_file(job, entry, dir, name, pairs); !restored) return restored;
+    const bool is_executable =
+        std::find(executable.begin(), executable.end(), name) != executable.end();
+    if (is_executable && ::chmod(job.output(name).c_str(), 0755) != 0)
+      return damaged(fmt::format("cannot make {} executable", name));
+  }
+  return {};
+}
+
+// The OUT_DIR the entry was stored with, when the crate read it through
+// the environment and it differs from the current one.
+std::optional<std::string> foreign_out_dir(const Job& job, const util::Json& entry) {
+  const std::vector<std::string> env_deps = texts_of(entry, "env_deps");
+  const std::string stored = text_of(entry, "out_dir_env");
+  const bool read_out_dir =
+      std::find(env_deps.begin(), env_deps.end(), "OUT_DIR") != env_deps.end();
+  if (!read_out_dir || stored.empty()) return std::nullopt;
+  if (job.out_dir_env && util::path_str(*job.out_dir_env) == stored) return std::nullopt;
+  return stored;
+}
+
+std::expected<std::string, Miss> stored_diagnostics(const fs::path& dir) {
+  auto bytes = util::read_file(dir / layout::stderr_file);
+  if (!bytes)
+    return damaged(fmt::format("stderr is unreadable: {}", util::os_error(bytes.error())));
+  return std::move(*bytes);
+}
+
+// Restores the entry's outputs and hands back its diagnostics; an entry
+// found damaged on the way is discarded.
+std::expected<LookupHit, Miss> replay(const Job& job, const util::Json& entry, const fs::path& dir,
+                                      const std::string& name) {
+  const PathPairs pairs = {
+      {text_of(entry, "out_dir"), util::path_str(job.out_dir)},
+      {text_of(entry, "out_dir_env"), job.out_dir_env ? util::path_str(*job.out_dir_env) : ""}};
+  auto restored = restore_files(job, entry, dir, pairs);
+  auto diagnostics = restored ? stored_diagnostics(dir) : std::unexpected(restored.error());
+  if (!diagnostics) {
+    discard(job.cache_dir, dir);
+    return std::unexpected(std::move(diagnostics.error()));
+  }
+  touch(dir / layout::entry_record_file);
+  return LookupHit{rewrite_paths(*diagnostics, pairs), name, foreign_out_dir(job, entry)};
 }
 
 }  // namespace
@@ -54,70 +148,27 @@ std::string rewrite_paths(std::string_view bytes,
   return out;
 }
 
-std::optional<LookupHit> Job::lookup() const {
+std::expected<LookupHit, Miss> Job::lookup() const {
   const auto record = util::read_json(key_record(key));
-  if (!record || !record->is_object()) return std::nullopt;
-  const auto name = entry_name(cache_dir, key, texts_of(*record, "env_deps"),
-                               texts_of(*record, "inputs"), texts_of(*record, "span_deps"), cwd);
-  if (!name) return std::nullopt;
-  const fs::path dir = entry_dir(*name);
+  if (!record || !record->is_object()) return std::unexpected(why_new_key(*this));
+  auto state = entry_state(cache_dir, key, texts_of(*record, "env_deps"),
+                           texts_of(*record, "inputs"), texts_of(*record, "span_deps"), cwd);
+  if (!state) return std::unexpected(std::move(state.error()));
+  const fs::path dir = entry_dir(state->name);
   // Entries are directories made by the store; a planted link could lead
   // the lookup (and its touch of entry.json) elsewhere.
   struct stat st;
-  if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
-  const auto entry = util::read_json(dir / "entry.json");
-  if (!entry || !entry->is_object()) return std::nullopt;
-  const auto damaged = [&]() -> std::optional<LookupHit> {
-    discard(cache_dir, dir);
-    return std::nullopt;
-  };
-
-  const std::pair<std::string, std::string> pairs[] = {
-      {text_of(*entry, "out_dir"), util::path_str(out_dir)},
-      {text_of(*entry, "out_dir_env"), out_dir_env ? util::path_str(*out_dir_env) : ""}};
-  // Names are read from the record: a tampered entry must never make the
-  // lookup write outside the output directory.
-  const std::vector<std::string> executable = texts_of(*entry, "executable");
-  if (!std::all_of(executable.begin(), executable.end(), util::is_plain_file_name)) return damaged();
-  const auto hashes = entry->find("hashes");
-  for (const std::string& name : texts_of(*entry, "files")) {
-    if (!util::is_plain_file_name(name)) return damaged();
-    auto bytes = util::read_file(dir / name);
-    if (!bytes) return damaged();
-    const std::string hash = util::blake3_hex(*bytes);
-    if (hashes == entry->end() || !hashes->is_object()) return damaged();
-    const auto stored = hashes->find(name);
-    if (stored == hashes->end() || !stored->is_string() || stored->get<std::string>() != hash)
-      return damaged();
-    const fs::path target = output(name);
-    const bool depinfo = name.ends_with(".d");
-    if (auto w = util::write_atomic(target, depinfo ? rewrite_paths(*bytes, pairs) : *bytes); !w)
-      return damaged();
-    if (is_library_artifact(name) && !record_content_memo(cache_dir, target, hash))
-      return damaged();
-    if (std::find(executable.begin(), executable.end(), name) != executable.end() &&
-        ::chmod(target.c_str(), 0755) != 0)
-      return damaged();
-  }
-  auto diagnostics = util::read_file(dir / "stderr");
-  if (!diagnostics) return damaged();
-  touch(dir / "entry.json");
-
-  LookupHit hit{rewrite_paths(*diagnostics, pairs), *name, std::nullopt};
-  const std::vector<std::string> env_deps = texts_of(*entry, "env_deps");
-  const std::string stored_out_dir_env = text_of(*entry, "out_dir_env");
-  if (std::find(env_deps.begin(), env_deps.end(), "OUT_DIR") != env_deps.end() &&
-      !stored_out_dir_env.empty() &&
-      (!out_dir_env || util::path_str(*out_dir_env) != stored_out_dir_env))
-    hit.foreign_out_dir = stored_out_dir_env;
-  return hit;
+  if (::lstat(dir.c_str(), &st) != 0) return std::unexpected(what_changed(*record, key, *state));
+  if (!S_ISDIR(st.st_mode)) return damaged("the entry is not a directory");
+  // Left in place: the next store of the unit replaces it.
+  const auto entry = util::read_json(dir / layout::entry_record_file);
+  if (!entry || !entry->is_object()) return damaged("entry.json is unreadable");
+  return replay(*this, *entry, dir, state->name);
 }
 
 bool discard(const fs::path& cache_dir, const fs::path& entry_dir) {
-  const fs::path trash =
-      cache_dir / "tmp" /
-      ("discard-" + std::to_string(::getpid()) + "-" + util::path_str(entry_dir.filename()));
-  if (!util::create_dirs(cache_dir / "tmp")) return false;
+  const fs::path trash = layout::trash(cache_dir, ::getpid(), util::path_str(entry_dir.filename()));
+  if (!util::create_dirs(layout::temporary(cache_dir))) return false;
   if (::rename(entry_dir.c_str(), trash.c_str()) != 0) return false;
   std::error_code ec;
   fs::remove_all(trash, ec);

@@ -7,25 +7,25 @@
 #include "util/paths.h"
 
 namespace kelv::artifact_cache {
-namespace {
 
-// The record is tied to where the unit's outputs go, not to its key.
-fs::path quick_record(const Job& job) {
-  return job.cache_dir / "q" / util::key_digest({util::path_str(job.out_dir), job.stem});
+std::string Job::unit_name() const {
+  return util::key_digest({util::path_str(out_dir), stem});
 }
 
-}  // namespace
+// The quick record is tied to where the unit's outputs go, not to its key.
 
 bool Job::known_quick() const {
   struct stat st;
-  return ::stat(quick_record(*this).c_str(), &st) == 0;
+  return ::stat(layout::quick_record(cache_dir, unit_name()).c_str(), &st) == 0;
 }
 
 util::IoResult<void> Job::remember_quick() const {
-  if (auto made = util::create_dirs(cache_dir / "q"); !made) return made;
-  return util::write_atomic(quick_record(*this), "");
+  if (auto made = util::create_dirs(layout::quick_records(cache_dir)); !made) return made;
+  return util::write_atomic(layout::quick_record(cache_dir, unit_name()), "");
 }
 
-void Job::forget_quick() const { ::unlink(quick_record(*this).c_str()); }
+void Job::forget_quick() const {
+  ::unlink(layout::quick_record(cache_dir, unit_name()).c_str());
+}
 
 }  // namespace kelv::artifact_cache

@@ -1,3 +1,5 @@
+#include "artifact_cache/store.h"
+
 #include <fmt/format.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -6,7 +8,8 @@
 #include <cstdlib>
 
 #include "artifact_cache/dep_hashes.h"
-#include "artifact_cache/job.h"
+#include "artifact_cache/miss_reasons.h"
+#include "rustc/invocation.h"
 #include "util/clock.h"
 #include "util/files.h"
 #include "util/hash.h"
@@ -14,7 +17,6 @@
 #include "util/platform.h"
 #include "util/text.h"
 #include "util/utf8.h"
-#include "wrapper/invocation.h"
 
 namespace kelv::artifact_cache {
 namespace {
@@ -70,16 +72,138 @@ util::Json string_array(const std::vector<std::string>& v) {
   return a;
 }
 
-util::Json make_key_record(const Inputs& in, const std::vector<std::string>* span_deps) {
+util::Json make_key_record(const Job& job, const Inputs& in,
+                           const std::vector<std::string>& span_deps, const EntryState& state) {
   util::Json record = util::Json::object();
   record["env_deps"] = string_array(in.env_deps);
   record["inputs"] = string_array(in.inputs);
-  if (span_deps) record["span_deps"] = string_array(*span_deps);
+  record["span_deps"] = string_array(span_deps);
+  add_state_digests(record, job.key, state);
   return record;
 }
 
 std::string error_text(const util::IoError& e) {
   return util::os_error(e);
+}
+
+// The source path of one input line of the dep-info file, as the entry keeps it.
+std::expected<std::string, std::string> input_of(const Job& job, std::string path,
+                                                 std::string_view out_dir_text, uint64_t start_ns) {
+  const fs::path full = job.cwd / path;
+  struct stat st;
+  if (::stat(full.c_str(), &st) != 0)
+    return std::unexpected(
+        fmt::format("input {} is unreadable: {}", path, error_text(util::last_error())));
+  if (util::mtime_ns(st) >= start_ns)
+    return std::unexpected(fmt::format("{} changed during the compilation", path));
+  const std::string full_text = util::path_str(full);
+  if (job.out_dir_env && full_text.starts_with(out_dir_text))
+    return "<OUT_DIR>" + full_text.substr(out_dir_text.size());
+  return path;
+}
+
+// Places one output into the entry being assembled (a hard link where the
+// file system allows, else a copy) and hashes it. Library hashes go through
+// the content memo, of the source too, so that dependents find them there.
+std::expected<std::string, std::string> place_output(const fs::path& cache_dir,
+                                                     const fs::path& source, const fs::path& placed,
+                                                     std::string_view name) {
+  const bool copy = copied_into_entry(name) || ::link(source.c_str(), placed.c_str()) != 0;
+  if (copy) {
+    if (auto copied = util::platform::clone_or_copy(source, placed); !copied)
+      return std::unexpected(error_text(copied.error()));
+  }
+  util::IoResult<std::string> hash;
+  if (is_library_artifact(name)) {
+    hash = content_hash(cache_dir, placed);
+    if (hash) {
+      if (auto again = content_hash(cache_dir, source); !again) hash = again;
+    }
+  } else {
+    hash = util::blake3_file(placed);
+  }
+  if (!hash) return std::unexpected(error_text(hash.error()));
+  return *hash;
+}
+
+// This compilation's outputs, placed into `tmp`: the "files", "executable"
+// and "hashes" members of the entry record.
+std::expected<util::Json, std::string> place_outputs(const Job& job, const fs::path& tmp,
+                                                     uint64_t start_ns) {
+  util::Json files = util::Json::array(), executable = util::Json::array();
+  util::Json hashes = util::Json::object();
+  bool only_depinfo = true;
+  for (const std::string& candidate : output_candidates(job.stem)) {
+    const fs::path source = job.output(candidate);
+    struct stat st;
+    if (::stat(source.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !fresh(st, start_ns)) continue;
+    auto hash = place_output(job.cache_dir, source, tmp / candidate, candidate);
+    if (!hash) return std::unexpected(hash.error());
+    files.push_back(candidate);
+    hashes[candidate] = *hash;
+    if (st.st_mode & 0111) executable.push_back(candidate);
+    if (!candidate.ends_with(".d")) only_depinfo = false;
+  }
+  if (only_depinfo) return std::unexpected("the compilation left no output to cache");
+  util::Json record = util::Json::object();
+  record["files"] = std::move(files);
+  record["executable"] = std::move(executable);
+  record["hashes"] = std::move(hashes);
+  return record;
+}
+
+// Everything of the entry in `tmp`: outputs, diagnostics, entry.json.
+std::expected<void, std::string> assemble_entry(const Job& job, const Inputs& in,
+                                                const fs::path& tmp, std::string_view stderr_bytes,
+                                                uint64_t start_ns) {
+  auto record = place_outputs(job, tmp, start_ns);
+  if (!record) return std::unexpected(record.error());
+  if (auto w = util::write_atomic(tmp / layout::stderr_file, stderr_bytes); !w)
+    return std::unexpected(error_text(w.error()));
+  (*record)["out_dir"] = util::path_str(job.out_dir);
+  (*record)["out_dir_env"] =
+      job.out_dir_env ? util::Json(util::path_str(*job.out_dir_env)) : util::Json(nullptr);
+  (*record)["env_deps"] = string_array(in.env_deps);
+  (*record)["inputs"] = string_array(in.inputs);
+  (*record)["stored_at"] = util::iso8601(util::now_wall_ns());
+  if (auto w = util::write_json_fast(tmp / layout::entry_record_file, *record); !w)
+    return std::unexpected(error_text(w.error()));
+  if (auto made = util::create_dirs(layout::entries(job.cache_dir)); !made)
+    return std::unexpected(error_text(made.error()));
+  return {};
+}
+
+// Assembles the entry in a private temporary directory and publishes it
+// with one rename; the first publisher of an entry name wins.
+std::expected<void, std::string> publish_entry(const Job& job, const Inputs& in,
+                                               const std::string& name,
+                                               std::string_view stderr_bytes, uint64_t start_ns) {
+  const fs::path tmp = layout::assembly(job.cache_dir, name, ::getpid());
+  std::error_code ec;
+  fs::remove_all(tmp, ec);
+  if (auto made = util::create_dirs(tmp, 0700); !made)
+    return std::unexpected(error_text(made.error()));
+  if (auto assembled = assemble_entry(job, in, tmp, stderr_bytes, start_ns); !assembled) {
+    fs::remove_all(tmp, ec);
+    return assembled;
+  }
+  // A failed rename: another process published the same entry first (same
+  // key, same inputs).
+  if (::rename(tmp.c_str(), job.entry_dir(name).c_str()) != 0) fs::remove_all(tmp, ec);
+  return {};
+}
+
+// Whether the entry is already published. Published entries are complete,
+// so a record that does not parse is damage, which no lookup would ever
+// remove: such an entry is discarded to be replaced.
+bool already_published(const fs::path& cache_dir, const fs::path& entry) {
+  const fs::path record_path = entry / layout::entry_record_file;
+  struct stat st;
+  if (::stat(record_path.c_str(), &st) != 0) return false;
+  const auto published = util::read_json(record_path);
+  if (published && published->is_object()) return true;
+  discard(cache_dir, entry);
+  return false;
 }
 
 }  // namespace
@@ -110,137 +234,80 @@ std::expected<Inputs, std::string> collect_inputs(const Job& job, uint64_t start
   if (!input_line) return std::unexpected("dep-info lists no inputs");
 
   const std::string out_dir_text = job.out_dir_env ? util::path_str(*job.out_dir_env) : "";
-  for (std::string& path : args::split_depinfo_paths(*input_line)) {
-    const fs::path full = job.cwd / path;
-    struct stat st;
-    if (::stat(full.c_str(), &st) != 0)
-      return std::unexpected(
-          fmt::format("input {} is unreadable: {}", path, error_text(util::last_error())));
-    if (util::mtime_ns(st) >= start_ns)
-      return std::unexpected(fmt::format("{} changed during the compilation", path));
-    const std::string full_text = util::path_str(full);
-    if (job.out_dir_env && full_text.starts_with(out_dir_text))
-      in.inputs.push_back("<OUT_DIR>" + full_text.substr(out_dir_text.size()));
-    else
-      in.inputs.push_back(std::move(path));
+  for (std::string& path : rustc::split_depinfo_paths(*input_line)) {
+    auto input = input_of(job, std::move(path), out_dir_text, start_ns);
+    if (!input) return std::unexpected(input.error());
+    in.inputs.push_back(std::move(*input));
   }
   sort_unique(in.inputs);
   return in;
+}
+
+std::expected<EntryState, Miss> entry_state(const fs::path& cache_dir, std::string_view key,
+                                            std::span<const std::string> env_deps,
+                                            std::span<const std::string> inputs,
+                                            std::span<const std::string> span_deps,
+                                            const fs::path& cwd) {
+  EntryState state;
+  std::vector<std::string> first = {std::string(key)};
+  for (const std::string& name : env_deps) {
+    if (name == "OUT_DIR") {
+      // Its content is in the key.
+      first.push_back("OUT_DIR=<content>");
+      continue;
+    }
+    const char* value = std::getenv(name.c_str());
+    std::string line = value && util::is_utf8(value) ? fmt::format("{}=set:{}", name, value)
+                                                     : fmt::format("{}=unset", name);
+    state.env.emplace_back(name, line);
+    first.push_back(std::move(line));
+  }
+  std::vector<std::string> lines = {util::key_digest(first)};
+  for (const std::string& dep : span_deps) {
+    auto hash = content_hash(cache_dir, dep);
+    if (!hash) return std::unexpected(Miss{"dependency", dep});
+    lines.push_back("spans-of=" + *hash);
+    state.spans.emplace_back(dep, std::move(*hash));
+  }
+  for (const std::string& input : inputs) {
+    if (input.starts_with("<OUT_DIR>")) continue;
+    auto hash = util::blake3_file(cwd / input);
+    if (!hash) return std::unexpected(Miss{"input", input});
+    lines.push_back(input + "=" + *hash);
+    state.inputs.emplace_back(input, std::move(*hash));
+  }
+  state.name = util::key_digest(lines);
+  return state;
 }
 
 std::optional<std::string> entry_name(const fs::path& cache_dir, std::string_view key,
                                       std::span<const std::string> env_deps,
                                       std::span<const std::string> inputs,
                                       std::span<const std::string> span_deps, const fs::path& cwd) {
-  std::vector<std::string> first = {std::string(key)};
-  for (const std::string& name : env_deps) {
-    if (name == "OUT_DIR") {
-      first.push_back("OUT_DIR=<content>");
-      continue;
-    }
-    const char* value = std::getenv(name.c_str());
-    first.push_back(value && util::is_utf8(value) ? fmt::format("{}=set:{}", name, value)
-                                                  : fmt::format("{}=unset", name));
-  }
-  std::vector<std::string> lines = {util::key_digest(first)};
-  for (const std::string& dep : span_deps) {
-    auto hash = content_hash(cache_dir, dep);
-    if (!hash) return std::nullopt;
-    lines.push_back("spans-of=" + *hash);
-  }
-  for (const std::string& input : inputs) {
-    if (input.starts_with("<OUT_DIR>")) continue;
-    auto hash = util::blake3_file(cwd / input);
-    if (!hash) return std::nullopt;
-    lines.push_back(input + "=" + *hash);
-  }
-  return util::key_digest(lines);
+  auto state = entry_state(cache_dir, key, env_deps, inputs, span_deps, cwd);
+  if (!state) return std::nullopt;
+  return std::move(state->name);
 }
 
 std::expected<void, std::string> Job::store(std::string_view stderr_bytes,
                                             uint64_t start_ns) const {
-  using std::unexpected;
   auto in = collect_inputs(*this, start_ns);
-  if (!in) return unexpected(in.error());
+  if (!in) return std::unexpected(in.error());
   const std::vector<std::string> span_deps = read_span_deps(*this, start_ns);
-  const auto name = entry_name(cache_dir, key, in->env_deps, in->inputs, span_deps, cwd);
-  if (!name) return unexpected("an input is unreadable");
-  const fs::path entry = entry_dir(*name);
-  const util::Json record = make_key_record(*in, &span_deps);
-  const auto write_key_record = [&]() -> std::expected<void, std::string> {
-    if (auto w = util::write_json_fast(key_record(key), record); !w)
-      return unexpected(error_text(w.error()));
-    return {};
-  };
-
-  struct stat st;
-  if (::stat((entry / "entry.json").c_str(), &st) == 0) {
-    // Published entries are complete, so a record that does not parse is
-    // damage, which no lookup would ever remove: replace the entry.
-    const auto published = util::read_json(entry / "entry.json");
-    if (published && published->is_object()) return write_key_record();
-    discard(cache_dir, entry);
+  const auto state = entry_state(cache_dir, key, in->env_deps, in->inputs, span_deps, cwd);
+  if (!state) return std::unexpected("an input is unreadable");
+  if (!already_published(cache_dir, entry_dir(state->name))) {
+    if (auto published = publish_entry(*this, *in, state->name, stderr_bytes, start_ns); !published)
+      return published;
   }
-
-  const fs::path tmp = cache_dir / "tmp" / fmt::format("{}-{}", *name, ::getpid());
-  std::error_code ec;
-  fs::remove_all(tmp, ec);
-  if (auto made = util::create_dirs(tmp, 0700); !made) return unexpected(error_text(made.error()));
-  const auto fail = [&](std::string text) -> std::expected<void, std::string> {
-    std::error_code ignored;
-    fs::remove_all(tmp, ignored);
-    return unexpected(std::move(text));
-  };
-
-  util::Json files = util::Json::array(), executable = util::Json::array();
-  util::Json hashes = util::Json::object();
-  bool only_depinfo = true;
-  for (const std::string& candidate : output_candidates(stem)) {
-    const fs::path source = output(candidate);
-    if (::stat(source.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !fresh(st, start_ns)) continue;
-    const fs::path placed = tmp / candidate;
-    const bool copy = copied_into_entry(candidate) || ::link(source.c_str(), placed.c_str()) != 0;
-    if (copy) {
-      if (auto copied = util::platform::clone_or_copy(source, placed); !copied)
-        return fail(error_text(copied.error()));
-    }
-    util::IoResult<std::string> hash;
-    if (is_library_artifact(candidate)) {
-      hash = content_hash(cache_dir, placed);
-      if (hash) {
-        if (auto again = content_hash(cache_dir, source); !again) hash = again;
-      }
-    } else {
-      hash = util::blake3_file(placed);
-    }
-    if (!hash) return fail(error_text(hash.error()));
-    files.push_back(candidate);
-    hashes[candidate] = *hash;
-    if (st.st_mode & 0111) executable.push_back(candidate);
-    if (!candidate.ends_with(".d")) only_depinfo = false;
-  }
-  if (only_depinfo) return fail("the compilation left no output to cache");
-
-  if (auto w = util::write_atomic(tmp / "stderr", stderr_bytes); !w)
-    return fail(error_text(w.error()));
-  util::Json entry_record = util::Json::object();
-  entry_record["files"] = std::move(files);
-  entry_record["executable"] = std::move(executable);
-  entry_record["hashes"] = std::move(hashes);
-  entry_record["out_dir"] = util::path_str(out_dir);
-  entry_record["out_dir_env"] =
-      out_dir_env ? util::Json(util::path_str(*out_dir_env)) : util::Json(nullptr);
-  entry_record["env_deps"] = string_array(in->env_deps);
-  entry_record["inputs"] = string_array(in->inputs);
-  entry_record["stored_at"] = util::iso8601(util::now_wall_ns());
-  if (auto w = util::write_json_fast(tmp / "entry.json", entry_record); !w)
-    return fail(error_text(w.error()));
-  if (auto made = util::create_dirs(cache_dir / "e"); !made) return fail(error_text(made.error()));
-  if (::rename(tmp.c_str(), entry.c_str()) != 0) {
-    // Another process published the same entry first: same key, same inputs.
-    fs::remove_all(tmp, ec);
-  }
-  return write_key_record();
+  // Written after the entry is published: a reader that finds the key
+  // record finds the entry, unless it was removed since.
+  if (auto w =
+          util::write_json_fast(key_record(key), make_key_record(*this, *in, span_deps, *state));
+      !w)
+    return std::unexpected(error_text(w.error()));
+  write_unit_record(*this);
+  return {};
 }
 
 }  // namespace kelv::artifact_cache

@@ -33,8 +33,8 @@ std::string loader_path_with(const std::filesystem::path& lib, const char* curre
   return joined;
 }
 
-proc::Command toolchain_program(const std::filesystem::path& program) {
-  proc::Command cmd{.program = program.native()};
+exec::Command toolchain_program(const std::filesystem::path& program) {
+  exec::Command cmd{.program = program.native()};
   const std::filesystem::path bin = program.parent_path();
   // "rustc" and "/rustc" name no toolchain root; "bin/rustc" has the root "".
   if (bin.empty() || bin == bin.root_path()) return cmd;

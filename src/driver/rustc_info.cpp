@@ -103,9 +103,9 @@ std::expected<void, std::string> remember(const fs::path& memo_dir, const fs::pa
 
 // The program's standard output for `flag`.
 std::expected<std::string, std::string> run_probe(const fs::path& program, std::string_view flag) {
-  proc::Command cmd = engine::toolchain_program(program);
+  exec::Command cmd = engine::toolchain_program(program);
   cmd.args.emplace_back(flag);
-  auto captured = proc::capture_output(std::move(cmd));
+  auto captured = exec::capture_output(std::move(cmd));
   if (!captured)
     return std::unexpected(fmt::format("cannot run {} {}: {}", program.native(), flag,
                                        util::os_error(captured.error())));

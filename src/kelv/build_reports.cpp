@@ -1,13 +1,22 @@
 #include "kelv/build_reports.h"
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <charconv>
 
+#include "util/clock.h"
 #include "util/home.h"
 
 namespace kelv::tool {
 namespace {
+
+namespace fs = std::filesystem;
+
+// Written by `kelv cargo` beside the reports; not a report itself.
+constexpr const char* record_name = "kelv-build.json";
 
 std::string arg_value(const util::Json& args, std::string_view name) {
   for (size_t i = 0; i < args.size(); ++i) {
@@ -39,78 +48,279 @@ std::string text(const util::Json& j, const char* key) {
   return it != j.end() && it->is_string() ? it->get<std::string>() : "";
 }
 
+std::optional<uint64_t> number(const util::Json& j, const char* key) {
+  auto it = j.find(key);
+  if (it == j.end() || !it->is_number_unsigned()) return std::nullopt;
+  return it->get<uint64_t>();
+}
+
+const util::Json* member(const util::Json& j, const char* key) {
+  auto it = j.find(key);
+  return it != j.end() && it->is_object() ? &*it : nullptr;
+}
+
+// Reports are named "<start>-<pid>.json"; other files are not.
+bool is_report(const fs::path& path) {
+  const std::string name = path.filename().string();
+  return path.extension() == ".json" && !name.empty() && name[0] >= '0' && name[0] <= '9';
+}
+
+// A build script's own probe of the compiler carries no "-C metadata=".
+bool scheduled_by_cargo(const util::Json& args) {
+  return std::any_of(args.begin(), args.end(), [](const util::Json& a) {
+    return a.is_string() && a.get_ref<const std::string&>().find("metadata=") != std::string::npos;
+  });
+}
+
+void read_args(Unit& u, const util::Json& report) {
+  const auto it = report.find("args");
+  if (it == report.end() || !it->is_array()) return;
+  if (!scheduled_by_cargo(*it)) u.kind = "probe";
+  u.crate = arg_value(*it, "--crate-name");
+  const std::string extra = extra_filename(*it);
+  u.unit_id = extra.empty() ? u.crate + "@" + arg_value(*it, "--out-dir") : u.crate + extra;
+  // Build scripts all share one crate name: show whose they are.
+  u.build_script = u.crate.starts_with("build_script_");
+  if (!u.build_script) return;
+  if (const util::Json* env = member(report, "env"))
+    if (const std::string pkg = text(*env, "pkg_name"); !pkg.empty()) u.crate += " (" + pkg + ")";
+}
+
+void read_cache(Unit& u, const util::Json& cache) {
+  u.cache_result = text(cache, "result");
+  if (cache.contains("reason")) {
+    u.cache_reason = text(cache, "reason");
+    u.cache_category = text(cache, "category");
+  } else {
+    u.cache_reason = text(cache, "not_stored");
+    u.cache_category = text(cache, "not_stored_category");
+  }
+  if (const util::Json* miss = member(cache, "miss"); miss && !text(*miss, "category").empty())
+    u.miss = Miss{text(*miss, "category"), text(*miss, "detail")};
+  u.stored_compile_ns = number(cache, "stored_compile_ns");
+}
+
+void read_run(Unit& u, const util::Json& report) {
+  u.dur_ns = number(report, "dur_ns").value_or(0);
+  if (auto it = report.find("exit_code"); it != report.end() && it->is_number_integer())
+    u.exit_code = it->get<int>();
+  if (const util::Json* usage = member(report, "rusage")) {
+    const auto user = number(*usage, "user_ns"), sys = number(*usage, "sys_ns");
+    if (user && sys) u.cpu_ns = *user + *sys;
+  }
+  u.driver = text(report, "driver");
+  if (report.contains("driver_failure")) {
+    u.driver_failure = text(report, "driver_failure");
+    if (u.driver_failure.empty()) u.driver_failure = "(not kept)";
+  }
+  u.link = text(report, "link");
+  u.early_exit = report.value("early_exit", false);
+}
+
+Unit read_unit(const util::Json& report) {
+  Unit u;
+  u.kind = text(report, "kind");
+  read_args(u, report);
+  read_run(u, report);
+  if (const util::Json* cache = member(report, "cache")) read_cache(u, *cache);
+  return u;
+}
+
+// Names counted, in order of first appearance, then the most frequent first.
+std::vector<std::pair<std::string, size_t>> ranked(const std::vector<std::string>& names) {
+  std::vector<std::pair<std::string, size_t>> out;
+  for (const std::string& name : names) {
+    auto it = std::find_if(out.begin(), out.end(), [&](const auto& p) { return p.first == name; });
+    if (it == out.end())
+      out.emplace_back(name, 1);
+    else
+      ++it->second;
+  }
+  std::stable_sort(out.begin(), out.end(),
+                   [](const auto& a, const auto& b) { return a.second > b.second; });
+  return out;
+}
+
+// Groups (name, detail) pairs by name; empty details are not listed.
+std::vector<Group> grouped(const std::vector<std::pair<std::string, std::string>>& items) {
+  std::vector<std::string> names;
+  for (const auto& item : items) names.push_back(item.first);
+  std::vector<Group> groups;
+  for (auto& [name, count] : ranked(names)) {
+    std::vector<std::string> details;
+    for (const auto& [n, detail] : items)
+      if (n == name && !detail.empty()) details.push_back(detail);
+    groups.push_back(Group{name, count, ranked(details)});
+  }
+  return groups;
+}
+
+enum class Outcome { replayed, failed, relinked, compiled };
+
+Outcome outcome_of(const Unit& u) {
+  if (u.cache_result == "hit") return Outcome::replayed;
+  if (u.exit_code != 0) return Outcome::failed;
+  if (u.link == "relinked") return Outcome::relinked;
+  return Outcome::compiled;
+}
+
+// What compiling a replayed unit took when its entry was stored.
+std::optional<uint64_t> compile_time(const Unit& u, const UnitTimes& times) {
+  if (u.stored_compile_ns) return u.stored_compile_ns;
+  if (auto it = times.find(u.unit_id); it != times.end()) return it->second;
+  return std::nullopt;
+}
+
+void count_replay(Summary& s, const Unit& u, const UnitTimes& times) {
+  ++s.replayed;
+  const auto took = compile_time(u, times);
+  if (!took) return;
+  ++s.estimated;
+  if (*took > u.dur_ns) s.saved_ns += *took - u.dur_ns;
+}
+
+void count_outcome(Summary& s, const Unit& u, const UnitTimes& times) {
+  switch (outcome_of(u)) {
+    case Outcome::replayed:
+      return count_replay(s, u, times);
+    case Outcome::failed:
+      ++s.failed;
+      return;
+    case Outcome::relinked:
+      ++s.relinked;
+      return;
+    case Outcome::compiled:
+      ++s.compiled;
+      return;
+  }
+}
+
+// Whether the unit was compiled and is left out of the cache for a reason
+// worth telling (a failed compilation or a driver failure is told already).
+bool not_cached(const Unit& u) {
+  return u.cache_result != "hit" && u.cache_result != "stored" && !u.cache_reason.empty() &&
+         u.driver_failure.empty() && outcome_of(u) != Outcome::failed;
+}
+
+std::string plural(size_t n, std::string_view one, std::string_view many) {
+  return fmt::format("{} {}", n, n == 1 ? one : many);
+}
+
+std::string counted_runs(const Summary& s) {
+  std::string text = plural(s.runs, "compiler run", "compiler runs");
+  if (s.build_scripts == 1 && s.runs == 1) return text + " (a build script)";
+  if (s.build_scripts == 1) return text + ", 1 of them a build script";
+  if (s.build_scripts > 1) text += fmt::format(", {} of them build scripts", s.build_scripts);
+  return text;
+}
+
+std::string outcomes(const Summary& s) {
+  std::vector<std::string> parts;
+  if (s.compiled) parts.push_back(fmt::format("{} compiled", s.compiled));
+  if (s.replayed) parts.push_back(fmt::format("{} replayed from the cache", s.replayed));
+  if (s.relinked) parts.push_back(fmt::format("{} relinked", s.relinked));
+  if (s.failed) parts.push_back(fmt::format("{} failed", s.failed));
+  return fmt::format("{}", fmt::join(parts, ", "));
+}
+
+size_t total(const std::vector<Group>& groups) {
+  size_t n = 0;
+  for (const Group& g : groups) n += g.count;
+  return n;
+}
+
+// "3 cache misses, 2 of them: an input changed (src/lib.rs)"
+std::string misses_clause(const std::vector<Group>& misses) {
+  const size_t all = total(misses);
+  const Group& top = misses.front();
+  std::string text = plural(all, "cache miss", "cache misses");
+  if (top.count < all) text += fmt::format(", {} of them", top.count);
+  text += ": " + miss_label(top.name);
+  if (!top.details.empty() && top.name != "damaged") text += " (" + top.details.front().first + ")";
+  return text;
+}
+
+std::string not_cached_clause(const std::vector<Group>& groups) {
+  std::string text = fmt::format("{} not cached (", total(groups));
+  for (size_t i = 0; i < groups.size() && i < 3; ++i) {
+    const Group& g = groups[i];
+    const std::string& label = g.details.size() == 1 ? g.details.front().first : g.name;
+    text += fmt::format("{}{}: {}", i ? ", " : "", label, g.count);
+  }
+  return text + ")";
+}
+
+std::string saved_clause(const Summary& s) {
+  const std::string saved = fmt::format("about {} saved", format_duration(s.saved_ns));
+  if (s.estimated == s.replayed) return saved;
+  return fmt::format("{} (estimated for {} of the {} replayed)", saved, s.estimated, s.replayed);
+}
+
+// Start time from a build directory's name "<start>-<pid>"; 0 when not so named.
+uint64_t start_from_name(const fs::path& dir) {
+  const std::string name = dir.filename().string();
+  uint64_t start = 0;
+  std::from_chars(name.data(), name.data() + name.size(), start);
+  return start;
+}
+
+uint64_t newest_mtime(const fs::path& dir) {
+  uint64_t newest = 0;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(dir, ec)) {
+    struct stat st;
+    if (::lstat(e.path().c_str(), &st) == 0) newest = std::max(newest, util::mtime_ns(st));
+  }
+  return newest;
+}
+
+std::string shell_word(const std::string& arg) {
+  if (!arg.empty() && arg.find_first_of(" \t\n'\"\\$`") == std::string::npos) return arg;
+  std::string quoted = "'";
+  for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
 }  // namespace
 
-std::vector<Unit> read_build(const std::filesystem::path& event_dir) {
+std::vector<Unit> read_build(const fs::path& event_dir) {
   std::vector<std::pair<uint64_t, Unit>> found;
   std::error_code ec;
-  for (const auto& e : std::filesystem::directory_iterator(event_dir, ec)) {
-    if (e.path().extension() != ".json") continue;
+  for (const auto& e : fs::directory_iterator(event_dir, ec)) {
+    if (!is_report(e.path())) continue;
     auto r = util::read_json(e.path());
     if (!r || !r->is_object()) continue;
-    Unit u;
-    u.kind = text(*r, "kind");
-    if (auto it = r->find("args"); it != r->end() && it->is_array()) {
-      // A build script's own probe of the compiler is no unit of the build.
-      const bool scheduled = std::any_of(it->begin(), it->end(), [](const util::Json& a) {
-        return a.is_string() && a.get_ref<const std::string&>().find("metadata=") != std::string::npos;
-      });
-      if (!scheduled) u.kind = "probe";
-      u.crate = arg_value(*it, "--crate-name");
-      u.unit_id = u.crate + extra_filename(*it) + "@" + arg_value(*it, "--out-dir");
-    }
-    // Build scripts all share one crate name: show whose they are.
-    if (u.crate.starts_with("build_script_")) {
-      if (auto env = r->find("env"); env != r->end() && env->is_object())
-        if (const std::string pkg = text(*env, "pkg_name"); !pkg.empty()) u.crate += " (" + pkg + ")";
-    }
-    u.dur_ns = r->value("dur_ns", 0ull);
-    if (auto it = r->find("exit_code"); it != r->end() && it->is_number_integer())
-      u.exit_code = it->get<int>();
-    if (auto it = r->find("cache"); it != r->end() && it->is_object()) {
-      u.cache_result = text(*it, "result");
-      u.cache_reason = it->contains("reason") ? text(*it, "reason") : text(*it, "not_stored");
-    }
-    u.driver = text(*r, "driver");
-    u.driver_failure = r->contains("driver_failure") ? text(*r, "driver_failure") : "";
-    if (r->contains("driver_failure") && u.driver_failure.empty()) u.driver_failure = "(not kept)";
-    u.link = text(*r, "link");
-    u.early_exit = r->value("early_exit", false);
-    found.emplace_back(r->value("start_wall_ns", 0ull), std::move(u));
+    found.emplace_back(number(*r, "start_wall_ns").value_or(0), read_unit(*r));
   }
-  std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::stable_sort(found.begin(), found.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
   std::vector<Unit> units;
   for (auto& [start, u] : found) units.push_back(std::move(u));
   return units;
 }
 
-Summary summarize(const std::vector<Unit>& units, const std::map<std::string, uint64_t>& times) {
+Summary summarize(const std::vector<Unit>& units, const UnitTimes& times) {
   Summary s;
-  std::map<std::string, size_t> reasons;
+  std::vector<std::pair<std::string, std::string>> misses, reasons;
   for (const Unit& u : units) {
     if (u.kind != "compile") continue;
-    ++s.units;
+    ++s.runs;
+    if (u.build_script) ++s.build_scripts;
     if (!u.driver_failure.empty()) ++s.driver_failures;
-    if (u.cache_result == "hit") {
-      ++s.replayed;
-      if (auto it = times.find(u.unit_id); it != times.end()) s.saved_ns += it->second;
-      continue;
-    }
-    if (u.link == "relinked")
-      ++s.relinked;
-    else
-      ++s.compiled;
-    if (u.exit_code != 0) ++s.failed;
-    if (u.cache_result != "stored" && !u.cache_reason.empty()) ++reasons[u.cache_reason];
+    count_outcome(s, u, times);
+    if (u.miss && outcome_of(u) != Outcome::failed)
+      misses.emplace_back(u.miss->category, u.miss->detail);
+    if (not_cached(u))
+      reasons.emplace_back(u.cache_category.empty() ? u.cache_reason : u.cache_category,
+                           u.cache_reason);
   }
-  s.not_cached.assign(reasons.begin(), reasons.end());
-  std::stable_sort(s.not_cached.begin(), s.not_cached.end(),
-                   [](const auto& a, const auto& b) { return a.second > b.second; });
+  s.misses = grouped(misses);
+  s.not_cached = grouped(reasons);
   return s;
 }
 
-std::map<std::string, uint64_t> load_unit_times() {
-  std::map<std::string, uint64_t> times;
+UnitTimes load_unit_times() {
+  UnitTimes times;
   auto json = util::read_json(util::kelv_home() / "unit-times.json");
   if (!json || !json->is_object()) return times;
   for (const auto& [k, v] : json->items())
@@ -118,13 +328,15 @@ std::map<std::string, uint64_t> load_unit_times() {
   return times;
 }
 
-void save_unit_times(const std::vector<Unit>& units, std::map<std::string, uint64_t> times) {
+void save_unit_times(const std::vector<Unit>& units, UnitTimes times) {
   bool changed = false;
   for (const Unit& u : units) {
-    if (u.kind == "compile" && u.cache_result == "stored" && u.link != "relinked") {
-      times[u.unit_id] = u.dur_ns;
-      changed = true;
-    }
+    if (u.kind != "compile" || u.cache_result != "stored" || outcome_of(u) != Outcome::compiled)
+      continue;
+    // A build that competes for the machine stretches the elapsed time; the
+    // compiler's own CPU time stretches much less.
+    times[u.unit_id] = u.cpu_ns ? std::min(u.dur_ns, *u.cpu_ns) : u.dur_ns;
+    changed = true;
   }
   if (!changed) return;
   util::Json json = util::Json::object();
@@ -137,22 +349,64 @@ std::string format_duration(uint64_t ns) {
   return fmt::format("{:.1f} s", static_cast<double>(ns) / 1e9);
 }
 
+std::string miss_label(const std::string& category) {
+  static const std::map<std::string, std::string, std::less<>> labels = {
+      {"new", "not in the cache yet"},
+      {"input", "an input changed"},
+      {"dependency", "a dependency changed"},
+      {"environment", "an environment variable changed"},
+      {"arguments", "the compiler arguments changed"},
+      {"compiler", "another compiler"},
+      {"damaged", "a damaged entry"}};
+  const auto it = labels.find(category);
+  return it != labels.end() ? it->second : category;
+}
+
 std::string summary_line(const Summary& s) {
-  std::string line = fmt::format("{} units: {} compiled, {} replayed from the cache", s.units,
-                                 s.compiled, s.replayed);
-  if (s.relinked) line += fmt::format(", {} relinked", s.relinked);
-  if (s.failed) line += fmt::format(", {} failed", s.failed);
-  if (!s.not_cached.empty()) {
-    size_t total = 0;
-    for (const auto& [reason, n] : s.not_cached) total += n;
-    line += fmt::format("; {} not cached (", total);
-    for (size_t i = 0; i < s.not_cached.size() && i < 3; ++i)
-      line += fmt::format("{}{}: {}", i ? ", " : "", s.not_cached[i].first, s.not_cached[i].second);
-    line += ")";
-  }
-  if (s.replayed) line += fmt::format("; about {} saved", format_duration(s.saved_ns));
-  if (s.driver_failures) line += fmt::format("; {} driver failures (see kelv report)", s.driver_failures);
+  if (s.runs == 0) return "no compiler runs";
+  std::string line = counted_runs(s) + ": " + outcomes(s);
+  if (!s.misses.empty()) line += "; " + misses_clause(s.misses);
+  if (!s.not_cached.empty()) line += "; " + not_cached_clause(s.not_cached);
+  if (s.estimated) line += "; " + saved_clause(s);
+  if (s.driver_failures)
+    line += "; " + plural(s.driver_failures, "driver failure", "driver failures") +
+            " (see kelv report)";
   return line;
+}
+
+void record_build(const BuildRecord& build) {
+  util::Json json = util::Json::object();
+  json["v"] = 1;
+  json["args"] = build.args;
+  json["cwd"] = build.cwd;
+  json["start_wall_ns"] = build.start_ns;
+  json["end_wall_ns"] = build.end_ns;
+  (void)util::write_json_fast(build.dir / record_name, json);
+}
+
+BuildRecord read_build_record(const fs::path& dir) {
+  BuildRecord build{.dir = dir};
+  const auto json = util::read_json(dir / record_name);
+  if (!json || !json->is_object()) {
+    build.start_ns = start_from_name(dir);
+    build.end_ns = std::max(build.start_ns, newest_mtime(dir));
+    return build;
+  }
+  build.recorded = true;
+  if (auto it = json->find("args"); it != json->end() && it->is_array())
+    for (const auto& a : *it)
+      if (a.is_string()) build.args.push_back(a.get<std::string>());
+  build.cwd = text(*json, "cwd");
+  build.start_ns = number(*json, "start_wall_ns").value_or(start_from_name(dir));
+  build.end_ns = std::max(build.start_ns, number(*json, "end_wall_ns").value_or(0));
+  return build;
+}
+
+std::string describe(const BuildRecord& build) {
+  if (!build.recorded) return "";
+  std::string command = "cargo";
+  for (const std::string& a : build.args) command += " " + shell_word(a);
+  return fmt::format("`{}` in {}", command, build.cwd);
 }
 
 }  // namespace kelv::tool

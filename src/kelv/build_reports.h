@@ -3,7 +3,9 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "util/files.h"
@@ -11,44 +13,91 @@
 // The reports of one build, read back from its event directory.
 namespace kelv::tool {
 
+// Why the cache lookup found nothing to replay, as the wrapper told it.
+struct Miss {
+  std::string category;  // "new", "input", "dependency", "environment", ...
+  std::string detail;    // the input, dependency, variable or option; may be empty
+};
+
 struct Unit {
-  std::string crate;      // crate name, or "" for a probe
-  std::string unit_id;    // crate name, extra filename and output directory
-  std::string kind;       // "compile" or "probe"
+  std::string crate;    // crate name (with the package for a build script), "" for a probe
+  std::string unit_id;  // crate name and extra filename: the same wherever it is built
+  std::string kind;     // "compile" or "probe"
   uint64_t dur_ns = 0;
+  std::optional<uint64_t> cpu_ns;  // the compiler's user and system time
   std::optional<int> exit_code;
-  std::string cache_result;  // hit, stored, miss, off
-  std::string cache_reason;  // "reason" or "not_stored"
+  std::string cache_result;                   // hit, stored, miss, off
+  std::string cache_reason;                   // "reason" or "not_stored"
+  std::string cache_category;                 // the stable category of that reason, when told
+  std::optional<Miss> miss;                   // for a unit compiled after a miss, when told
+  std::optional<uint64_t> stored_compile_ns;  // for a hit: what compiling it took
   std::string driver;
   std::string driver_failure;
   std::string link;
   bool early_exit = false;
+  bool build_script = false;
 };
 
 std::vector<Unit> read_build(const std::filesystem::path& event_dir);
 
+// A group of units that share a cause, with the details (inputs,
+// dependencies, reason texts) that came up most, most frequent first.
+struct Group {
+  std::string name;
+  size_t count = 0;
+  std::vector<std::pair<std::string, size_t>> details;
+};
+
 struct Summary {
-  size_t units = 0;  // compile units
+  size_t runs = 0;           // compiler runs Cargo scheduled (probes left out)
+  size_t build_scripts = 0;  // of them, compilations of build scripts
   size_t compiled = 0;
   size_t replayed = 0;
   size_t relinked = 0;
   size_t failed = 0;
   size_t driver_failures = 0;
-  std::vector<std::pair<std::string, size_t>> not_cached;  // reason, count; most frequent first
-  uint64_t saved_ns = 0;                                   // estimated from earlier compile times
+  std::vector<Group> misses;      // compiled after a cache miss, by category; largest first
+  std::vector<Group> not_cached;  // compiled and not stored, by category or reason
+  uint64_t saved_ns = 0;          // estimated from what the replayed units took to compile
+  size_t estimated = 0;           // replayed units with such an estimate
 };
 
-// Sums up the units; `times` holds earlier compile times by unit id.
-Summary summarize(const std::vector<Unit>& units, const std::map<std::string, uint64_t>& times);
+// Compile times of stored units, by unit id, kept across builds in
+// $KELV_HOME/unit-times.json; used for replays whose reports do not say
+// what compiling them took.
+using UnitTimes = std::map<std::string, uint64_t>;
 
-// Compile times of units that were compiled and stored, kept across builds
-// in $KELV_HOME/unit-times.json to estimate what replaying them saved.
-std::map<std::string, uint64_t> load_unit_times();
-void save_unit_times(const std::vector<Unit>& units, std::map<std::string, uint64_t> times);
+// Sums up the units of one build.
+Summary summarize(const std::vector<Unit>& units, const UnitTimes& times);
+
+UnitTimes load_unit_times();
+void save_unit_times(const std::vector<Unit>& units, UnitTimes times);
 
 std::string format_duration(uint64_t ns);
 
 // The one-line summary printed after `kelv cargo`.
 std::string summary_line(const Summary& s);
+
+// A phrase for a miss category ("an input changed"); unknown ones as they are.
+std::string miss_label(const std::string& category);
+
+// What `kelv cargo` records about a build beside its reports.
+struct BuildRecord {
+  std::filesystem::path dir;
+  uint64_t start_ns = 0;
+  uint64_t end_ns = 0;
+  bool recorded = false;          // false: no record (still running, or not from `kelv cargo`)
+  std::vector<std::string> args;  // cargo's arguments
+  std::string cwd;
+};
+
+void record_build(const BuildRecord& build);
+
+// The record of the build in `dir`; without one, its times are taken from
+// the directory's name and its newest file.
+BuildRecord read_build_record(const std::filesystem::path& dir);
+
+// "`cargo build --release` in /ws"; empty without a record.
+std::string describe(const BuildRecord& build);
 
 }  // namespace kelv::tool

@@ -5,16 +5,18 @@
 #include <algorithm>
 #include <set>
 
-#include "artifact_cache/job.h"
+#include "artifact_cache/layout.h"
+#include "artifact_cache/lookup.h"
 #include "kelv/commands.h"
 #include "kelv/config.h"
 #include "util/clock.h"
-#include "wrapper/ui.h"
+#include "util/ui.h"
 
 namespace kelv::tool {
 namespace {
 
 namespace fs = std::filesystem;
+namespace layout = artifact_cache::layout;
 
 // Bytes of the regular files below `dir`, each file (inode) counted once.
 uint64_t tree_size(const fs::path& dir, std::set<std::pair<dev_t, ino_t>>& seen) {
@@ -47,11 +49,11 @@ int stats(const Config& config) {
   std::set<std::pair<dev_t, ino_t>> seen;
   fmt::print("cache          {}\n", cache.native());
   fmt::print("size           {}\n", format_size(tree_size(cache, seen)));
-  fmt::print("entries        {}\n", count_entries(cache / "e"));
-  fmt::print("key records    {}\n", count_entries(cache / "m"));
-  fmt::print("content memos  {}\n", count_entries(cache / "h"));
-  fmt::print("link records   {}\n", count_entries(cache / "l"));
-  fmt::print("quick records  {}\n", count_entries(cache / "q"));
+  fmt::print("entries        {}\n", count_entries(layout::entries(cache)));
+  fmt::print("key records    {}\n", count_entries(layout::key_records(cache)));
+  fmt::print("content memos  {}\n", count_entries(layout::content_memos(cache)));
+  fmt::print("link records   {}\n", count_entries(layout::link_records(cache)));
+  fmt::print("quick records  {}\n", count_entries(layout::quick_records(cache)));
   return 0;
 }
 
@@ -59,9 +61,9 @@ int trim(const Config& config, uint64_t max_size) {
   const fs::path& cache = config.artifact_cache;
   std::error_code ec;
   // What earlier discards could not finish.
-  for (auto it = fs::directory_iterator(cache / "tmp", ec); !ec && it != fs::end(it);
+  for (auto it = fs::directory_iterator(layout::temporary(cache), ec); !ec && it != fs::end(it);
        it.increment(ec)) {
-    if (it->path().filename().native().starts_with("discard-")) {
+    if (it->path().filename().native().starts_with(layout::discard_prefix)) {
       std::error_code ignored;
       fs::remove_all(it->path(), ignored);
     }
@@ -71,11 +73,12 @@ int trim(const Config& config, uint64_t max_size) {
   const uint64_t before = total;
 
   std::vector<Entry> entries;
-  for (auto it = fs::directory_iterator(cache / "e", ec); !ec && it != fs::end(it);
+  for (auto it = fs::directory_iterator(layout::entries(cache), ec); !ec && it != fs::end(it);
        it.increment(ec)) {
     Entry e{it->path()};
     struct stat st;
-    if (::stat((e.dir / "entry.json").c_str(), &st) == 0 || ::stat(e.dir.c_str(), &st) == 0)
+    if (::stat((e.dir / layout::entry_record_file).c_str(), &st) == 0 ||
+        ::stat(e.dir.c_str(), &st) == 0)
       e.last_used_ns = util::mtime_ns(st);
     std::set<std::pair<dev_t, ino_t>> own;
     e.bytes = tree_size(e.dir, own);
@@ -94,9 +97,10 @@ int trim(const Config& config, uint64_t max_size) {
   }
   seen.clear();
   total = tree_size(cache, seen);
-  ui::say(total <= max_size ? ui::Level::ok : ui::Level::note,
-          fmt::format("removed {} of {} entries: cache {} -> {} (limit {})", removed, entries.size(),
-                      format_size(before), format_size(total), format_size(max_size)));
+  util::ui::say(
+      total <= max_size ? util::ui::Level::ok : util::ui::Level::note,
+      fmt::format("removed {} of {} entries: cache {} -> {} (limit {})", removed, entries.size(),
+                  format_size(before), format_size(total), format_size(max_size)));
   return 0;
 }
 

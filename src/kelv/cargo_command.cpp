@@ -1,15 +1,20 @@
 #include <fmt/format.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
+
+#include "exec/proc.h"
 #include "kelv/build_reports.h"
 #include "kelv/commands.h"
 #include "kelv/config.h"
+#include "kelv/target_dir.h"
+#include "kelv/user_wrapper.h"
 #include "util/clock.h"
 #include "util/files.h"
 #include "util/home.h"
 #include "util/paths.h"
-#include "wrapper/proc.h"
-#include "wrapper/ui.h"
+#include "util/ui.h"
 
 namespace kelv::tool {
 namespace {
@@ -27,6 +32,59 @@ void prune_events(const std::filesystem::path& events) {
   for (size_t i = 0; i + kept_builds < dirs.size(); ++i) std::filesystem::remove_all(dirs[i], ec);
 }
 
+// Has the user's wrapper run inside kelv's, and says so in one line: units
+// run through it as before, but kelv's wrapper then adds nothing of its own.
+void chain(exec::Command& cmd, const UserWrapper& user) {
+  util::ui::say(util::ui::Level::warn,
+                fmt::format("kelv: {} {} is chained: units run through it, without the artifact "
+                            "cache, the compiler driver or added options; unset {} to have them",
+                            user.variable, util::quoted(user.program), user.variable));
+  cmd.set_env("KELV_INNER_WRAPPER", user.program);
+}
+
+// A wrapper named only in Cargo's configuration cannot be had without reading
+// the configuration as Cargo does; it does not run, and the user is told.
+void warn_replaced(const std::string& where) {
+  util::ui::say(util::ui::Level::warn,
+                fmt::format("kelv: build.rustc-wrapper ({}) does not run: kelv's wrapper takes its "
+                            "place; set RUSTC_WRAPPER to it to have it chained",
+                            where));
+}
+
+// Whether Cargo was told to print only errors and warnings: -q or --quiet
+// (also in a cluster of short flags, "-rq") before a lone "--", or
+// CARGO_TERM_QUIET=true.
+bool cargo_quiet(std::span<const std::string> args) {
+  if (const char* env = std::getenv("CARGO_TERM_QUIET"); env && std::string_view(env) == "true")
+    return true;
+  for (const std::string& a : args) {
+    if (a == "--") return false;
+    if (a == "--quiet" || a == "-q") return true;
+    const bool short_flags = a.size() > 2 && a[0] == '-' && a[1] != '-' &&
+                             a.find_first_not_of("qrv", 1) == std::string::npos;
+    if (short_flags && a.find('q') != std::string::npos) return true;
+  }
+  return false;
+}
+
+// Built-in subcommands that compile units through the wrapper (rustdoc's
+// runs do not pass through it).
+bool compiles_units(const std::optional<std::string>& subcommand) {
+  static constexpr std::string_view compiling[] = {
+      "build", "b", "check", "c", "test", "t", "bench", "run", "r", "rustc", "clippy", "fix"};
+  return subcommand && std::ranges::find(compiling, *subcommand) != std::end(compiling);
+}
+
+void say_summary(const Summary& summary, const CargoLine& line, bool success) {
+  using util::ui::Level;
+  if (summary.runs > 0) {
+    const bool clean = summary.failed == 0 && summary.driver_failures == 0;
+    util::ui::say(clean ? Level::ok : Level::note, "kelv: " + summary_line(summary));
+  } else if (success && compiles_units(line.subcommand)) {
+    util::ui::say(Level::ok, "kelv: nothing to compile: Cargo found every unit fresh");
+  }
+}
+
 }  // namespace
 
 int cargo_command(std::span<const std::string> args) {
@@ -42,38 +100,42 @@ int cargo_command(std::span<const std::string> args) {
   const std::string session = fmt::format("{:020}-{}", start, ::getpid());
   const std::filesystem::path events = util::kelv_home() / "events";
   const std::filesystem::path event_dir = events / session;
-  util::Json settings = util::Json::object();
-  settings["artifact_cache"] = util::path_str(config->artifact_cache);
-  settings["frontend_threads"] =
-      config->frontend_threads ? util::Json(*config->frontend_threads) : util::Json(nullptr);
-  settings["min_link_store_ns"] = config->min_link_store_ns;
-  settings["linker_dir"] = config->linker_dir ? util::Json(*config->linker_dir) : util::Json(nullptr);
-  settings["early_cutoff"] = config->early_cutoff;
-  const char* target_dir = std::getenv("CARGO_TARGET_DIR");
-  settings["target_dir"] = target_dir && *target_dir ? util::Json(target_dir) : util::Json(nullptr);
+  util::SettingsValues values = config->settings;
+  const CargoLine line = read_cargo_line(args);
+  if (const auto target_dir = tool::target_dir(line, *cargo))
+    values.target_dir = util::path_str(*target_dir);
+  const util::Json settings = util::settings_json(values);
   if (auto w = util::write_json_fast(event_dir / "wrapper.settings", settings); !w)
-    return fail(fmt::format("cannot prepare {}: {}", event_dir.native(), util::os_error(w.error())));
+    return fail(
+        fmt::format("cannot prepare {}: {}", event_dir.native(), util::os_error(w.error())));
 
-  proc::Command cmd{.program = cargo->native(), .args = {args.begin(), args.end()}};
+  exec::Command cmd{.program = cargo->native(), .args = {args.begin(), args.end()}};
   cmd.set_env("RUSTC_WRAPPER", wrapper.native());
+  if (const auto user = user_wrapper(wrapper))
+    chain(cmd, *user);
+  else if (const auto where = configured_wrapper(line))
+    warn_replaced(*where);
   cmd.set_env("KELV_EVENT_DIR", event_dir.native());
   cmd.set_env("KELV_SESSION_ID", session);
-  auto run = proc::run_child(cmd, true);
+  auto run = exec::run_child(cmd, true);
   if (!run)
     return fail(fmt::format("could not execute {}: {}", util::quoted(cargo->native()),
                             util::os_error(run.error())),
                 101);
 
+  record_build({.dir = event_dir,
+                .start_ns = start,
+                .end_ns = util::now_wall_ns(),
+                .recorded = true,
+                .args = {args.begin(), args.end()},
+                .cwd = util::path_str(working_dir(line))});
   const std::vector<Unit> units = read_build(event_dir);
   auto times = load_unit_times();
   const Summary summary = summarize(units, times);
   save_unit_times(units, std::move(times));
-  if (summary.units > 0) {
-    const bool quiet = summary.failed == 0 && summary.driver_failures == 0;
-    ui::say(quiet ? ui::Level::ok : ui::Level::note, "kelv: " + summary_line(summary));
-  }
+  if (!cargo_quiet(args)) say_summary(summary, line, run->status.success());
   prune_events(events);
-  proc::propagate(run->status);
+  exec::propagate(run->status);
 }
 
 }  // namespace kelv::tool

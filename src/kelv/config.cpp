@@ -2,55 +2,115 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <utility>
+#include <variant>
 
 #include "util/files.h"
 #include "util/home.h"
+#include "util/paths.h"
 
 namespace kelv::tool {
 
-std::filesystem::path Config::file() { return util::kelv_home() / "config.json"; }
+namespace {
+
+// Why the file may not set a member to a value.
+enum class Refusal { none, wrong_type, too_large };
+
+Refusal take(const util::Json& value, bool& out) {
+  if (!value.is_boolean()) return Refusal::wrong_type;
+  out = value.get<bool>();
+  return Refusal::none;
+}
+
+Refusal take(const util::Json& value, std::string& out) {
+  if (!value.is_string()) return Refusal::wrong_type;
+  out = value.get<std::string>();
+  return Refusal::none;
+}
+
+Refusal take(const util::Json& value, uint64_t& out) {
+  if (!value.is_number_unsigned()) return Refusal::wrong_type;
+  out = value.get<uint64_t>();
+  return Refusal::none;
+}
+
+Refusal take(const util::Json& value, uint32_t& out) {
+  if (!value.is_number_unsigned()) return Refusal::wrong_type;
+  if (value.get<uint64_t>() > UINT32_MAX) return Refusal::too_large;
+  out = value.get<uint32_t>();
+  return Refusal::none;
+}
+
+template <class T>
+Refusal take(const util::Json& value, T& out, const T& /*fallback*/) {
+  return take(value, out);
+}
+
+// Null leaves an optional member absent, which a member with a default value
+// may not be.
+template <class T>
+Refusal take(const util::Json& value, std::optional<T>& out, const std::optional<T>& fallback) {
+  if (value.is_null()) {
+    if (fallback) return Refusal::wrong_type;
+    out.reset();
+    return Refusal::none;
+  }
+  T inner{};
+  const Refusal refusal = take(value, inner);
+  if (refusal == Refusal::none) out = std::move(inner);
+  return refusal;
+}
+
+// Sets the member `key` as the file gives it; the reason when it may not.
+std::expected<void, std::string> configure(util::SettingsValues& settings,
+                                           const util::SettingsValues& fallback,
+                                           const std::string& key, const util::Json& value) {
+  const auto member = std::ranges::find(util::kSettingsMembers, key, &util::SettingsMember::name);
+  Refusal refusal = Refusal::wrong_type;
+  if (member != util::kSettingsMembers.end() && member->configurable) {
+    refusal = std::visit([&](auto field) { return take(value, settings.*field, fallback.*field); },
+                         member->field);
+  }
+  if (refusal == Refusal::too_large) return std::unexpected(fmt::format("{} is too large", key));
+  if (refusal == Refusal::wrong_type) {
+    return std::unexpected(fmt::format("unexpected member `{}` or wrong type", key));
+  }
+  return {};
+}
+
+}  // namespace
+
+std::filesystem::path Config::file() {
+  return util::kelv_home() / "config.json";
+}
 
 std::expected<Config, std::string> Config::load() {
-  Config config;
-  config.artifact_cache = util::kelv_home() / "cache" / "artifacts";
+  const util::SettingsValues fallback{
+      .artifact_cache = util::path_str(util::kelv_home() / "cache" / "artifacts"),
+      .early_cutoff = true};
+  Config config{.settings = fallback};
   const std::filesystem::path path = file();
   auto text = util::read_file(path);
-  if (!text) {
-    if (text.error() == std::errc::no_such_file_or_directory) return config;
+  if (!text && text.error() != std::errc::no_such_file_or_directory) {
     return std::unexpected(
         fmt::format("cannot read {}: {}", path.native(), util::os_error(text.error())));
   }
-  auto json = util::parse_json(*text);
-  const auto bad = [&](std::string_view why) {
-    return std::unexpected(fmt::format("{} is not a valid kelv configuration: {}", path.native(), why));
-  };
-  if (!json || !json->is_object()) return bad("expected a JSON object");
-  for (const auto& [key, value] : json->items()) {
-    if (key == "artifact_cache" && value.is_string()) {
-      config.artifact_cache = value.get<std::string>();
-    } else if (key == "early_cutoff" && value.is_boolean()) {
-      config.early_cutoff = value.get<bool>();
-    } else if (key == "min_link_store_ns" && value.is_number_unsigned()) {
-      config.min_link_store_ns = value.get<uint64_t>();
-    } else if (key == "frontend_threads" && (value.is_null() || value.is_number_unsigned())) {
-      if (value.is_null()) {
-        config.frontend_threads.reset();
-      } else if (value.get<uint64_t>() > UINT32_MAX) {
-        return bad("frontend_threads is too large");
-      } else {
-        config.frontend_threads = value.get<uint32_t>();
-      }
-    } else if (key == "linker_dir" && (value.is_null() || value.is_string())) {
-      if (value.is_null())
-        config.linker_dir.reset();
-      else
-        config.linker_dir = value.get<std::string>();
-    } else {
-      return bad(fmt::format("unexpected member `{}` or wrong type", key));
+  if (text) {
+    const auto bad = [&](std::string_view why) {
+      return std::unexpected(
+          fmt::format("{} is not a valid kelv configuration: {}", path.native(), why));
+    };
+    auto json = util::parse_json(*text);
+    if (!json || !json->is_object()) return bad("expected a JSON object");
+    for (const auto& [key, value] : json->items()) {
+      if (auto set = configure(config.settings, fallback, key, value); !set)
+        return bad(set.error());
     }
   }
+  config.artifact_cache = *config.settings.artifact_cache;
   return config;
 }
 
@@ -60,15 +120,23 @@ std::optional<uint64_t> parse_size(std::string_view text) {
   if (ec != std::errc() || end == text.data()) return std::nullopt;
   std::string unit(end, text.data() + text.size());
   for (char& c : unit) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  if (unit.ends_with("IB")) unit.erase(unit.size() - 2);
-  else if (unit.size() > 1 && unit.ends_with("B")) unit.pop_back();
-  else if (unit == "B") unit.clear();
+  if (unit.ends_with("IB"))
+    unit.erase(unit.size() - 2);
+  else if (unit.size() > 1 && unit.ends_with("B"))
+    unit.pop_back();
+  else if (unit == "B")
+    unit.clear();
   int shift = 0;
-  if (unit == "K") shift = 10;
-  else if (unit == "M") shift = 20;
-  else if (unit == "G") shift = 30;
-  else if (unit == "T") shift = 40;
-  else if (!unit.empty()) return std::nullopt;
+  if (unit == "K")
+    shift = 10;
+  else if (unit == "M")
+    shift = 20;
+  else if (unit == "G")
+    shift = 30;
+  else if (unit == "T")
+    shift = 40;
+  else if (!unit.empty())
+    return std::nullopt;
   if (shift && n > (UINT64_MAX >> shift)) return std::nullopt;
   return n << shift;
 }

@@ -4,20 +4,26 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
+
+#include "util/settings_schema.h"
 
 namespace kelv::tool {
 
 // What `kelv cargo` tells the wrapper, from $KELV_HOME/config.json and the
 // defaults.
 struct Config {
+  // The wrapper's settings but `target_dir` (each build's own): the
+  // configurable members as the file sets them, the others at their defaults.
+  // `artifact_cache` is never absent.
+  util::SettingsValues settings;
+  // `settings.artifact_cache` as a path, for the cache commands.
   std::filesystem::path artifact_cache;
-  bool early_cutoff = true;
-  uint64_t min_link_store_ns = 0;
-  std::optional<uint32_t> frontend_threads;
-  std::optional<std::string> linker_dir;
 
   // The configuration file, or the defaults when there is none; an error text
-  // when it exists but cannot be read or understood.
+  // when it exists but cannot be read or understood. The file is one JSON
+  // object of configurable members; null (where the default is absent)
+  // leaves a member absent.
   static std::expected<Config, std::string> load();
   static std::filesystem::path file();
 };

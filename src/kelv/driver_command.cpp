@@ -9,7 +9,7 @@
 #include "util/files.h"
 #include "util/home.h"
 #include "util/paths.h"
-#include "wrapper/ui.h"
+#include "util/ui.h"
 
 namespace kelv::tool {
 namespace {
@@ -76,7 +76,7 @@ int driver_command(std::span<const std::string> args) {
           fmt::format("cannot write {}: {}", (project / rel).native(), util::os_error(w.error())),
           1);
   }
-  proc::Command cmd = engine::toolchain_program(compiler->sysroot / "bin" / "cargo");
+  exec::Command cmd = engine::toolchain_program(compiler->sysroot / "bin" / "cargo");
   cmd.args = {"build", "--release", "--manifest-path", (project / "Cargo.toml").native()};
   std::string rustflags =
       fmt::format("-C link-args=-Wl,-rpath,{}", (compiler->sysroot / "lib").native());
@@ -88,7 +88,7 @@ int driver_command(std::span<const std::string> args) {
   cmd.set_env("RUSTC", toolchain_rustc.native());
   cmd.set_env("CARGO_TARGET_DIR", (*dir / "target").native());
   cmd.remove_env("RUSTC_WRAPPER");
-  auto built = proc::run_child(cmd, true);
+  auto built = exec::run_child(cmd, true);
   if (!built)
     return fail(fmt::format("could not execute {}: {}", util::quoted(cmd.program),
                             util::os_error(built.error())),
@@ -102,8 +102,8 @@ int driver_command(std::span<const std::string> args) {
                 fs::copy_options::overwrite_existing, ec);
   if (!ec) fs::rename(staged, exe, ec);
   if (ec) return fail(fmt::format("cannot install {}: {}", exe.native(), util::os_error(ec)), 1);
-  ui::say(ui::Level::ok, fmt::format("compiler driver for {} installed at {}",
-                                     toolchain_name(compiler->sysroot), exe.native()));
+  util::ui::say(util::ui::Level::ok, fmt::format("compiler driver for {} installed at {}",
+                                                 toolchain_name(compiler->sysroot), exe.native()));
   return 0;
 }
 

@@ -8,16 +8,18 @@
 
 #include "kelv/commands.h"
 #include "util/platform.h"
-#include "wrapper/ui.h"
+#include "util/ui.h"
 
 namespace kelv::tool {
 
 int fail(std::string_view text, int status) {
-  ui::say(ui::Level::fail, text);
+  util::ui::say(util::ui::Level::fail, text);
   return status;
 }
 
-std::filesystem::path own_dir() { return util::platform::current_exe().parent_path(); }
+std::filesystem::path own_dir() {
+  return util::platform::current_exe().parent_path();
+}
 
 }  // namespace kelv::tool
 

@@ -9,10 +9,10 @@
 
 #include "report/parts.h"
 #include "report/redact.h"
+#include "rustc/invocation.h"
 #include "util/clock.h"
 #include "util/paths.h"
 #include "util/utf8.h"
-#include "wrapper/invocation.h"
 
 namespace kelv::report {
 namespace {
@@ -26,10 +26,10 @@ struct Common {
   std::span<const std::string> args;
   uint64_t start_wall_ns = 0;
   uint64_t dur_ns = 0;
-  proc::ExitStatus status;
+  exec::ExitStatus status;
   const std::optional<std::string>& inner_wrapper;
   bool cache_fallback = false;
-  const proc::Usage* usage = nullptr;
+  const exec::Usage* usage = nullptr;
   const std::optional<std::string>& target_dir;
 };
 
@@ -51,7 +51,7 @@ fs::path current_dir() {
   return ec ? fs::path() : cwd;
 }
 
-Json rusage(const proc::Usage& usage, std::string_view scope) {
+Json rusage(const exec::Usage& usage, std::string_view scope) {
   return Json::object({{"user_ns", usage.user_ns},
                        {"sys_ns", usage.system_ns},
                        {"max_rss_bytes", usage.max_rss_bytes},
@@ -76,7 +76,7 @@ Json cargo_env() {
 }
 
 // Cargo's compiler probes have no crate name (or "___") or print something.
-bool is_probe(args::List args, std::optional<std::string_view> crate_name) {
+bool is_probe(rustc::List args, std::optional<std::string_view> crate_name) {
   return !crate_name || *crate_name == "___" ||
          std::ranges::any_of(args, [](const std::string& a) { return a.starts_with("--print"); });
 }
@@ -85,7 +85,7 @@ bool is_probe(args::List args, std::optional<std::string_view> crate_name) {
 bool wants_inputs(const Common& c) {
   if (!c.status.success()) return false;
   const char* manifest_dir = std::getenv("CARGO_MANIFEST_DIR");
-  return manifest_dir && !args::is_external_source(manifest_dir);
+  return manifest_dir && !rustc::is_external_source(manifest_dir);
 }
 
 // Adds "args" to "inputs" for a unit that compiles a crate.
@@ -100,11 +100,11 @@ void add_compile_part(Json& report, const Common& c, const std::vector<std::stri
   report["cwd"] = util::path_str(cwd);
   report["env"] = cargo_env();
 
-  const auto out_dir = args::option_value(args, "--out-dir");
+  const auto out_dir = rustc::option_value(args, "--out-dir");
   if (!out_dir) return;
   const fs::path out_path = cwd / *out_dir;
   std::string stem(crate_name);
-  stem += args::codegen_option(args, "extra-filename").value_or("");
+  stem += rustc::codegen_option(args, "extra-filename").value_or("");
   parts::add_outputs(report, out_path, stem, c.start_wall_ns, c.dur_ns);
   if (!wants_inputs(c)) return;
   if (auto inputs = parts::read_inputs(out_path / (stem + ".d"), cwd, c.target_dir))
@@ -114,7 +114,7 @@ void add_compile_part(Json& report, const Common& c, const std::vector<std::stri
 // Keys "v" to "inputs".
 Json base_report(const Common& c) {
   const std::vector<std::string> args = parts::expand_arg_files(c.args);
-  const auto crate_name = args::option_value(args, "--crate-name");
+  const auto crate_name = rustc::option_value(args, "--crate-name");
   const bool probe = is_probe(args, crate_name);
 
   Json report = Json::object();
@@ -183,7 +183,7 @@ void report_hit(const HitFacts& f) noexcept {
                                .args = f.args,
                                .start_wall_ns = f.start_wall_ns,
                                .dur_ns = now > f.start_mono_ns ? now - f.start_mono_ns : 0,
-                               .status = proc::ExitStatus::exited(0),
+                               .status = exec::ExitStatus::exited(0),
                                .inner_wrapper = no_inner_wrapper,
                                .cache_fallback = false,
                                .usage = nullptr,

@@ -4,8 +4,8 @@
 #include <span>
 #include <string>
 
+#include "exec/proc.h"
 #include "util/files.h"
-#include "wrapper/proc.h"
 
 // The invocation report: one compact JSON file per invocation that reached a
 // result, written to the event directory for the product's other tools.
@@ -23,8 +23,8 @@ struct RunFacts {
   bool inner_fallback_used = false;
   uint64_t start_wall_ns = 0;
   uint64_t elapsed_ns = 0;
-  proc::ExitStatus status;
-  std::optional<proc::Usage> usage;
+  exec::ExitStatus status;
+  std::optional<exec::Usage> usage;
   std::optional<std::string> target_dir;      // the settings' target_dir
   std::optional<std::string> driver;          // absent after a fallback
   std::optional<std::string> driver_failure;  // failure record path, or empty text

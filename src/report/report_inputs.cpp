@@ -4,11 +4,11 @@
 
 #include "report/parts.h"
 #include "report/redact.h"
+#include "rustc/invocation.h"
 #include "util/clock.h"
 #include "util/hash.h"
 #include "util/paths.h"
 #include "util/utf8.h"
-#include "wrapper/invocation.h"
 
 namespace kelv::report::parts {
 namespace {
@@ -36,7 +36,7 @@ class InputsBuilder {
     } else if (!paths_taken_ && !line.starts_with('#')) {
       const size_t sep = line.find(": ");
       if (sep == std::string_view::npos) return;
-      const std::vector<std::string> paths = args::split_depinfo_paths(line.substr(sep + 2));
+      const std::vector<std::string> paths = rustc::split_depinfo_paths(line.substr(sep + 2));
       paths_taken_ = !paths.empty();
       for (const std::string& p : paths) input(p);
     }
@@ -62,7 +62,7 @@ class InputsBuilder {
 
   void input(const std::string& dep_path) {
     const std::filesystem::path path = cwd_ / dep_path;
-    if (args::is_external_source(path)) {
+    if (rustc::is_external_source(path)) {
       ++external_count_;
       return;
     }

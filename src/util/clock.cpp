@@ -3,6 +3,8 @@
 #include <fmt/format.h>
 #include <time.h>
 
+#include "util/platform.h"
+
 namespace kelv::util {
 namespace {
 
@@ -14,13 +16,17 @@ uint64_t read_clock(clockid_t id) {
 
 }  // namespace
 
-uint64_t now_wall_ns() { return read_clock(CLOCK_REALTIME); }
-uint64_t mono_ns() { return read_clock(CLOCK_MONOTONIC); }
+uint64_t now_wall_ns() {
+  return read_clock(CLOCK_REALTIME);
+}
+uint64_t mono_ns() {
+  return read_clock(CLOCK_MONOTONIC);
+}
 
 uint64_t mtime_ns(const struct stat& st) {
-  if (st.st_mtim.tv_sec < 0) return 0;
-  return static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000ull +
-         static_cast<uint64_t>(st.st_mtim.tv_nsec);
+  const struct timespec& mtime = platform::mtime_of(st);
+  if (mtime.tv_sec < 0) return 0;
+  return static_cast<uint64_t>(mtime.tv_sec) * 1000000000ull + static_cast<uint64_t>(mtime.tv_nsec);
 }
 
 std::string iso8601(uint64_t ns) {

@@ -5,8 +5,8 @@
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include <blake3.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <openssl/sha.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <memory>
@@ -61,9 +61,8 @@ std::string hex(std::span<const unsigned char> bytes) {
 IoResult<std::string> blake3_file(const std::filesystem::path& path) {
   blake3_hasher hasher;
   blake3_hasher_init(&hasher);
-  auto done = read_chunks(path, 262144, [&](const unsigned char* p, size_t n) {
-    blake3_hasher_update(&hasher, p, n);
-  });
+  auto done = read_chunks(
+      path, 262144, [&](const unsigned char* p, size_t n) { blake3_hasher_update(&hasher, p, n); });
   if (!done) return std::unexpected(done.error());
   unsigned char out[BLAKE3_OUT_LEN];
   blake3_hasher_finalize(&hasher, out, BLAKE3_OUT_LEN);
@@ -109,7 +108,11 @@ std::string digest_of(const Texts& texts) {
 
 }  // namespace
 
-std::string key_digest(std::span<const std::string_view> texts) { return digest_of(texts); }
-std::string key_digest(std::span<const std::string> texts) { return digest_of(texts); }
+std::string key_digest(std::span<const std::string_view> texts) {
+  return digest_of(texts);
+}
+std::string key_digest(std::span<const std::string> texts) {
+  return digest_of(texts);
+}
 
 }  // namespace kelv::util

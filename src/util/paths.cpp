@@ -17,7 +17,9 @@ std::filesystem::path canon(const std::filesystem::path& path) {
   return out;
 }
 
-std::string path_str(const std::filesystem::path& path) { return lossy(path.native()); }
+std::string path_str(const std::filesystem::path& path) {
+  return lossy(path.native());
+}
 
 std::optional<std::filesystem::path> which(std::string_view name) {
   const char* env = std::getenv("PATH");
@@ -37,45 +39,71 @@ std::optional<std::filesystem::path> which(std::string_view name) {
   }
 }
 
+namespace {
+
+// An ASCII byte as it appears inside a quoted text.
+void append_quoted_ascii(std::string& out, unsigned char c) {
+  switch (c) {
+    case '"':
+      out += "\\\"";
+      break;
+    case '\\':
+      out += "\\\\";
+      break;
+    case '\n':
+      out += "\\n";
+      break;
+    case '\t':
+      out += "\\t";
+      break;
+    case '\r':
+      out += "\\r";
+      break;
+    case '\0':
+      out += "\\0";
+      break;
+    default:
+      if (c < 0x20 || c == 0x7F)
+        out += fmt::format("\\u{{{:x}}}", c);
+      else
+        out += static_cast<char>(c);
+  }
+}
+
+// Keeps a valid multi-byte character at bytes[i]; escapes the byte of an
+// invalid one. The number of bytes taken.
+size_t append_quoted_multibyte(std::string& out, std::string_view bytes, size_t i) {
+  const auto c = static_cast<unsigned char>(bytes[i]);
+  const size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+  const std::string_view seq = bytes.substr(i, n);
+  if (n > 1 && seq.size() == n && is_utf8(seq)) {
+    out.append(seq);
+    return n;
+  }
+  out += fmt::format("\\x{:02X}", c);
+  return 1;
+}
+
+}  // namespace
+
 std::string quoted(std::string_view bytes) {
   std::string out = "\"";
   for (size_t i = 0; i < bytes.size();) {
     const auto c = static_cast<unsigned char>(bytes[i]);
     if (c >= 0x80) {
-      // Keep a valid multi-byte character; escape each byte of an invalid one.
-      size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-      std::string_view seq = bytes.substr(i, n);
-      if (n > 1 && seq.size() == n && is_utf8(seq)) {
-        out.append(seq);
-        i += n;
-      } else {
-        out += fmt::format("\\x{:02X}", c);
-        ++i;
-      }
-      continue;
+      i += append_quoted_multibyte(out, bytes, i);
+    } else {
+      append_quoted_ascii(out, c);
+      ++i;
     }
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
-      case '\0': out += "\\0"; break;
-      default:
-        if (c < 0x20 || c == 0x7F)
-          out += fmt::format("\\u{{{:x}}}", c);
-        else
-          out += static_cast<char>(c);
-    }
-    ++i;
   }
   out += '"';
   return out;
 }
 
 bool is_plain_file_name(std::string_view name) {
-  return !name.empty() && name != "." && name != ".." &&
-         name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
+         name.find('\0') == std::string_view::npos;
 }
 
 bool starts_with_path(const std::filesystem::path& path, const std::filesystem::path& dir) {

@@ -18,6 +18,23 @@
 
 namespace kelv::util::platform {
 
+IoResult<void> pipe_cloexec(int fds[2]) {
+#if defined(__linux__)
+  if (::pipe2(fds, O_CLOEXEC) != 0) return std::unexpected(last_error());
+#else
+  if (::pipe(fds) != 0) return std::unexpected(last_error());
+  for (int i = 0; i < 2; ++i) {
+    if (::fcntl(fds[i], F_SETFD, FD_CLOEXEC) != 0) {
+      const IoError error = last_error();
+      ::close(fds[0]);
+      ::close(fds[1]);
+      return std::unexpected(error);
+    }
+  }
+#endif
+  return {};
+}
+
 IoResult<void> clone_or_copy(const std::filesystem::path& from, const std::filesystem::path& to) {
 #if defined(__APPLE__)
   if (::clonefile(from.c_str(), to.c_str(), 0) == 0) return {};

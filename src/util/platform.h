@@ -1,5 +1,7 @@
 #pragma once
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <time.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -24,6 +26,28 @@ inline uint64_t max_rss_bytes(const struct rusage& ru) {
   return static_cast<uint64_t>(ru.ru_maxrss) * 1024;
 #endif
 }
+
+// A file's modification time as the stat record holds it (Linux names the
+// member st_mtim, macOS st_mtimespec).
+inline const struct timespec& mtime_of(const struct stat& st) {
+#if defined(__APPLE__)
+  return st.st_mtimespec;
+#else
+  return st.st_mtim;
+#endif
+}
+inline struct timespec& mtime_of(struct stat& st) {
+#if defined(__APPLE__)
+  return st.st_mtimespec;
+#else
+  return st.st_mtim;
+#endif
+}
+
+// A pipe whose both ends are closed on exec. Linux creates it that way in
+// one call; elsewhere the flag is set right after, so a child started by
+// another thread in between may inherit the ends.
+IoResult<void> pipe_cloexec(int fds[2]);
 
 // Copies a regular file, as a copy-on-write clone where the file system
 // supports it; the target must not exist.

@@ -2,19 +2,23 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
+#include "artifact_cache/job.h"
 #include "report/report.h"
+#include "rustc/invocation.h"
 #include "util/files.h"
-#include "wrapper/invocation.h"
-#include "wrapper/proc.h"
+#include "wrapper/roads.h"
 #include "wrapper/settings.h"
 
+// The life of one unit between the front and the report: plan it, ask the
+// cache, run it, finish it.
 namespace kelv::wrapper {
 
 // What the entry knows before the unit is decided.
 struct Front {
-  Invocation inv;
+  rustc::Invocation inv;
   std::optional<std::string> inner;      // KELV_INNER_WRAPPER
   std::optional<std::string> event_dir;  // KELV_EVENT_DIR
   bool fail_open = false;                // KELV_WRAPPER_FAIL=open
@@ -25,7 +29,7 @@ using report::RunKind;
 
 // The unit's result and what the report needs of it.
 struct UnitRun {
-  proc::RunResult run;
+  exec::RunResult run;
   uint64_t start_wall_ns = 0;
   uint64_t elapsed_ns = 0;
   bool inner_fallback_used = false;
@@ -33,13 +37,21 @@ struct UnitRun {
   RunKind run_kind = RunKind::plain;
   std::optional<std::string> driver;
   std::optional<std::string> driver_failure;
-  std::optional<std::vector<std::string>> relink_args;
+  bool has_relink_args = false;
   std::optional<std::string> kept_objects_error;
   util::Json cache;  // the cache outcome object
 };
 
-// Decides the unit's road and runs it. Ends the process itself on a cache
-// hit (0) or when the compiler cannot be started (101).
-UnitRun decide_and_run(Front& front);
+// A stored result to replay instead of running the unit.
+struct Replay {
+  artifact_cache::LookupHit hit;
+  uint64_t start_wall_ns = 0;
+  uint64_t start_mono_ns = 0;
+};
+
+using Decision = std::variant<UnitRun, Replay, StartFailure>;
+
+// Decides the unit's road and runs it; nothing here ends the process.
+Decision decide(Front& front);
 
 }  // namespace kelv::wrapper

@@ -7,11 +7,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "artifact_cache/job.h"
+#include "artifact_cache/relink.h"
 #include "report/report.h"
 #include "util/error.h"
 #include "util/paths.h"
+#include "util/ui.h"
 #include "wrapper/decide.h"
-#include "wrapper/ui.h"
 
 namespace kelv::wrapper {
 namespace {
@@ -33,41 +35,36 @@ bool is_set(const char* name) {
 [[noreturn]] void become_compiler(char** argv) {
   ::execvp(argv[1], argv + 1);
   const int error = errno;
-  ui::say(ui::Level::fail,
-          fmt::format("could not execute {}: {}", util::quoted(argv[1]), util::os_error(error)));
+  util::ui::say(util::ui::Level::fail, fmt::format("could not execute {}: {}",
+                                                   util::quoted(argv[1]), util::os_error(error)));
   std::exit(101);
 }
 
-}  // namespace
-
-void main(int argc, char** argv) {
-  if (argc < 2) {
-    ui::say(ui::Level::fail,
-            "kelv-rustc-wrapper expects `<rustc> [args...]`; Cargo runs it through RUSTC_WRAPPER");
-    std::exit(2);
+// Replays a stored result: the link inputs are recorded as after a
+// compilation, the stored diagnostics printed in one piece, the report
+// written, and the unit ends with success.
+[[noreturn]] void replay_hit(const Front& front, const Replay& replay) {
+  const Settings* settings = front.settings ? &*front.settings : nullptr;
+  if (settings && settings->artifact_cache)
+    (void)artifact_cache::record_link_inputs(*settings->artifact_cache, *front.inv.strict_args);
+  {
+    std::lock_guard lock(util::ui::stderr_lock());
+    util::ui::write_stderr_locked(replay.hit.stderr_text);
   }
-  if (!is_set("KELV_EVENT_DIR") && !is_set("KELV_INNER_WRAPPER")) become_compiler(argv);
-  std::optional<std::string> event_dir = non_empty_env("KELV_EVENT_DIR");
-  const bool with_text = event_dir.has_value();
-  Front front{
-      .inv = Invocation(argv[1], std::vector<std::string>(argv + 2, argv + argc), with_text),
-      .inner = non_empty_env("KELV_INNER_WRAPPER"),
-      .event_dir = std::move(event_dir),
-      .fail_open = false,
-      .settings = std::nullopt};
-  const char* fail = std::getenv("KELV_WRAPPER_FAIL");
-  front.fail_open = fail && std::strcmp(fail, "open") == 0;
-
   if (front.event_dir) {
-    auto settings = Settings::read(*front.event_dir);
-    if (!settings) {
-      ui::say(ui::Level::fail, settings.error());
-      std::exit(2);
-    }
-    front.settings = std::move(*settings);
+    report::report_hit({.compiler = front.inv.compiler,
+                        .args = front.inv.args,
+                        .start_wall_ns = replay.start_wall_ns,
+                        .start_mono_ns = replay.start_mono_ns,
+                        .target_dir = settings ? settings->target_dir : std::nullopt,
+                        .entry = replay.hit.entry,
+                        .foreign_out_dir = replay.hit.foreign_out_dir,
+                        .event_dir = *front.event_dir});
   }
+  exec::propagate(exec::ExitStatus::exited(0));
+}
 
-  UnitRun unit = decide_and_run(front);
+[[noreturn]] void report_and_exit(Front& front, UnitRun& unit) {
   if (front.event_dir) {
     report::report_run({.cache = std::move(unit.cache),
                         .compiler = front.inv.compiler,
@@ -81,13 +78,49 @@ void main(int argc, char** argv) {
                         .target_dir = front.settings ? front.settings->target_dir : std::nullopt,
                         .driver = unit.driver,
                         .driver_failure = unit.driver_failure,
-                        .has_relink_args = unit.relink_args.has_value(),
+                        .has_relink_args = unit.has_relink_args,
                         .run_kind = unit.run_kind,
                         .kept_objects_error = unit.kept_objects_error,
                         .early_exit = unit.early_exit,
                         .event_dir = *front.event_dir});
   }
-  proc::propagate(unit.run.status);
+  exec::propagate(unit.run.status);
+}
+
+}  // namespace
+
+void main(int argc, char** argv) {
+  if (argc < 2) {
+    util::ui::say(
+        util::ui::Level::fail,
+        "kelv-rustc-wrapper expects `<rustc> [args...]`; Cargo runs it through RUSTC_WRAPPER");
+    std::exit(2);
+  }
+  if (!is_set("KELV_EVENT_DIR") && !is_set("KELV_INNER_WRAPPER")) become_compiler(argv);
+  std::optional<std::string> event_dir = non_empty_env("KELV_EVENT_DIR");
+  const bool with_text = event_dir.has_value();
+  Front front{
+      .inv = rustc::Invocation(argv[1], std::vector<std::string>(argv + 2, argv + argc), with_text),
+      .inner = non_empty_env("KELV_INNER_WRAPPER"),
+      .event_dir = std::move(event_dir),
+      .fail_open = false,
+      .settings = std::nullopt};
+  const char* fail = std::getenv("KELV_WRAPPER_FAIL");
+  front.fail_open = fail && std::strcmp(fail, "open") == 0;
+
+  if (front.event_dir) {
+    auto settings = Settings::read(*front.event_dir);
+    if (!settings) {
+      util::ui::say(util::ui::Level::fail, settings.error());
+      std::exit(2);
+    }
+    front.settings = std::move(*settings);
+  }
+
+  Decision decision = decide(front);
+  if (auto* failed = std::get_if<StartFailure>(&decision)) start_failure(*failed);
+  if (auto* replay = std::get_if<Replay>(&decision)) replay_hit(front, *replay);
+  report_and_exit(front, std::get<UnitRun>(decision));
 }
 
 }  // namespace kelv::wrapper

@@ -1,3 +1,5 @@
 #include "wrapper/entry.h"
 
-int main(int argc, char** argv) { kelv::wrapper::main(argc, argv); }
+int main(int argc, char** argv) {
+  kelv::wrapper::main(argc, argv);
+}

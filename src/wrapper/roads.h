@@ -1,30 +1,38 @@
 #pragma once
+#include <expected>
 #include <optional>
 #include <string>
 
-#include "wrapper/invocation.h"
-#include "wrapper/proc.h"
+#include "exec/proc.h"
+#include "rustc/invocation.h"
 
 namespace kelv::wrapper {
 
+// A program that could not be started; the entry reports it and exits 101.
+struct StartFailure {
+  std::string program;
+  util::IoError error;
+};
+
 // The plain compiler command: the compiler with the unit's arguments (and
 // whatever was appended); RUSTC_BOOTSTRAP=1 when unstable options were added.
-proc::Command plain_command(const Invocation& inv, bool needs_bootstrap);
+exec::Command plain_command(const rustc::Invocation& inv, bool needs_bootstrap);
 
-// Runs the compiler with inherited streams. A compiler that cannot be started
-// ends the process with the FAIL line and status 101.
-proc::RunResult plain_road(const Invocation& inv, bool needs_bootstrap);
+// Runs the compiler with inherited streams.
+std::expected<exec::RunResult, StartFailure> plain_road(const rustc::Invocation& inv,
+                                                        bool needs_bootstrap);
 
 struct ChainedResult {
-  proc::RunResult run;
+  exec::RunResult run;
   bool inner_fallback_used = false;
 };
 
 // Hands the whole command line to the chained wrapper; with fail_open, a
 // wrapper that cannot be started is skipped with a WARN line.
-ChainedResult chained_road(const Invocation& inv, const std::string& inner, bool fail_open);
+std::expected<ChainedResult, StartFailure> chained_road(const rustc::Invocation& inv,
+                                                        const std::string& inner, bool fail_open);
 
 // Prints "could not execute <program>: <error>" and exits 101.
-[[noreturn]] void start_failure(const std::string& program, const util::IoError& error);
+[[noreturn]] void start_failure(const StartFailure& failure);
 
 }  // namespace kelv::wrapper

@@ -1,22 +1,16 @@
 #pragma once
-#include <cstdint>
 #include <expected>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "util/settings_schema.h"
+
 namespace kelv::wrapper {
 
 // The wrapper's settings, read from "wrapper.settings" in the event directory.
-struct Settings {
-  std::optional<std::string> artifact_cache;
-  std::optional<uint32_t> frontend_threads;
-  uint64_t min_link_store_ns = 0;
-  std::optional<std::string> linker_dir;
-  bool early_cutoff = false;
-  std::optional<std::string> target_dir;
-
+struct Settings : util::SettingsValues {
   // Settings present, absent (no file), or an error text ready to print.
   static std::expected<std::optional<Settings>, std::string> read(
       const std::filesystem::path& event_dir);

@@ -22,8 +22,8 @@ class Cache : public ::testing::Test {
     testing::write_file(dir / "bin/rustc",
                         "#!/bin/sh\nfor a in \"$@\"; do case \"$a\" in metadata=*) "
                         "echo \"$*\" >> " +
-                            (dir / "compiled").string() +
-                            ";; esac; done\nexec " + testing::real_rustc() + " \"$@\"\n");
+                            (dir / "compiled").string() + ";; esac; done\nexec " +
+                            testing::real_rustc() + " \"$@\"\n");
     ::chmod((dir / "bin/rustc").c_str(), 0755);
     testing::write_file(dir / "events/wrapper.settings",
                         R"({"artifact_cache": ")" + (dir / "cache").string() +

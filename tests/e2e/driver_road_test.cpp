@@ -1,7 +1,7 @@
 // Units compiled through the compiler driver (a stand-in that runs the real
 // rustc): early exit, crash fallback, kept objects and relinking.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <utime.h>
@@ -124,8 +124,8 @@ INSTANTIATE_TEST_SUITE_P(Kinds, DriverCrash,
                                            "SIGBUS", "SIGSEGV"));
 
 TEST_F(DriverRoad, CrashAfterAnArtifactNotificationIsNotRetried) {
-  auto built = build({{"KELV_STANDIN_CRASH", "SIGSEGV-after-artifact"},
-                      {"KELV_STANDIN_CRASH_CRATE", "greet"}});
+  auto built = build(
+      {{"KELV_STANDIN_CRASH", "SIGSEGV-after-artifact"}, {"KELV_STANDIN_CRASH_CRATE", "greet"}});
   EXPECT_NE(built.exit_code, 0);
   EXPECT_EQ(built.err.find("WARN Kelvane's compiler driver failed"), std::string::npos);
   EXPECT_FALSE(fs::exists(failed_dir()));
@@ -156,7 +156,8 @@ TEST_F(DriverRoad, UnstartableDriverFallsBackWithItsReason) {
 
 // The dependency's link record gains a library whose content the test
 // controls: the binary's main key changes, its objects key does not.
-void change_what_greet_links(const fs::path& cache, const fs::path& extra, const std::string& content) {
+void change_what_greet_links(const fs::path& cache, const fs::path& extra,
+                             const std::string& content) {
   testing::write_file(extra, content);
   for (const auto& e : fs::directory_iterator(cache / "l")) {
     auto record = util::read_json(e.path());

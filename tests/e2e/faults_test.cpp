@@ -13,15 +13,15 @@
 #include <random>
 #include <thread>
 
-#include "artifact_cache/job.h"
+#include "artifact_cache/lookup.h"
 #include "support/unit_runner.h"
 
 namespace kelv {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::TempDir;
 using testing::CrateUnit;
+using testing::TempDir;
 
 std::string alpha_source() {
   std::string s = "pub fn f(x: u32) -> u32 { x * 3 + 1 }\n";
@@ -138,9 +138,9 @@ class FaultCache : public ::testing::Test {
   const CrateUnit alpha{.crate = "alpha"};
   const CrateUnit beta{.crate = "beta"};
   const CrateUnit zeta{.crate = "zeta",
-                      .crate_type = "bin",
-                      .metadata = "zz",
-                      .externs = {{"alpha", "libalpha-abcd.rlib"}}};
+                       .crate_type = "bin",
+                       .metadata = "zz",
+                       .externs = {{"alpha", "libalpha-abcd.rlib"}}};
 };
 
 // (a) The cache's file system fills up at every step of a store in turn.
@@ -158,7 +158,8 @@ TEST_F(FaultCache, FullDiskDuringStoreKeepsTheCompilersResult) {
   std::map<std::string, int> reasons;
   // Free space from nothing to more than the whole entry needs, in steps.
   std::vector<uint64_t> free_levels;
-  for (uint64_t free = 0; free < output_bytes + 64 * 1024; free += 16 * 1024) free_levels.push_back(free);
+  for (uint64_t free = 0; free < output_bytes + 64 * 1024; free += 16 * 1024)
+    free_levels.push_back(free);
   int level_index = 0;
   for (uint64_t free : free_levels) {
     const std::string where = "free " + std::to_string(free) + " bytes";
@@ -199,9 +200,10 @@ TEST_F(FaultCache, FullDiskDuringStoreKeepsTheCompilersResult) {
   }
   std::cout << "[ figures  ] full cache file system, " << free_levels.size()
             << " free-space levels up to " << free_levels.back() << " bytes (outputs "
-            << output_bytes << " bytes): " << stored << " stored, " << refused
-            << " not stored, " << hits << " later hits, all restored bytes verified" << std::endl;
-  for (const auto& [reason, n] : reasons) std::cout << "             " << n << " x " << reason << std::endl;
+            << output_bytes << " bytes): " << stored << " stored, " << refused << " not stored, "
+            << hits << " later hits, all restored bytes verified" << std::endl;
+  for (const auto& [reason, n] : reasons)
+    std::cout << "             " << n << " x " << reason << std::endl;
   EXPECT_GT(stored, 0);
   EXPECT_GT(refused, 0);
 }
@@ -354,8 +356,8 @@ TEST_F(FaultCache, KilledWrappersNeverLeaveAWrongEntry) {
     fs::create_directories(cache);
     // How long one uninterrupted miss and store takes.
     const auto t0 = std::chrono::steady_clock::now();
-    auto calibration = unit(CrateUnit{.crate = "blob", .metadata = "calibrate"}, cache,
-                            dir / "out/calibrate");
+    auto calibration =
+        unit(CrateUnit{.crate = "blob", .metadata = "calibrate"}, cache, dir / "out/calibrate");
     ASSERT_EQ(calibration.outcome.exit_code, 0) << calibration.describe();
     const auto full_run = std::chrono::duration_cast<std::chrono::microseconds>(
         std::chrono::steady_clock::now() - t0);
@@ -380,9 +382,9 @@ TEST_F(FaultCache, KilledWrappersNeverLeaveAWrongEntry) {
       for (const std::string& a : u.args(out)) command.argv.push_back(a);
       command.cwd = ctx.project;
       command.env = {{"KELV_EVENT_DIR", events.native()},
-                  {"KELV_HOME", ctx.kelv_home.native()},
-                  {"CARGO_MANIFEST_DIR", ctx.project.native()},
-                  {"OUT_DIR", std::nullopt}};
+                     {"KELV_HOME", ctx.kelv_home.native()},
+                     {"CARGO_MANIFEST_DIR", ctx.project.native()},
+                     {"OUT_DIR", std::nullopt}};
       testing::Process wrapper(command, ctx.logs);
       const std::string own_tmp_suffix = "-" + std::to_string(wrapper.pid());
       bool in_store = false;
@@ -463,9 +465,8 @@ TEST_F(FaultCache, KilledWrappersNeverLeaveAWrongEntry) {
   std::cout << "[ figures  ] " << kills << " wrappers killed (" << kills_in_store
             << " with their store's temporary directory present, " << kills_in_other_phases
             << " in other phases), " << finished_before_kill
-            << " finished before the kill; next builds: " << next_hits << " hits, "
-            << next_stored << " stored; every output compared with a fresh compilation"
-            << std::endl;
+            << " finished before the kill; next builds: " << next_hits << " hits, " << next_stored
+            << " stored; every output compared with a fresh compilation" << std::endl;
   RecordProperty("kills", kills);
   RecordProperty("kills_in_store", kills_in_store);
   EXPECT_GT(kills_in_store, 5);

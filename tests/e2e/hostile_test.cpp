@@ -23,8 +23,8 @@ namespace kelv {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::TempDir;
 using testing::CrateUnit;
+using testing::TempDir;
 using util::Json;
 
 // Long enough for any of these units (a few hundred milliseconds each, and
@@ -36,7 +36,9 @@ constexpr auto kLimit = std::chrono::seconds(90);
 constexpr auto kLimit = std::chrono::seconds(20);
 #endif
 
-std::string deep_array(size_t levels) { return std::string(levels, '[') + std::string(levels, ']'); }
+std::string deep_array(size_t levels) {
+  return std::string(levels, '[') + std::string(levels, ']');
+}
 
 class HostileCache : public ::testing::Test {
  protected:
@@ -44,8 +46,9 @@ class HostileCache : public ::testing::Test {
     ctx.project = world / "project";
     ctx.kelv_home = dir / "home";
     ctx.logs = dir / "logs";
-    testing::write_file(ctx.project / "src/alpha.rs",
-                        "pub fn f(x: u32) -> u32 { x * 3 + 1 }\npub fn g(x: u64) -> u64 { x ^ 77 }\n");
+    testing::write_file(
+        ctx.project / "src/alpha.rs",
+        "pub fn f(x: u32) -> u32 { x * 3 + 1 }\npub fn g(x: u64) -> u64 { x ^ 77 }\n");
     testing::write_file(ctx.project / "src/delta.rs",
                         "pub fn delta(x: u32) -> u32 { alpha::f(x) + 2 }\n");
     testing::write_file(ctx.project / "src/zeta.rs",
@@ -71,7 +74,8 @@ class HostileCache : public ::testing::Test {
         ASSERT_EQ(names.size(), 1u);
         alpha_entry = names[0];
         for (const auto& e : fs::directory_iterator(pristine / "m"))
-          if (!e.path().filename().native().starts_with(".")) alpha_key_record = e.path().filename();
+          if (!e.path().filename().native().starts_with("."))
+            alpha_key_record = e.path().filename();
       }
     }
     fs::remove_all(out);
@@ -140,8 +144,8 @@ class HostileCache : public ::testing::Test {
   // The unit ended as a fresh compilation would, in time.
   void expect_compiler_result(const CrateUnit& u, const std::string& tag,
                               const testing::UnitResult& result) {
-    EXPECT_FALSE(result.timed_out) << tag << ": the wrapper hung and was killed after "
-                                   << kLimit.count() << " s";
+    EXPECT_FALSE(result.timed_out)
+        << tag << ": the wrapper hung and was killed after " << kLimit.count() << " s";
     EXPECT_EQ(result.outcome.signal, 0) << tag << ": " << result.describe();
     EXPECT_EQ(result.outcome.exit_code, 0) << tag << ": " << result.describe();
     if (result.timed_out || result.outcome.exit_code != 0) return;
@@ -171,9 +175,9 @@ class HostileCache : public ::testing::Test {
   const CrateUnit alpha{.crate = "alpha"};
   const CrateUnit delta{.crate = "delta", .externs = {{"alpha", "libalpha-abcd.rlib"}}};
   const CrateUnit zeta{.crate = "zeta",
-                      .crate_type = "bin",
-                      .metadata = "zz",
-                      .externs = {{"alpha", "libalpha-abcd.rlib"}}};
+                       .crate_type = "bin",
+                       .metadata = "zz",
+                       .externs = {{"alpha", "libalpha-abcd.rlib"}}};
 };
 
 std::string blake3_of(const fs::path& scratch, const std::string& bytes) {
@@ -227,7 +231,8 @@ TEST_F(HostileCache, EntryRecordNamesOutsideTheOutputDirectory) {
   // The same through the "executable" list: no mode changes outside.
   const fs::path cache = fresh_cache("executable");
   Json record = entry_record(cache);
-  record["executable"] = Json::array({"../../outside/secret.txt", (world / "outside/dir/a.txt").native()});
+  record["executable"] =
+      Json::array({"../../outside/secret.txt", (world / "outside/dir/a.txt").native()});
   write_json(entry(cache) / "entry.json", record);
   auto result = run(alpha, cache, "executable");
   expect_compiler_result(alpha, "executable", result);
@@ -261,8 +266,8 @@ TEST_F(HostileCache, HostileKeyRecordsOnlyMiss) {
   }
   {
     Json r = genuine;
-    r["inputs"] = Json::array({1, nullptr, Json::object({{"a", 1}}), Json::array({"src/alpha.rs"}),
-                               true, -5.5});
+    r["inputs"] = Json::array(
+        {1, nullptr, Json::object({{"a", 1}}), Json::array({"src/alpha.rs"}), true, -5.5});
     r["env_deps"] = "not an array";
     r["span_deps"] = Json::object({{"x", "y"}});
     records.emplace_back("wrong-types", std::move(r));
@@ -336,8 +341,8 @@ TEST_F(HostileCache, HugeAndDeeplyNestedJson) {
     testing::write_file(path, text);
     auto result = run(alpha, cache, which + "-deep-member");
     expect_compiler_result(alpha, which + "-deep-member", result);
-    std::cout << "[ figures  ] " << which << " record with a member 100k levels deep: "
-              << result.cache_result() << std::endl;
+    std::cout << "[ figures  ] " << which
+              << " record with a member 100k levels deep: " << result.cache_result() << std::endl;
     expect_world_unchanged(which + " deep member");
   }
   // A 50 MB entry record that is otherwise genuine hits.
@@ -359,11 +364,12 @@ TEST_F(HostileCache, HugeAndDeeplyNestedJson) {
            {"deep-in-member",
             R"({"artifact_cache": ")" + cache_text +
                 R"(", "min_link_store_ns": 0, "early_cutoff": false, "linker_dir": )" + deep + "}"},
-           {"deep-unknown-member", R"({"min_link_store_ns": 0, "early_cutoff": false, "x": )" +
-                                       deep + "}"},
-           {"50MB-member", R"({"artifact_cache": ")" + cache_text +
-                               R"(", "min_link_store_ns": 0, "early_cutoff": false, "linker_dir": ")" +
-                               std::string(50 << 20, 'l') + "\"}"},
+           {"deep-unknown-member",
+            R"({"min_link_store_ns": 0, "early_cutoff": false, "x": )" + deep + "}"},
+           {"50MB-member",
+            R"({"artifact_cache": ")" + cache_text +
+                R"(", "min_link_store_ns": 0, "early_cutoff": false, "linker_dir": ")" +
+                std::string(50 << 20, 'l') + "\"}"},
            {"50MB-whitespace", std::string(50 << 20, ' ') + R"({"artifact_cache": ")" + cache_text +
                                    R"(", "min_link_store_ns": 0, "early_cutoff": false})"}}) {
     auto result = run(alpha, fs::path(), "settings-" + tag, text);
@@ -533,7 +539,8 @@ TEST_F(HostileCache, FifosAndEndlessFilesNeverHang) {
                                          const char* subdir) {
     auto hit = run(alpha, c, tag + "-alpha");
     if (hit.cache_result() != "hit") throw std::runtime_error(tag + ": alpha did not hit");
-    fs::copy_file(out_dir(tag + "-alpha") / "libalpha-abcd.rlib", out_dir(tag) / "libalpha-abcd.rlib");
+    fs::copy_file(out_dir(tag + "-alpha") / "libalpha-abcd.rlib",
+                  out_dir(tag) / "libalpha-abcd.rlib");
     struct stat st;
     ::stat((out_dir(tag) / "libalpha-abcd.rlib").c_str(), &st);
     // The copy has its own identity: record what the wrapper would, then
@@ -542,95 +549,94 @@ TEST_F(HostileCache, FifosAndEndlessFilesNeverHang) {
     return c / subdir / name;
   };
   std::vector<Case> cases = {
-      {"stored-file-fifo",
-       [&] {
-         auto c = fresh_cache("fifo-rlib");
-         fifo_at(entry(c) / "libalpha-abcd.rlib");
-         return c;
-       },
-       &alpha},
-      {"entry-json-fifo",
-       [&] {
-         auto c = fresh_cache("fifo-entry");
-         fifo_at(entry(c) / "entry.json");
-         return c;
-       },
-       &alpha},
-      {"stderr-fifo",
-       [&] {
-         auto c = fresh_cache("fifo-stderr");
-         fifo_at(entry(c) / "stderr");
-         return c;
-       },
-       &alpha},
-      {"key-record-fifo",
-       [&] {
-         auto c = fresh_cache("fifo-key");
-         fifo_at(key_record(c));
-         return c;
-       },
-       &alpha},
-      {"content-memo-fifo",
-       [&] {
-         auto c = fresh_cache("fifo-memo");
-         fs::create_directories(out_dir("content-memo-fifo"));
-         fifo_at(restored_alpha_record(c, "content-memo-fifo", "h"));
-         return c;
-       },
-       &delta},
-      {"link-record-fifo",
-       [&] {
-         auto c = fresh_cache("fifo-link");
-         fs::create_directories(out_dir("link-record-fifo"));
-         const fs::path memo = restored_alpha_record(c, "link-record-fifo", "h");
-         // A genuine memo, so that only the link record is hostile.
-         testing::write_file(memo, util::blake3_file(out_dir("link-record-fifo") /
-                                                     "libalpha-abcd.rlib")
-                                       .value());
-         fifo_at(memo.parent_path().parent_path() / "l" / memo.filename());
-         return c;
-       },
-       &zeta},
-      {"input-dev-zero",
-       [&] {
-         auto c = fresh_cache("input-zero");
-         key_record_with(c, "inputs", Json::array({"/dev/zero", "src/alpha.rs"}));
-         return c;
-       },
-       &alpha},
-      {"input-fifo",
-       [&] {
-         auto c = fresh_cache("input-fifo");
-         key_record_with(c, "inputs", Json::array({"../outside/fifo", "src/alpha.rs"}));
-         return c;
-       },
-       &alpha},
-      {"span-dep-dev-zero",
-       [&] {
-         auto c = fresh_cache("span-zero");
-         key_record_with(c, "span_deps", Json::array({"/dev/zero"}));
-         return c;
-       },
-       &alpha},
+    {"stored-file-fifo",
+     [&] {
+       auto c = fresh_cache("fifo-rlib");
+       fifo_at(entry(c) / "libalpha-abcd.rlib");
+       return c;
+     },
+     &alpha},
+    {"entry-json-fifo",
+     [&] {
+       auto c = fresh_cache("fifo-entry");
+       fifo_at(entry(c) / "entry.json");
+       return c;
+     },
+     &alpha},
+    {"stderr-fifo",
+     [&] {
+       auto c = fresh_cache("fifo-stderr");
+       fifo_at(entry(c) / "stderr");
+       return c;
+     },
+     &alpha},
+    {"key-record-fifo",
+     [&] {
+       auto c = fresh_cache("fifo-key");
+       fifo_at(key_record(c));
+       return c;
+     },
+     &alpha},
+    {"content-memo-fifo",
+     [&] {
+       auto c = fresh_cache("fifo-memo");
+       fs::create_directories(out_dir("content-memo-fifo"));
+       fifo_at(restored_alpha_record(c, "content-memo-fifo", "h"));
+       return c;
+     },
+     &delta},
+    {"link-record-fifo",
+     [&] {
+       auto c = fresh_cache("fifo-link");
+       fs::create_directories(out_dir("link-record-fifo"));
+       const fs::path memo = restored_alpha_record(c, "link-record-fifo", "h");
+       // A genuine memo, so that only the link record is hostile.
+       testing::write_file(
+           memo, util::blake3_file(out_dir("link-record-fifo") / "libalpha-abcd.rlib").value());
+       fifo_at(memo.parent_path().parent_path() / "l" / memo.filename());
+       return c;
+     },
+     &zeta},
+    {"input-dev-zero",
+     [&] {
+       auto c = fresh_cache("input-zero");
+       key_record_with(c, "inputs", Json::array({"/dev/zero", "src/alpha.rs"}));
+       return c;
+     },
+     &alpha},
+    {"input-fifo",
+     [&] {
+       auto c = fresh_cache("input-fifo");
+       key_record_with(c, "inputs", Json::array({"../outside/fifo", "src/alpha.rs"}));
+       return c;
+     },
+     &alpha},
+    {"span-dep-dev-zero",
+     [&] {
+       auto c = fresh_cache("span-zero");
+       key_record_with(c, "span_deps", Json::array({"/dev/zero"}));
+       return c;
+     },
+     &alpha},
 #if !defined(__SANITIZE_ADDRESS__)
-      // Not under AddressSanitizer: its shadow memory does not fit the
-      // address space limit that keeps an endless read from filling memory.
-      {"stored-file-dev-zero",
-       [&] {
-         auto c = fresh_cache("zero-rlib");
-         fs::remove(entry(c) / "libalpha-abcd.rlib");
-         fs::create_symlink("/dev/zero", entry(c) / "libalpha-abcd.rlib");
-         return c;
-       },
-       &alpha},
+    // Not under AddressSanitizer: its shadow memory does not fit the
+    // address space limit that keeps an endless read from filling memory.
+    {"stored-file-dev-zero",
+     [&] {
+       auto c = fresh_cache("zero-rlib");
+       fs::remove(entry(c) / "libalpha-abcd.rlib");
+       fs::create_symlink("/dev/zero", entry(c) / "libalpha-abcd.rlib");
+       return c;
+     },
+     &alpha},
 #endif
-      {"settings-fifo",
-       [&] {
-         fs::create_directories(dir / "events/settings-fifo");
-         fifo_at(dir / "events/settings-fifo/wrapper.settings");
-         return fresh_cache("settings-fifo");
-       },
-       &alpha},
+    {"settings-fifo",
+     [&] {
+       fs::create_directories(dir / "events/settings-fifo");
+       fifo_at(dir / "events/settings-fifo/wrapper.settings");
+       return fresh_cache("settings-fifo");
+     },
+     &alpha},
   };
   for (Case& c : cases)
     if (c.tag == "settings-fifo") c.settings_fifo_dir = dir / "events/settings-fifo";
@@ -692,7 +698,8 @@ TEST_F(HostileCache, NonUtf8ArgumentsAndEnvironmentPassThroughByteForByte) {
   // writes down what it got instead of compiling.
   testing::write_file(standin,
                       "#!/bin/sh\n"
-                      "case \"$1\" in -vV|-V|--version) exec " + testing::real_rustc() +
+                      "case \"$1\" in -vV|-V|--version) exec " +
+                          testing::real_rustc() +
                           " \"$@\";; esac\n"
                           "for a in \"$@\"; do printf '%s' \"$a\" | od -An -v -tx1 | tr -d ' \\n'; "
                           "echo; done > \"$KELV_PROBE_DUMP/args\"\n"
@@ -703,7 +710,10 @@ TEST_F(HostileCache, NonUtf8ArgumentsAndEnvironmentPassThroughByteForByte) {
                           "exit \"$KELV_PROBE_EXIT\"\n");
   fs::permissions(standin, fs::perms(0755));
 
-  const std::string bad_value = std::string("a\xff" "b\xc3", 4);
+  const std::string bad_value = std::string(
+      "a\xff"
+      "b\xc3",
+      4);
   const fs::path out = out_dir("bytes");
   fs::create_directories(out);
   const std::vector<std::vector<std::string>> arg_sets = {
@@ -759,8 +769,9 @@ TEST_F(HostileCache, NonUtf8ArgumentsAndEnvironmentPassThroughByteForByte) {
   testing::UnitContext child = ctx;
   child.compiler = testing::test_child_exe().native();
   child.env = {{"KELV_PROBE_VALUE", bad_value}};
-  auto printed = testing::run_unit(child, dir / "events/child", testing::cache_settings(dir / "caches/child"),
-                                   {"env:KELV_PROBE_VALUE", std::string("out:\xfe\xff"), "exit:3"}, kLimit);
+  auto printed =
+      testing::run_unit(child, dir / "events/child", testing::cache_settings(dir / "caches/child"),
+                        {"env:KELV_PROBE_VALUE", std::string("out:\xfe\xff"), "exit:3"}, kLimit);
   EXPECT_EQ(printed.outcome.exit_code, 3) << printed.describe();
   EXPECT_EQ(printed.outcome.out, "KELV_PROBE_VALUE=" + bad_value + "\n\xfe\xff");
   expect_world_unchanged("non-UTF-8 bytes");
@@ -835,7 +846,8 @@ TEST_F(HostileCache, RelinkRecordNamingFilesOutsideIsRefused) {
     if (which == "object-up") {
       record["files"][1] = Json::array({up, fingerprint_of(kept / up)});
     } else if (which == "object-absolute") {
-      record["files"][1] = Json::array({(dir / "absolute.o").native(), fingerprint_of(dir / "absolute.o")});
+      record["files"][1] =
+          Json::array({(dir / "absolute.o").native(), fingerprint_of(dir / "absolute.o")});
     } else {
       record["files"][0] = Json::array({up, fingerprint_of(deps / up)});
     }
@@ -844,8 +856,10 @@ TEST_F(HostileCache, RelinkRecordNamingFilesOutsideIsRefused) {
     fs::remove_all(cache / "e");
     auto built = build();
     ASSERT_EQ(built.exit_code, 0) << which << ": " << built.err;
-    EXPECT_EQ(driver_log().find("relink hello"), std::string::npos) << which << ": " << driver_log();
-    EXPECT_NE(driver_log().find("compile hello"), std::string::npos) << which << ": " << driver_log();
+    EXPECT_EQ(driver_log().find("relink hello"), std::string::npos)
+        << which << ": " << driver_log();
+    EXPECT_NE(driver_log().find("compile hello"), std::string::npos)
+        << which << ": " << driver_log();
     std::cout << "[ figures  ] relink record " << which << ": " << driver_log();
     EXPECT_EQ(testing::run({.argv = {(ws / "target/debug/hello").native()}}).out, "hello, world\n");
     EXPECT_EQ(testing::snapshot_diff(snap, outside_before()), std::vector<std::string>{}) << which;

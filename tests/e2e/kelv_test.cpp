@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "support/cargo_project.h"
@@ -14,19 +15,23 @@ namespace {
 namespace fs = std::filesystem;
 using testing::TempDir;
 
-fs::path kelv_exe() { return testing::wrapper_exe().parent_path() / "kelv"; }
+fs::path kelv_exe() {
+  return testing::wrapper_exe().parent_path() / "kelv";
+}
 
 class Kelv : public ::testing::Test {
  protected:
+  // Runs kelv in the workspace (or in `cwd`); `env` wins over the defaults.
   testing::Outcome kelv(std::vector<std::string> args,
-                        std::map<std::string, std::optional<std::string>> env = {}) {
+                        std::map<std::string, std::optional<std::string>> env = {},
+                        const fs::path& cwd = {}) {
     args.insert(args.begin(), kelv_exe().string());
     env.emplace("KELV_HOME", (dir / "home").string());
     env.emplace("CARGO_TARGET_DIR", (dir / "ws/target").string());
     env.emplace("CARGO_TERM_COLOR", "never");
     env.emplace("RUSTC_WRAPPER", std::nullopt);
     env.emplace("KELV_EVENT_DIR", std::nullopt);
-    return testing::run({.argv = args, .env = env, .cwd = dir / "ws"});
+    return testing::run({.argv = args, .env = env, .cwd = cwd.empty() ? dir / "ws" : cwd});
   }
 
   // A workspace of four small libraries and a binary using them all.
@@ -48,9 +53,8 @@ class Kelv : public ::testing::Test {
                         "[package]\nname = \"app\"\nversion = \"0.1.0\"\nedition = \"2021\"\n\n"
                         "[dependencies]\n" +
                             deps);
-    testing::write_file(dir / "ws/app/src/main.rs",
-                        "fn main() {\n    let mut total = 0;\n" + uses +
-                            "    println!(\"total {total}\");\n}\n");
+    testing::write_file(dir / "ws/app/src/main.rs", "fn main() {\n    let mut total = 0;\n" + uses +
+                                                        "    println!(\"total {total}\");\n}\n");
   }
 
   std::map<std::string, fs::path> entries_by_crate() {
@@ -67,6 +71,15 @@ class Kelv : public ::testing::Test {
       }
     }
     return out;
+  }
+
+  // The settings kelv wrote for its only build since the events were cleared.
+  util::Json only_settings() {
+    std::vector<fs::path> builds;
+    for (const auto& e : fs::directory_iterator(dir / "home/events")) builds.push_back(e.path());
+    EXPECT_EQ(builds.size(), 1u);
+    if (builds.empty()) return nullptr;
+    return util::read_json(builds[0] / "wrapper.settings").value_or(nullptr);
   }
 
   TempDir dir;
@@ -88,15 +101,14 @@ TEST_F(Kelv, SecondBuildIsReplayedAndReported) {
   testing::write_small_workspace(dir / "ws");
   auto first = kelv({"cargo", "build"});
   ASSERT_EQ(first.exit_code, 0) << first.err;
-  EXPECT_NE(first.err.find("OK   kelv: 2 units: 2 compiled, 0 replayed from the cache"),
-            std::string::npos)
+  EXPECT_NE(first.err.find("OK   kelv: 2 compiler runs: 2 compiled"), std::string::npos)
       << first.err;
   EXPECT_NE(first.err.find("Finished `dev` profile"), std::string::npos);
 
   ASSERT_EQ(testing::cargo(dir / "ws", {"clean"}).exit_code, 0);
   auto second = kelv({"cargo", "build"});
   ASSERT_EQ(second.exit_code, 0) << second.err;
-  EXPECT_NE(second.err.find("OK   kelv: 2 units: 0 compiled, 2 replayed from the cache"),
+  EXPECT_NE(second.err.find("OK   kelv: 2 compiler runs: 2 replayed from the cache; about "),
             std::string::npos)
       << second.err;
   EXPECT_EQ(testing::run({.argv = {(dir / "ws/target/debug/hello").string()}}).out,
@@ -129,8 +141,7 @@ TEST_F(Kelv, CargoExitStatusAndOutputPassThrough) {
   auto failed = kelv({"cargo", "build"});
   EXPECT_EQ(failed.exit_code, 101);
   EXPECT_NE(failed.err.find("error[E0308]"), std::string::npos) << failed.err;
-  EXPECT_NE(failed.err.find("NOTE kelv: 1 units: 1 compiled, 0 replayed from the cache, 1 failed"),
-            std::string::npos)
+  EXPECT_NE(failed.err.find("NOTE kelv: 1 compiler run: 1 failed\n"), std::string::npos)
       << failed.err;
 }
 
@@ -167,11 +178,170 @@ TEST_F(Kelv, TrimKeepsTheMostRecentlyHitEntriesWhileABuildRuns) {
 
   // The concurrent build may have stored entries again; what the trim kept
   // of the old ones is what counts: the recently hit entries survived.
-  for (const char* crate : {"alpha", "beta", "app"}) EXPECT_TRUE(fs::exists(entries[crate])) << crate;
+  for (const char* crate : {"alpha", "beta", "app"})
+    EXPECT_TRUE(fs::exists(entries[crate])) << crate;
   EXPECT_NE(trimmed.err.find("OK   removed 2 of 5 entries"), std::string::npos) << trimmed.err;
   auto stats = kelv({"cache", "stats"});
   EXPECT_EQ(stats.exit_code, 0);
   EXPECT_NE(stats.out.find("entries"), std::string::npos);
+}
+
+// Wherever the build's target directory is chosen, the wrapper is told the one
+// Cargo really uses, as an absolute path. kelv runs in a member's directory,
+// so that paths relative to the working directory and to the workspace differ.
+TEST_F(Kelv, SettingsNameTheTargetDirectoryCargoUses) {
+  testing::write_small_workspace(dir / "ws");
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;  // after `kelv`; "{dir}" is the test's directory
+    std::map<std::string, std::optional<std::string>> env;
+    std::string config;    // ws/.cargo/config.toml, when not empty
+    std::string expected;  // below the test's directory
+    int status = 0;
+  };
+  const std::vector<Case> cases = {
+      {"--target-dir, relative", {"cargo", "build", "--target-dir", "out"}, {}, "", "ws/hello/out"},
+      {"--target-dir, absolute", {"cargo", "build", "--target-dir", "{dir}/abs"}, {}, "", "abs"},
+      {"--target-dir=", {"cargo", "build", "--target-dir=eq"}, {}, "", "ws/hello/eq"},
+      {"CARGO_TARGET_DIR, relative",
+       {"cargo", "build"},
+       {{"CARGO_TARGET_DIR", "env"}},
+       "",
+       "ws/hello/env"},
+      {"CARGO_BUILD_TARGET_DIR",
+       {"cargo", "build"},
+       {{"CARGO_BUILD_TARGET_DIR", "build-env"}},
+       "",
+       "ws/hello/build-env"},
+      {"build.target-dir in the workspace's configuration",
+       {"cargo", "build"},
+       {},
+       "[build]\ntarget-dir = \"cfg\"\n",
+       "ws/cfg"},
+      {"--config build.target-dir",
+       {"cargo", "build", "--config", "build.target-dir=\"cli\""},
+       {},
+       "",
+       "ws/hello/cli"},
+      {"--target-dir wins over the environment",
+       {"cargo", "build", "--target-dir", "out2"},
+       {{"CARGO_TARGET_DIR", "env"}},
+       "",
+       "ws/hello/out2"},
+      {"CARGO_TARGET_DIR wins over --config",
+       {"cargo", "build", "--config", "build.target-dir=\"cli\""},
+       {{"CARGO_TARGET_DIR", "env"}},
+       "",
+       "ws/hello/env"},
+      {"the default", {"cargo", "build"}, {}, "", "ws/target"},
+      {"arguments of the program run are not cargo's",
+       {"cargo", "run", "--", "--target-dir", "nowhere"},
+       {},
+       "",
+       "ws/target"},
+      {"without a manifest, the environment's choice",
+       {"cargo", "build", "--manifest-path", "missing/Cargo.toml"},
+       {{"CARGO_BUILD_TARGET_DIR", "fallback"}},
+       "",
+       "ws/hello/fallback",
+       101},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(dir / "home/events");
+    fs::remove_all(dir / "ws/.cargo");
+    if (!c.config.empty()) testing::write_file(dir / "ws/.cargo/config.toml", c.config);
+    std::vector<std::string> args = c.args;
+    for (std::string& a : args)
+      if (a.starts_with("{dir}")) a = dir.path().string() + a.substr(5);
+    std::map<std::string, std::optional<std::string>> env = {
+        {"CARGO_TARGET_DIR", std::nullopt}, {"CARGO_BUILD_TARGET_DIR", std::nullopt}};
+    for (const auto& [name, value] : c.env) env[name] = value;
+    auto built = kelv(args, env, dir / "ws/hello");
+    ASSERT_EQ(built.exit_code, c.status) << built.err;
+    EXPECT_EQ(only_settings()["target_dir"], (dir / c.expected).string());
+    if (c.status == 0) {
+      EXPECT_TRUE(fs::is_directory(dir / c.expected / "debug"));
+    }
+  }
+}
+
+// A wrapper the user had Cargo run keeps running, inside kelv's, and kelv
+// says so. An empty variable or one naming kelv's own wrapper chains nothing;
+// a wrapper named only in Cargo's configuration does not run, and kelv says
+// that instead.
+TEST_F(Kelv, UsersRustcWrapperIsChainedAndAnnounced) {
+  testing::write_small_workspace(dir / "ws");
+  const fs::path script = dir / "log-wrapper";
+  testing::write_file(script,
+                      "#!/bin/sh\necho \"$@\" >> \"$(dirname \"$0\")/wrapper.log\"\nexec \"$@\"\n");
+  fs::permissions(script, fs::perms::owner_all);
+  const std::string own = testing::wrapper_exe().string();
+  struct Case {
+    const char* name;
+    std::map<std::string, std::optional<std::string>> env;
+    std::string config;  // ws/.cargo/config.toml, when not empty
+    std::string line;    // kelv's line expected first; empty: none
+    bool chained;
+  };
+  const std::string tail =
+      " is chained: units run through it, without the artifact cache, the compiler driver or "
+      "added options; unset ";
+  const std::vector<Case> cases = {
+      {"RUSTC_WRAPPER",
+       {{"RUSTC_WRAPPER", script.string()}},
+       "",
+       "WARN kelv: RUSTC_WRAPPER \"" + script.string() + "\"" + tail +
+           "RUSTC_WRAPPER to have them\n",
+       true},
+      {"RUSTC_WRAPPER, relative",
+       {{"RUSTC_WRAPPER", "../log-wrapper"}},
+       "",
+       "WARN kelv: RUSTC_WRAPPER \"" + (dir / "ws/../log-wrapper").string() + "\"" + tail +
+           "RUSTC_WRAPPER to have them\n",
+       true},
+      {"CARGO_BUILD_RUSTC_WRAPPER",
+       {{"CARGO_BUILD_RUSTC_WRAPPER", script.string()}},
+       "",
+       "WARN kelv: CARGO_BUILD_RUSTC_WRAPPER \"" + script.string() + "\"" + tail +
+           "CARGO_BUILD_RUSTC_WRAPPER to have them\n",
+       true},
+      {"build.rustc-wrapper in the workspace's configuration",
+       {},
+       "[build]\nrustc-wrapper = \"../log-wrapper\"\n",
+       "WARN kelv: build.rustc-wrapper (" + (dir / "ws/.cargo/config.toml").string() +
+           ") does not run: kelv's wrapper takes its place; set RUSTC_WRAPPER to it to have it "
+           "chained\n",
+       false},
+      {"an empty RUSTC_WRAPPER, which Cargo takes for none",
+       {{"RUSTC_WRAPPER", ""}, {"CARGO_BUILD_RUSTC_WRAPPER", script.string()}},
+       "[build]\nrustc-wrapper = \"../log-wrapper\"\n",
+       "",
+       false},
+      {"kelv's own wrapper", {{"RUSTC_WRAPPER", own}}, "", "", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(dir / "ws/target");
+    fs::remove_all(dir / "ws/.cargo");
+    fs::remove(dir / "wrapper.log");
+    if (!c.config.empty()) testing::write_file(dir / "ws/.cargo/config.toml", c.config);
+    std::map<std::string, std::optional<std::string>> env = c.env;
+    env.emplace("CARGO_HOME", (dir / "cargo-home").string());  // no configuration of the machine's
+    auto built = kelv({"cargo", "build"}, env);
+    ASSERT_EQ(built.exit_code, 0) << built.err;
+    EXPECT_EQ(testing::run({.argv = {(dir / "ws/target/debug/hello").string()}}).out,
+              "hello, world\n");
+    if (c.line.empty())
+      EXPECT_EQ(built.err.find("WARN kelv:"), std::string::npos) << built.err;
+    else
+      EXPECT_TRUE(built.err.starts_with(c.line)) << built.err;
+    EXPECT_EQ(fs::exists(dir / "wrapper.log"), c.chained);
+    if (!c.chained || !fs::exists(dir / "wrapper.log")) continue;
+    const std::string log = testing::read_file(dir / "wrapper.log");
+    for (const char* crate : {"greet", "hello"})
+      EXPECT_NE(log.find(std::string("--crate-name ") + crate), std::string::npos) << log;
+  }
 }
 
 TEST_F(Kelv, BadInputGivesOneFailLine) {
@@ -214,6 +384,272 @@ TEST_F(Kelv, DriverBuildStopsWithoutRustcDev) {
   EXPECT_NE(built.err.find("rustup component add rustc-dev"), std::string::npos);
   EXPECT_EQ(std::count(built.err.begin(), built.err.end(), '\n'), 1);
   EXPECT_FALSE(fs::exists(dir / "home/cache/drivers"));
+}
+
+// What `kelv report` makes of a build's reports, from reports written here:
+// the one-line summary and the tables below it, for the shapes that the
+// wrapper's reports take (older wrappers' among them).
+class KelvSummary : public Kelv {
+ protected:
+  void SetUp() override { fs::create_directories(dir / "ws"); }
+
+  // A compile report of a unit Cargo scheduled.
+  util::Json unit(const std::string& crate, util::Json cache, uint64_t dur_ms = 100,
+                  std::optional<int> exit_code = 0, const std::string& pkg = "") {
+    return {{"v", 1},
+            {"kind", "compile"},
+            {"start_wall_ns", ++clock},
+            {"dur_ns", dur_ms * 1000000},
+            {"exit_code", exit_code ? util::Json(*exit_code) : util::Json(nullptr)},
+            {"args",
+             {"--crate-name", crate, "-C", "metadata=0123", "-C", "extra-filename=-0123",
+              "--out-dir", "/t/debug/deps"}},
+            {"env", {{"pkg_name", pkg.empty() ? crate : pkg}}},
+            {"cache", std::move(cache)}};
+  }
+
+  static util::Json stored(const std::string& category, const std::string& detail) {
+    return {{"result", "stored"}, {"miss", {{"category", category}, {"detail", detail}}}};
+  }
+
+  // Writes the reports into a build directory of their own; "kelv report DIR".
+  testing::Outcome report_on(const std::vector<util::Json>& reports, const std::string& name) {
+    const fs::path build = dir / "builds" / name;
+    for (size_t i = 0; i < reports.size(); ++i)
+      testing::write_file(build / ("0000000000000000000" + std::to_string(i) + "-1.json"),
+                          reports[i].dump());
+    return kelv({"report", build.string()});
+  }
+
+  uint64_t clock = 1000;
+};
+
+TEST_F(KelvSummary, LinesSayWhatWasCountedAndWhy) {
+  const util::Json hit = {{"result", "hit"}, {"entry", "e"}, {"foreign_out_dir", nullptr}};
+  util::Json timed_hit = hit;
+  timed_hit["stored_compile_ns"] = 3000000000ull;
+  const util::Json probe = {{"v", 1}, {"kind", "probe"}, {"start_wall_ns", 1}, {"dur_ns", 1}};
+  util::Json own_probe = unit("build_script_build", {{"result", "stored"}});
+  own_probe["args"] = {"--crate-name", "build_script_build", "--out-dir", "/tmp/probe"};
+  struct Case {
+    const char* name;
+    std::vector<util::Json> reports;
+    std::string times;  // $KELV_HOME/unit-times.json, when not empty
+    std::vector<std::string> expected;
+    std::vector<std::string> unexpected = {};
+  };
+  const std::vector<Case> cases = {
+      {"build scripts are counted and named; probes are not",
+       {unit("build_script_build", {{"result", "stored"}}, 100, 0, "serde"),
+        unit("build_script_build", {{"result", "stored"}}, 100, 0, "libc"),
+        unit("serde", {{"result", "stored"}}), probe, own_probe},
+       "",
+       {"\n3 compiler runs, 2 of them build scripts: 3 compiled\n"}},
+      {"one build script",
+       {unit("build_script_build", {{"result", "stored"}})},
+       "",
+       {"\n1 compiler run (a build script): 1 compiled\n"}},
+      {"a failed unit is told once",
+       {unit("greet", {{"result", "miss"}, {"not_stored", "the compilation failed"}}, 100, 1)},
+       "",
+       {"\n1 compiler run: 1 failed\n"}},
+      {"misses grouped by category, the top culprit named",
+       {unit("a", stored("input", "src/lib.rs")), unit("b", stored("input", "src/lib.rs")),
+        unit("c", stored("input", "build.rs")), unit("d", stored("dependency", "alpha")),
+        unit("e", {{"result", "hit"}})},
+       "",
+       {"\n5 compiler runs: 4 compiled, 1 replayed from the cache; 4 cache misses, 3 of them: an "
+        "input changed (src/lib.rs)\n",
+        "\ncompiled after a cache miss, by cause:\n     3  an input changed: src/lib.rs (2), "
+        "build.rs\n     1  a dependency changed: alpha\n",
+        "stored; missed: input src/lib.rs\n"}},
+      {"one cause for all misses",
+       {unit("a", stored("new", "")), unit("b", stored("new", "the entry was removed")),
+        unit("c", {{"result", "miss"},
+                   {"not_stored", "quick to link"},
+                   {"miss", {{"category", "new"}, {"detail", ""}}}})},
+       "",
+       {"\n3 compiler runs: 3 compiled; 3 cache misses: not in the cache yet (the entry was "
+        "removed); 1 not cached (quick to link: 1)\n"}},
+      {"reports without miss reasons",
+       {unit("a", {{"result", "stored"}})},
+       "",
+       {"\n1 compiler run: 1 compiled\n"},
+       {"miss"}},
+      {"reasons grouped by their category",
+       {unit("a", {{"result", "off"}, {"reason", "reads /x"}, {"category", "outside"}}),
+        unit("b", {{"result", "off"}, {"reason", "reads /y"}, {"category", "outside"}}),
+        unit("c", {{"result", "miss"},
+                   {"not_stored", "quick to link"},
+                   {"not_stored_category", "quick"}})},
+       "",
+       {"; 3 not cached (outside: 2, quick to link: 1)\n",
+        "\nnot cached:\n     2  outside: reads /x, reads /y\n     1  quick: quick to link\n"}},
+      {"saved: the compile time the entry was stored with",
+       {unit("a", timed_hit, 500)},
+       "",
+       {"\n1 compiler run: 1 replayed from the cache; about 2.5 s saved\n"}},
+      {"saved: times kept by an earlier build wherever the unit was built",
+       {unit("greet", hit, 100), unit("hello", hit, 100)},
+       R"({"greet-0123": 1500000000})",
+       {"; about 1.4 s saved (estimated for 1 of the 2 replayed)\n"}},
+      {"saved: nothing said without an estimate",
+       {unit("greet", hit, 100)},
+       "",
+       {"\n1 compiler run: 1 replayed from the cache\n"},
+       {"saved"}},
+  };
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.name);
+    fs::remove(dir / "home/unit-times.json");
+    if (!c.times.empty()) testing::write_file(dir / "home/unit-times.json", c.times);
+    auto shown = report_on(c.reports, std::to_string(i));
+    ASSERT_EQ(shown.exit_code, 0) << shown.err;
+    for (const std::string& text : c.expected)
+      EXPECT_NE(shown.out.find(text), std::string::npos) << shown.out;
+    for (const std::string& text : c.unexpected)
+      EXPECT_EQ(shown.out.find(text), std::string::npos) << shown.out;
+  }
+}
+
+// The table's columns hold whatever the length of a unit's name.
+TEST_F(KelvSummary, TableColumnsHoldForLongNames) {
+  auto shown = report_on(
+      {unit("build_script_build", {{"result", "stored"}}, 2, 0, "proc-macro-error"),
+       unit("a", {{"result", "hit"}}, 12345), unit("ünïcödé_ñame", {{"result", "stored"}}, 7)},
+      "long");
+  ASSERT_EQ(shown.exit_code, 0) << shown.err;
+  std::istringstream lines(shown.out);
+  std::string line;
+  while (std::getline(lines, line) && !line.starts_with("unit ")) {
+  }
+  ASSERT_TRUE(line.starts_with("unit ")) << shown.out;
+  const auto columns = [](const std::string& l) {
+    std::u32string wide;  // one element per character
+    for (size_t i = 0; i < l.size(); ++i)
+      if ((static_cast<unsigned char>(l[i]) & 0xC0) != 0x80) wide.push_back(U'x');
+    return wide.size();
+  };
+  const size_t road = columns(line.substr(0, line.find("road")));
+  size_t rows = 0;
+  while (std::getline(lines, line) && !line.empty()) {
+    ++rows;
+    const size_t at =
+        line.find("  rustc") != std::string::npos ? line.find("  rustc") : line.find("  cache");
+    ASSERT_NE(at, std::string::npos) << line;
+    EXPECT_EQ(columns(line.substr(0, at + 2)), road) << shown.out;
+    const std::string time = line.substr(0, at);  // right-aligned against the road column
+    EXPECT_TRUE(time.ends_with(" ms") || time.ends_with(" s")) << line;
+  }
+  EXPECT_EQ(rows, 3u);
+  EXPECT_NE(shown.out.find("\nbuild_script_build (proc-macro-error) "), std::string::npos)
+      << shown.out;
+}
+
+// `kelv report` names the build it shows, the one that finished last, and
+// the builds that ran at the same time.
+TEST_F(KelvSummary, ReportNamesItsBuildAndConcurrentOnes) {
+  struct Build {
+    std::string name;
+    uint64_t start, end;
+    std::string cwd;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Build> builds;
+    std::string shown;                     // the build shown
+    std::vector<std::string> overlapping;  // the builds named beside it
+  };
+  const std::vector<Case> cases = {
+      {"two at once: the one that finished last, and the other",
+       {{"00000000000000001000-1", 1000, 5000, "/ws/one"},
+        {"00000000000000002000-2", 2000, 4000, "/ws/two"}},
+       "00000000000000001000-1",
+       {"00000000000000002000-2"}},
+      {"one after the other",
+       {{"00000000000000001000-1", 1000, 1500, "/ws/one"},
+        {"00000000000000002000-2", 2000, 4000, "/ws/two"}},
+       "00000000000000002000-2",
+       {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(dir / "home/events");
+    for (const Build& b : c.builds) {
+      const util::Json record = {{"v", 1},
+                                 {"args", {"build", "--release"}},
+                                 {"cwd", b.cwd},
+                                 {"start_wall_ns", b.start},
+                                 {"end_wall_ns", b.end}};
+      testing::write_file(dir / "home/events" / b.name / "kelv-build.json", record.dump());
+      testing::write_file(dir / "home/events" / b.name / "00000000000000000001-1.json",
+                          unit("greet", {{"result", "stored"}}).dump());
+    }
+    auto shown = kelv({"report"});
+    ASSERT_EQ(shown.exit_code, 0) << shown.err;
+    const fs::path events = dir / "home/events";
+    EXPECT_TRUE(shown.out.starts_with("build " + (events / c.shown).string() + "\n")) << shown.out;
+    EXPECT_NE(shown.out.find("`cargo build --release` in /ws/"), std::string::npos) << shown.out;
+    EXPECT_EQ(shown.out.find("at the same time") != std::string::npos, !c.overlapping.empty())
+        << shown.out;
+    for (const std::string& other : c.overlapping)
+      EXPECT_NE(shown.out.find("    " + (events / other).string() + ": `cargo build --release`"),
+                std::string::npos)
+          << shown.out;
+    auto json = kelv({"report", "--json"});
+    auto parsed = util::parse_json(json.out);
+    ASSERT_TRUE(parsed.has_value()) << json.out;
+    EXPECT_EQ((*parsed)["concurrent"].size(), c.overlapping.size());
+  }
+}
+
+// After the build: nothing when Cargo is told to be quiet, one line when
+// everything was fresh, and the build named by `kelv report`.
+TEST_F(Kelv, SummaryFollowsCargosQuietAndFreshBuilds) {
+  testing::write_small_workspace(dir / "ws");
+  auto first = kelv({"cargo", "build"});
+  ASSERT_EQ(first.exit_code, 0) << first.err;
+  EXPECT_NE(first.err.find("OK   kelv: 2 compiler runs: 2 compiled"), std::string::npos)
+      << first.err;
+  auto fresh = kelv({"cargo", "build"});
+  ASSERT_EQ(fresh.exit_code, 0) << fresh.err;
+  EXPECT_NE(fresh.err.find("OK   kelv: nothing to compile: Cargo found every unit fresh\n"),
+            std::string::npos)
+      << fresh.err;
+  auto metadata = kelv({"cargo", "metadata", "--format-version", "1", "--no-deps"});
+  ASSERT_EQ(metadata.exit_code, 0) << metadata.err;
+  EXPECT_EQ(metadata.err.find("kelv:"), std::string::npos) << metadata.err;
+
+  auto shown = kelv({"report"});
+  EXPECT_NE(shown.out.find("  `cargo metadata --format-version 1 --no-deps` in " +
+                           (dir / "ws").string() + ", started "),
+            std::string::npos)
+      << shown.out;
+
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::map<std::string, std::optional<std::string>> env;
+    bool summary;
+  };
+  const std::vector<Case> cases = {
+      {"-q", {"cargo", "build", "-q"}, {}, false},
+      {"--quiet", {"cargo", "--quiet", "build"}, {}, false},
+      {"CARGO_TERM_QUIET", {"cargo", "build"}, {{"CARGO_TERM_QUIET", "true"}}, false},
+      {"-q of the program run", {"cargo", "run", "--", "-q"}, {}, true},
+      {"not quiet", {"cargo", "build"}, {{"CARGO_TERM_QUIET", "false"}}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(testing::cargo(dir / "ws", {"clean"}).exit_code, 0);
+    auto built = kelv(c.args, c.env);
+    ASSERT_EQ(built.exit_code, 0) << built.err;
+    EXPECT_EQ(
+        built.err.find("kelv: 2 compiler runs: 2 replayed from the cache") != std::string::npos,
+        c.summary)
+        << built.err;
+  }
 }
 
 }  // namespace

@@ -35,9 +35,11 @@ class Options : public ::testing::Test {
  protected:
   void SetUp() override {
     testing::write_small_workspace(dir.path());
-    testing::write_file(dir / "bin/rustc", "#!/bin/sh\nprintf '%s\\n' \"RUSTC_BOOTSTRAP=${RUSTC_BOOTSTRAP-unset}\" \"$@\" '--end--' >> " +
-                                               (dir / "log").string() + "\nexec " +
-                                               testing::real_rustc() + " \"$@\"\n");
+    testing::write_file(dir / "bin/rustc",
+                        "#!/bin/sh\nprintf '%s\\n' \"RUSTC_BOOTSTRAP=${RUSTC_BOOTSTRAP-unset}\" "
+                        "\"$@\" '--end--' >> " +
+                            (dir / "log").string() + "\nexec " + testing::real_rustc() +
+                            " \"$@\"\n");
     ::chmod((dir / "bin/rustc").c_str(), 0755);
     testing::fs::create_directories(dir / "linkers");
     testing::write_file(dir / "events/wrapper.settings",

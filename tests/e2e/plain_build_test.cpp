@@ -66,8 +66,7 @@ TEST(PlainBuild, InvalidSettingsStopTheBuild) {
 TEST(PlainBuild, CompileErrorsReachCargoUnchanged) {
   TempDir dir;
   testing::write_small_workspace(dir.path());
-  testing::write_file(dir / "greet/src/lib.rs",
-                      "pub fn greeting(name: &str) -> String { name }\n");
+  testing::write_file(dir / "greet/src/lib.rs", "pub fn greeting(name: &str) -> String { name }\n");
   auto direct = cargo(dir.path(), {"build", "--message-format=short"}, {}, false);
   testing::fs::remove_all(dir / "target");
   auto wrapped = cargo(dir.path(), {"build", "--message-format=short"});

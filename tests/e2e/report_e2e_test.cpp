@@ -9,9 +9,9 @@
 #include <map>
 #include <sstream>
 
+#include "rustc/invocation.h"
 #include "support/cargo_project.h"
 #include "util/files.h"
-#include "wrapper/invocation.h"
 
 namespace kelv {
 namespace {
@@ -107,7 +107,7 @@ TEST(ReportE2e, FixtureBuildLeavesOneRedactedReportPerInvocation) {
     EXPECT_EQ(r["inner_wrapper"], (dir / "log-wrapper.sh").string());
     EXPECT_EQ(r["rusage"]["scope"], "wrapper-client");
     EXPECT_EQ(r["cache"]["result"], "off");
-    const auto crate = args::option_value(args, "--crate-name");
+    const auto crate = rustc::option_value(args, "--crate-name");
     const bool prints = std::any_of(args.begin(), args.end(),
                                     [](const std::string& a) { return a.starts_with("--print"); });
     if (!crate || *crate == "___" || prints) {
@@ -117,7 +117,7 @@ TEST(ReportE2e, FixtureBuildLeavesOneRedactedReportPerInvocation) {
       continue;
     }
     EXPECT_EQ(r["kind"], "compile") << r.dump();
-    if (!args::is_compile(args)) continue;  // e.g. a build script's own probe compilation
+    if (!rustc::is_compile(args)) continue;  // e.g. a build script's own probe compilation
     ++units;
     ASSERT_TRUE(r.contains("outputs")) << r.dump();
     const Json& listed = r["args"];

@@ -11,15 +11,15 @@
 #include <set>
 #include <thread>
 
-#include "artifact_cache/job.h"
+#include "artifact_cache/lookup.h"
 #include "support/unit_runner.h"
 
 namespace kelv {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::TempDir;
 using testing::CrateUnit;
+using testing::TempDir;
 
 constexpr int kWorkers = 16;
 constexpr int kRounds = 5;  // with corruption, followed by a clean round and a hit-only round
@@ -114,14 +114,15 @@ class StressCache : public ::testing::Test {
   // One worker's round: every unit in order, into the worker's own output
   // directory, each unit's result checked against its reference.
   void work(int round, int worker, int gamma_variant, bool corrupting, bool expect_hits) {
-    const fs::path out = dir / "out" / ("r" + std::to_string(round) + "-w" + std::to_string(worker));
+    const fs::path out =
+        dir / "out" / ("r" + std::to_string(round) + "-w" + std::to_string(worker));
     fs::create_directories(out);
     // Workers start a little apart, so that some look up what others store.
     std::this_thread::sleep_for(std::chrono::milliseconds(25 * worker));
     for (const CrateUnit& unit : units()) {
-      const fs::path events = dir / "events" /
-                              ("r" + std::to_string(round) + "-w" + std::to_string(worker) + "-" +
-                               unit.crate);
+      const fs::path events =
+          dir / "events" /
+          ("r" + std::to_string(round) + "-w" + std::to_string(worker) + "-" + unit.crate);
       const int now_running = ++figures.running;
       int peak = figures.peak_running;
       while (now_running > peak && !figures.peak_running.compare_exchange_weak(peak, now_running)) {
@@ -178,7 +179,8 @@ class StressCache : public ::testing::Test {
       }
       std::vector<std::string> stored;
       std::error_code ec;
-      for (auto it = fs::directory_iterator(entry, ec); !ec && it != fs::end(it); it.increment(ec)) {
+      for (auto it = fs::directory_iterator(entry, ec); !ec && it != fs::end(it);
+           it.increment(ec)) {
         const std::string file = it->path().filename().native();
         if (file != "entry.json" && file != "stderr") stored.push_back(file);
       }
@@ -244,8 +246,9 @@ TEST_F(StressCache, ConcurrentStoresAndLookupsSurviveCorruptionAndDiscards) {
     if (corrupting) corrupter = std::thread([&, seed = seeds()] { corrupt(stop, seed); });
     std::vector<std::thread> workers;
     for (int w = 0; w < kWorkers; ++w)
-      workers.emplace_back(
-          [&, round, w, variant, corrupting, hit_only] { work(round, w, variant, corrupting, hit_only); });
+      workers.emplace_back([&, round, w, variant, corrupting, hit_only] {
+        work(round, w, variant, corrupting, hit_only);
+      });
     for (auto& t : workers) t.join();
     stop = true;
     if (corrupter.joinable()) corrupter.join();
@@ -271,18 +274,18 @@ TEST_F(StressCache, ConcurrentStoresAndLookupsSurviveCorruptionAndDiscards) {
     ADD_FAILURE() << "left behind: " << left;
 
   const size_t entries = testing::entry_names(cache).size();
-  std::cout << "[ figures  ] " << total_rounds << " rounds x " << kWorkers << " concurrent workers x "
-            << units().size() << " units in " << seconds << " s (at most " << figures.peak_running
-            << " wrapper processes at once): " << figures.invocations
-            << " invocations, " << figures.lookups << " lookups, " << figures.hits << " hits (" << figures.hits_under_corruption
-            << " while the corrupter ran), "
-            << figures.stored << " stored, " << figures.misses << " misses not stored, "
-            << figures.off << " not cached; injected " << figures.corruptions
-            << " byte corruptions, " << figures.truncations << " truncations, "
-            << figures.removals << " removed files, " << figures.discards
-            << " discards; restored files compared " << figures.restored_files_compared
-            << "; entries at the end " << entries << " (" << damaged_found
-            << " damaged files left by the corrupter)" << std::endl;
+  std::cout << "[ figures  ] " << total_rounds << " rounds x " << kWorkers
+            << " concurrent workers x " << units().size() << " units in " << seconds
+            << " s (at most " << figures.peak_running
+            << " wrapper processes at once): " << figures.invocations << " invocations, "
+            << figures.lookups << " lookups, " << figures.hits << " hits ("
+            << figures.hits_under_corruption << " while the corrupter ran), " << figures.stored
+            << " stored, " << figures.misses << " misses not stored, " << figures.off
+            << " not cached; injected " << figures.corruptions << " byte corruptions, "
+            << figures.truncations << " truncations, " << figures.removals << " removed files, "
+            << figures.discards << " discards; restored files compared "
+            << figures.restored_files_compared << "; entries at the end " << entries << " ("
+            << damaged_found << " damaged files left by the corrupter)" << std::endl;
   RecordProperty("invocations", figures.invocations.load());
   RecordProperty("lookups", figures.lookups.load());
   RecordProperty("hits", figures.hits.load());

@@ -17,6 +17,7 @@
 #include "util/files.h"
 #include "util/hash.h"
 #include "util/paths.h"
+#include "util/platform.h"
 
 extern char** environ;
 
@@ -81,7 +82,8 @@ Outcome run(const Run& what) {
   argv.push_back(nullptr);
 
   int out_pipe[2], err_pipe[2], in_pipe[2];
-  if (::pipe2(out_pipe, O_CLOEXEC) || ::pipe2(err_pipe, O_CLOEXEC) || ::pipe2(in_pipe, O_CLOEXEC))
+  if (!util::platform::pipe_cloexec(out_pipe) || !util::platform::pipe_cloexec(err_pipe) ||
+      !util::platform::pipe_cloexec(in_pipe))
     throw std::runtime_error("pipe");
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
@@ -162,9 +164,15 @@ std::string read_file(const fs::path& path) {
   return ss.str();
 }
 
-fs::path wrapper_exe() { return KELV_WRAPPER_EXE; }
-fs::path test_child_exe() { return KELV_TEST_CHILD_EXE; }
-fs::path source_dir() { return KELV_SOURCE_DIR; }
+fs::path wrapper_exe() {
+  return KELV_WRAPPER_EXE;
+}
+fs::path test_child_exe() {
+  return KELV_TEST_CHILD_EXE;
+}
+fs::path source_dir() {
+  return KELV_SOURCE_DIR;
+}
 
 std::string real_rustc() {
   static const std::string path = [] {
@@ -183,7 +191,9 @@ EnvVar::EnvVar(std::string name, std::optional<std::string> value) : EnvVar(std:
   set(value);
 }
 
-EnvVar::~EnvVar() { set(saved_); }
+EnvVar::~EnvVar() {
+  set(saved_);
+}
 
 void EnvVar::set(const std::optional<std::string>& value) {
   if (value)
@@ -192,7 +202,9 @@ void EnvVar::set(const std::optional<std::string>& value) {
     ::unsetenv(name_.c_str());
 }
 
-InDir::InDir(const fs::path& dir) : saved_(fs::current_path()) { fs::current_path(dir); }
+InDir::InDir(const fs::path& dir) : saved_(fs::current_path()) {
+  fs::current_path(dir);
+}
 
 InDir::~InDir() {
   std::error_code ec;

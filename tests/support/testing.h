@@ -4,13 +4,12 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <nlohmann/json_fwd.hpp>
 
 // Helpers shared by the tests: private temporary directories, running a
 // program with a chosen environment while capturing its output, environment

@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "artifact_cache/layout.h"
 #include "util/clock.h"
 #include "util/hash.h"
 
@@ -57,7 +58,8 @@ std::string file_kind(const struct stat& st) {
 
 }  // namespace
 
-Process::Process(const Run& request, const fs::path& log_dir, std::optional<uint64_t> address_space) {
+Process::Process(const Run& request, const fs::path& log_dir,
+                 std::optional<uint64_t> address_space) {
   // Everything the child needs is prepared before fork: between fork and
   // exec it only makes system calls.
   std::vector<std::string> env_strings = environment_of(request);
@@ -166,8 +168,7 @@ Outcome Process::wait(std::chrono::milliseconds limit) {
 }
 
 LimitedOutcome run_limited(const Run& request, const fs::path& log_dir,
-                           std::chrono::milliseconds limit,
-                           std::optional<uint64_t> address_space) {
+                           std::chrono::milliseconds limit, std::optional<uint64_t> address_space) {
   Process process(request, log_dir, address_space);
   LimitedOutcome result;
   result.outcome = process.wait(limit);
@@ -181,24 +182,24 @@ std::vector<std::string> CrateUnit::outputs() const {
 }
 
 std::vector<std::string> CrateUnit::args(const fs::path& out_dir) const {
-  std::vector<std::string> a = {"--crate-name",
-                                crate,
-                                "--edition=2021",
-                                "src/" + crate + ".rs",
-                                "--error-format=json",
-                                "--json=diagnostic-rendered-ansi,artifacts,future-incompat",
-                                "--crate-type",
-                                crate_type,
-                                crate_type == "bin" ? "--emit=dep-info,link"
-                                                    : "--emit=dep-info,metadata,link",
-                                "-C",
-                                "metadata=" + metadata,
-                                "-C",
-                                "extra-filename=-" + metadata,
-                                "--out-dir",
-                                out_dir.native(),
-                                "-L",
-                                "dependency=" + out_dir.native()};
+  std::vector<std::string> a = {
+      "--crate-name",
+      crate,
+      "--edition=2021",
+      "src/" + crate + ".rs",
+      "--error-format=json",
+      "--json=diagnostic-rendered-ansi,artifacts,future-incompat",
+      "--crate-type",
+      crate_type,
+      crate_type == "bin" ? "--emit=dep-info,link" : "--emit=dep-info,metadata,link",
+      "-C",
+      "metadata=" + metadata,
+      "-C",
+      "extra-filename=-" + metadata,
+      "--out-dir",
+      out_dir.native(),
+      "-L",
+      "dependency=" + out_dir.native()};
   for (const auto& [name, file] : externs) {
     a.push_back("--extern");
     a.push_back(name + "=" + (out_dir / file).native());
@@ -228,8 +229,9 @@ std::string UnitResult::describe() const {
 }
 
 UnitResult run_unit(const UnitContext& ctx, const fs::path& event_dir,
-                    const std::optional<std::string>& settings, const std::vector<std::string>& args,
-                    std::chrono::milliseconds limit, std::optional<uint64_t> address_space) {
+                    const std::optional<std::string>& settings,
+                    const std::vector<std::string>& args, std::chrono::milliseconds limit,
+                    std::optional<uint64_t> address_space) {
   fs::create_directories(event_dir);
   if (settings) write_file(event_dir / "wrapper.settings", *settings);
   Run request;
@@ -237,12 +239,12 @@ UnitResult run_unit(const UnitContext& ctx, const fs::path& event_dir,
   request.argv.insert(request.argv.end(), args.begin(), args.end());
   request.cwd = ctx.project;
   request.env = {{"KELV_EVENT_DIR", event_dir.native()},
-              {"KELV_HOME", ctx.kelv_home.native()},
-              {"CARGO_MANIFEST_DIR", ctx.project.native()},
-              {"OUT_DIR", std::nullopt},
-              {"KELV_INNER_WRAPPER", std::nullopt},
-              {"KELV_WRAPPER_FAIL", std::nullopt},
-              {"NO_COLOR", "1"}};
+                 {"KELV_HOME", ctx.kelv_home.native()},
+                 {"CARGO_MANIFEST_DIR", ctx.project.native()},
+                 {"OUT_DIR", std::nullopt},
+                 {"KELV_INNER_WRAPPER", std::nullopt},
+                 {"KELV_WRAPPER_FAIL", std::nullopt},
+                 {"NO_COLOR", "1"}};
   for (const auto& [k, v] : ctx.env) request.env[k] = v;
   UnitResult result;
   {
@@ -251,7 +253,8 @@ UnitResult run_unit(const UnitContext& ctx, const fs::path& event_dir,
     result.timed_out = process.timed_out();
   }
   std::error_code ec;
-  for (auto it = fs::directory_iterator(event_dir, ec); !ec && it != fs::end(it); it.increment(ec)) {
+  for (auto it = fs::directory_iterator(event_dir, ec); !ec && it != fs::end(it);
+       it.increment(ec)) {
     const fs::path p = it->path();
     if (p.extension() != ".json" || p.filename().native().starts_with(".")) continue;
     if (auto r = util::read_json(p)) result.report = std::move(*r);
@@ -271,7 +274,8 @@ Outcome run_compiler(const UnitContext& ctx, const std::vector<std::string>& arg
   return process.wait(std::chrono::seconds(300));
 }
 
-Reference compile_reference(const UnitContext& ctx, const CrateUnit& unit, const fs::path& out_dir) {
+Reference compile_reference(const UnitContext& ctx, const CrateUnit& unit,
+                            const fs::path& out_dir) {
   fs::create_directories(out_dir);
   const Outcome compiled = run_compiler(ctx, unit.args(out_dir));
   return Reference{out_dir, read_files(out_dir, unit.outputs()), compiled.err, compiled.exit_code};
@@ -290,7 +294,8 @@ std::vector<std::string> differences(const Reference& ref, const fs::path& out_d
       found.push_back(name + " differs from a fresh compilation's (" + std::to_string(got->size()) +
                       " bytes, expected " + std::to_string(expected.size()) + ")");
   }
-  const std::string expected_err = replace_all(ref.stderr_text, ref.out_dir.native(), out_dir.native());
+  const std::string expected_err =
+      replace_all(ref.stderr_text, ref.out_dir.native(), out_dir.native());
   if (stderr_text != expected_err)
     found.push_back("diagnostics differ:\n" + stderr_text.substr(0, 3000) + "\nexpected:\n" +
                     expected_err.substr(0, 3000));
@@ -364,8 +369,8 @@ std::vector<std::string> snapshot_diff(const std::map<std::string, std::string>&
 std::vector<std::string> entry_names(const fs::path& cache_dir) {
   std::vector<std::string> names;
   std::error_code ec;
-  for (auto it = fs::directory_iterator(cache_dir / "e", ec); !ec && it != fs::end(it);
-       it.increment(ec))
+  for (auto it = fs::directory_iterator(artifact_cache::layout::entries(cache_dir), ec);
+       !ec && it != fs::end(it); it.increment(ec))
     names.push_back(it->path().filename().native());
   std::sort(names.begin(), names.end());
   return names;
@@ -374,14 +379,15 @@ std::vector<std::string> entry_names(const fs::path& cache_dir) {
 std::vector<EntryProblem> check_entries(const fs::path& cache_dir) {
   std::vector<EntryProblem> problems;
   for (const std::string& name : entry_names(cache_dir)) {
-    const fs::path dir = cache_dir / "e" / name;
-    const auto record = util::read_json(dir / "entry.json");
+    const fs::path dir = artifact_cache::layout::entry(cache_dir, name);
+    const auto record = util::read_json(dir / artifact_cache::layout::entry_record_file);
     if (!record || !record->is_object()) {
       problems.push_back({name, "", "entry.json is missing or unreadable"});
       continue;
     }
     struct stat st;
-    if (::stat((dir / "stderr").c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (::stat((dir / artifact_cache::layout::stderr_file).c_str(), &st) != 0 ||
+        !S_ISREG(st.st_mode))
       problems.push_back({name, "stderr", "missing"});
     const auto files = record->find("files");
     const auto hashes = record->find("hashes");
@@ -400,7 +406,8 @@ std::vector<EntryProblem> check_entries(const fs::path& cache_dir) {
       const auto stored = hashes->find(file);
       if (!hash)
         problems.push_back({name, file, "missing or unreadable"});
-      else if (stored == hashes->end() || !stored->is_string() || stored->get<std::string>() != *hash)
+      else if (stored == hashes->end() || !stored->is_string() ||
+               stored->get<std::string>() != *hash)
         problems.push_back({name, file, "content differs from its recorded hash"});
     }
   }
@@ -410,11 +417,15 @@ std::vector<EntryProblem> check_entries(const fs::path& cache_dir) {
 std::vector<std::string> leftover_temporaries(const fs::path& cache_dir) {
   std::vector<std::string> left;
   std::error_code ec;
-  for (auto it = fs::directory_iterator(cache_dir / "tmp", ec); !ec && it != fs::end(it);
+  namespace layout = artifact_cache::layout;
+  for (auto it = fs::directory_iterator(layout::temporary(cache_dir), ec); !ec && it != fs::end(it);
        it.increment(ec))
     left.push_back(it->path().lexically_relative(cache_dir).native());
-  std::vector<fs::path> dirs = {cache_dir / "m", cache_dir / "h", cache_dir / "l", cache_dir / "q"};
-  for (const std::string& name : entry_names(cache_dir)) dirs.push_back(cache_dir / "e" / name);
+  std::vector<fs::path> dirs = {layout::key_records(cache_dir), layout::content_memos(cache_dir),
+                                layout::link_records(cache_dir), layout::quick_records(cache_dir),
+                                layout::unit_records(cache_dir)};
+  for (const std::string& name : entry_names(cache_dir))
+    dirs.push_back(layout::entry(cache_dir, name));
   for (const fs::path& dir : dirs) {
     for (auto it = fs::directory_iterator(dir, ec); !ec && it != fs::end(it); it.increment(ec)) {
       const std::string name = it->path().filename().native();
@@ -434,7 +445,8 @@ void settle_mtime(const fs::path& dir) {
   if (::stat(probe.c_str(), &st) != 0) throw std::runtime_error("cannot stat " + probe.native());
   const uint64_t written = util::mtime_ns(st);
   fs::remove(probe);
-  while (util::now_wall_ns() <= written + 2000000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  while (util::now_wall_ns() <= written + 2000000)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 }  // namespace kelv::testing

@@ -61,11 +61,11 @@ LimitedOutcome run_limited(const Run& request, const fs::path& log_dir,
 
 // One unit as Cargo would pass it to the compiler.
 struct CrateUnit {
-  std::string crate;                // --crate-name, and src/<crate>.rs
-  std::string crate_type = "lib";   // "lib" or "bin"
-  std::string metadata = "abcd";    // -C metadata and -C extra-filename=-<metadata>
+  std::string crate;               // --crate-name, and src/<crate>.rs
+  std::string crate_type = "lib";  // "lib" or "bin"
+  std::string metadata = "abcd";   // -C metadata and -C extra-filename=-<metadata>
   std::vector<std::pair<std::string, std::string>> externs;  // name, file name in the out dir
-  std::vector<std::string> extra;   // appended as they are
+  std::vector<std::string> extra;                            // appended as they are
 
   std::string stem() const { return crate + "-" + metadata; }
   // The files the compiler writes into the output directory.
@@ -101,7 +101,8 @@ struct UnitResult {
 // `settings` is given it is written there first; the wrapper's report is
 // read and removed afterwards.
 UnitResult run_unit(const UnitContext& ctx, const fs::path& event_dir,
-                    const std::optional<std::string>& settings, const std::vector<std::string>& args,
+                    const std::optional<std::string>& settings,
+                    const std::vector<std::string>& args,
                     std::chrono::milliseconds limit = std::chrono::seconds(120),
                     std::optional<uint64_t> address_space = std::nullopt);
 

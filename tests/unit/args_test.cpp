@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "rustc/invocation.h"
 #include "support/testing.h"
 #include "util/hash.h"
-#include "wrapper/invocation.h"
 
 namespace kelv {
 namespace {
@@ -19,7 +19,9 @@ using testing::write_file;
 namespace fs = std::filesystem;
 using Args = std::vector<std::string>;
 
-std::string show(const Args& args) { return ::testing::PrintToString(args); }
+std::string show(const Args& args) {
+  return ::testing::PrintToString(args);
+}
 
 std::optional<std::string> owned(std::optional<std::string_view> v) {
   if (!v) return std::nullopt;
@@ -28,11 +30,26 @@ std::optional<std::string> owned(std::optional<std::string_view> v) {
 
 // What Cargo passes for an ordinary library unit.
 Args library_unit(const std::string& out_dir) {
-  return {"--crate-name", "ledger", "--edition=2021", "ledger/src/lib.rs",
-          "--error-format=json", "--json=diagnostic-rendered-ansi,artifacts,future-incompat",
-          "--crate-type", "lib", "--emit=dep-info,metadata,link", "-C", "embed-bitcode=no",
-          "-C", "debuginfo=2", "-C", "metadata=7a1f2c3d4e5f6a7b", "-C",
-          "extra-filename=-7a1f2c3d4e5f6a7b", "--out-dir", out_dir, "-L",
+  return {"--crate-name",
+          "ledger",
+          "--edition=2021",
+          "ledger/src/lib.rs",
+          "--error-format=json",
+          "--json=diagnostic-rendered-ansi,artifacts,future-incompat",
+          "--crate-type",
+          "lib",
+          "--emit=dep-info,metadata,link",
+          "-C",
+          "embed-bitcode=no",
+          "-C",
+          "debuginfo=2",
+          "-C",
+          "metadata=7a1f2c3d4e5f6a7b",
+          "-C",
+          "extra-filename=-7a1f2c3d4e5f6a7b",
+          "--out-dir",
+          out_dir,
+          "-L",
           "dependency=" + out_dir};
 }
 
@@ -68,7 +85,7 @@ TEST(ArgsOptionValue, MatchingRules) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(show(c.args) + " " + c.name);
-    EXPECT_EQ(owned(args::option_value(c.args, c.name)), c.expected);
+    EXPECT_EQ(owned(rustc::option_value(c.args, c.name)), c.expected);
   }
 }
 
@@ -106,7 +123,7 @@ TEST(ArgsCodegenOption, MatchingRules) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(show(c.args));
-    EXPECT_EQ(owned(args::codegen_option(c.args, "incremental")), c.expected);
+    EXPECT_EQ(owned(rustc::codegen_option(c.args, "incremental")), c.expected);
   }
 }
 
@@ -132,7 +149,8 @@ TEST(ArgsIsCompile, UnitsAndProbes) {
        {"--crate-name", "foo", "-C", "metadata=1", "--print", "cfg"},
        false},
       {"print joined", {"--crate-name", "foo", "-C", "metadata=1", "--print=cfg"}, false},
-      {"anything starting with --print", {"--crate-name", "foo", "-C", "metadata=1", "--printx"},
+      {"anything starting with --print",
+       {"--crate-name", "foo", "-C", "metadata=1", "--printx"},
        false},
       {"version query", {"-vV"}, false},
       {"no metadata", {"--crate-name", "foo", "src/lib.rs", "--out-dir", "/o"}, false},
@@ -143,7 +161,7 @@ TEST(ArgsIsCompile, UnitsAndProbes) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    EXPECT_EQ(args::is_compile(c.args), c.expected);
+    EXPECT_EQ(rustc::is_compile(c.args), c.expected);
   }
 }
 
@@ -181,7 +199,7 @@ TEST(ArgsLinksOutput, CrateTypesAndTests) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(show(c.args));
-    EXPECT_EQ(args::links_output(c.args), c.expected);
+    EXPECT_EQ(rustc::links_output(c.args), c.expected);
   }
 }
 
@@ -212,7 +230,7 @@ TEST(ArgsUserChoseLinker, LinkerOptions) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(show(c.args));
-    EXPECT_EQ(args::user_chose_linker(c.args), c.expected);
+    EXPECT_EQ(rustc::user_chose_linker(c.args), c.expected);
   }
 }
 
@@ -238,36 +256,62 @@ TEST(ArgsSingleInput, PositionalsAndOptionValues) {
       {{"-O", "src/lib.rs", "-v"}, 1},
       {{"", "src/lib.rs"}, std::nullopt},  // an empty element is positional
       {{"-L", "native=/x", "a.rs"}, 2},
-      {{"a.rs", "--cfg"}, 0},               // a value-taking option at the end
+      {{"a.rs", "--cfg"}, 0},  // a value-taking option at the end
       {{"--cfg", "feature=\"std\"", "a.rs", "--out-dir", "b.rs"}, 2},
       {library_unit("/t/debug/deps"), 3},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(show(c.args));
-    EXPECT_EQ(args::single_input(c.args), c.expected);
+    EXPECT_EQ(rustc::single_input(c.args), c.expected);
   }
 }
 
 TEST(ArgsSingleInput, EveryValueOptionConsumesItsValue) {
-  const char* const options[] = {
-      "--crate-name", "--crate-type", "--edition",   "--emit",        "--out-dir",
-      "-o",           "-L",           "-l",          "--extern",      "-C",
-      "--codegen",    "-Z",           "--cfg",       "--check-cfg",   "--cap-lints",
-      "--target",     "--error-format", "--json",    "--diagnostic-width", "--print",
-      "-W",           "-A",           "-D",          "-F",            "--warn",
-      "--allow",      "--deny",       "--forbid",    "--force-warn",  "--remap-path-prefix",
-      "--explain",    "--sysroot",    "--color",     "--env-set"};
+  const char* const options[] = {"--crate-name",
+                                 "--crate-type",
+                                 "--edition",
+                                 "--emit",
+                                 "--out-dir",
+                                 "-o",
+                                 "-L",
+                                 "-l",
+                                 "--extern",
+                                 "-C",
+                                 "--codegen",
+                                 "-Z",
+                                 "--cfg",
+                                 "--check-cfg",
+                                 "--cap-lints",
+                                 "--target",
+                                 "--error-format",
+                                 "--json",
+                                 "--diagnostic-width",
+                                 "--print",
+                                 "-W",
+                                 "-A",
+                                 "-D",
+                                 "-F",
+                                 "--warn",
+                                 "--allow",
+                                 "--deny",
+                                 "--forbid",
+                                 "--force-warn",
+                                 "--remap-path-prefix",
+                                 "--explain",
+                                 "--sysroot",
+                                 "--color",
+                                 "--env-set"};
   static_assert(std::size(options) == 34);
   for (const char* option : options) {
     SCOPED_TRACE(option);
-    EXPECT_EQ(args::single_input(Args{option, "value", "src/lib.rs"}), 2u);
-    EXPECT_EQ(args::single_input(Args{"src/lib.rs", option, "value"}), 0u);
+    EXPECT_EQ(rustc::single_input(Args{option, "value", "src/lib.rs"}), 2u);
+    EXPECT_EQ(rustc::single_input(Args{"src/lib.rs", option, "value"}), 0u);
   }
   // Options outside the list take no separate value.
   for (const char* option : {"--test", "--verbose", "-g", "-O", "--crate-types", "-CC", "--out"}) {
     SCOPED_TRACE(option);
-    EXPECT_EQ(args::single_input(Args{option, "src/lib.rs"}), 1u);
-    EXPECT_EQ(args::single_input(Args{option, "value", "src/lib.rs"}), std::nullopt);
+    EXPECT_EQ(rustc::single_input(Args{option, "src/lib.rs"}), 1u);
+    EXPECT_EQ(rustc::single_input(Args{option, "value", "src/lib.rs"}), std::nullopt);
   }
 }
 
@@ -275,12 +319,12 @@ TEST(ArgsSingleInput, EveryValueOptionConsumesItsValue) {
 
 TEST(ArgsContains, AnyElementAnywhere) {
   const Args a = {"-Clink-arg=-fuse-ld=lld", "src/lib.rs"};
-  EXPECT_TRUE(args::contains(a, "fuse-ld"));
-  EXPECT_TRUE(args::contains(a, "src/lib.rs"));
-  EXPECT_TRUE(args::contains(a, "-C"));
-  EXPECT_FALSE(args::contains(a, "lldsrc"));  // not across elements
-  EXPECT_FALSE(args::contains(a, "FUSE"));
-  EXPECT_FALSE(args::contains(Args{}, "x"));
+  EXPECT_TRUE(rustc::contains(a, "fuse-ld"));
+  EXPECT_TRUE(rustc::contains(a, "src/lib.rs"));
+  EXPECT_TRUE(rustc::contains(a, "-C"));
+  EXPECT_FALSE(rustc::contains(a, "lldsrc"));  // not across elements
+  EXPECT_FALSE(rustc::contains(a, "FUSE"));
+  EXPECT_FALSE(rustc::contains(Args{}, "x"));
 }
 
 // ---------------------------------------------------------------- split_depinfo_paths
@@ -297,10 +341,10 @@ TEST(ArgsSplitDepinfoPaths, MakefileEscapes) {
       {" a.rs\tb.rs ", {"a.rs", "b.rs"}},
       {"a.rs \t\t  b.rs", {"a.rs", "b.rs"}},
       {"/src/lib.rs /src/mod.rs", {"/src/lib.rs", "/src/mod.rs"}},
-      {"a\\\\ b", {"a\\ b"}},        // backslash kept, then an escaped space
-      {"a\\", {"a\\"}},              // a trailing backslash stays
+      {"a\\\\ b", {"a\\ b"}},  // backslash kept, then an escaped space
+      {"a\\", {"a\\"}},        // a trailing backslash stays
       {"x\\\\", {"x\\\\"}},
-      {"a\\\tb", {"a\\", "b"}},      // only the space is escapable
+      {"a\\\tb", {"a\\", "b"}},  // only the space is escapable
       {"a\\  b", {"a ", "b"}},
       {"\\ ", {" "}},
       {"\\ \\ ", {"  "}},
@@ -312,39 +356,38 @@ TEST(ArgsSplitDepinfoPaths, MakefileEscapes) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.line));
-    EXPECT_EQ(args::split_depinfo_paths(c.line), c.paths);
+    EXPECT_EQ(rustc::split_depinfo_paths(c.line), c.paths);
   }
 }
 
 // ---------------------------------------------------------------- stem, dep-info, unit name
 
 TEST(ArgsUnitStem, CrateNameAndExtraFilename) {
-  EXPECT_EQ(args::unit_stem(Args{"--crate-name", "foo", "-C", "extra-filename=-abc"}), "foo-abc");
-  EXPECT_EQ(args::unit_stem(Args{"--crate-name=foo", "-Cextra-filename=-abc"}), "foo-abc");
-  EXPECT_EQ(args::unit_stem(Args{"--crate-name", "foo"}), "foo");
-  EXPECT_EQ(args::unit_stem(Args{"-C", "extra-filename=-abc"}), "-abc");
-  EXPECT_EQ(args::unit_stem(Args{}), "");
+  EXPECT_EQ(rustc::unit_stem(Args{"--crate-name", "foo", "-C", "extra-filename=-abc"}), "foo-abc");
+  EXPECT_EQ(rustc::unit_stem(Args{"--crate-name=foo", "-Cextra-filename=-abc"}), "foo-abc");
+  EXPECT_EQ(rustc::unit_stem(Args{"--crate-name", "foo"}), "foo");
+  EXPECT_EQ(rustc::unit_stem(Args{"-C", "extra-filename=-abc"}), "-abc");
+  EXPECT_EQ(rustc::unit_stem(Args{}), "");
 }
 
 TEST(ArgsDepinfoExists, LooksForTheUnitsDepFile) {
   TempDir dir;
   const fs::path out = dir / "deps";
   fs::create_directories(out);
-  const Args unit = {"--crate-name", "foo", "-C", "extra-filename=-abc", "--out-dir",
-                     out.string()};
+  const Args unit = {"--crate-name", "foo", "-C", "extra-filename=-abc", "--out-dir", out.string()};
 
-  EXPECT_FALSE(args::depinfo_exists(unit));
+  EXPECT_FALSE(rustc::depinfo_exists(unit));
   write_file(out / "foo.d", "");  // without the extra file name: another unit's
-  EXPECT_FALSE(args::depinfo_exists(unit));
+  EXPECT_FALSE(rustc::depinfo_exists(unit));
   fs::create_directory(out / "foo-abc.d");  // a directory of that name
-  EXPECT_FALSE(args::depinfo_exists(unit));
+  EXPECT_FALSE(rustc::depinfo_exists(unit));
   fs::remove(out / "foo-abc.d");
   write_file(out / "foo-abc.d", "foo: src/lib.rs\n");
-  EXPECT_TRUE(args::depinfo_exists(unit));
+  EXPECT_TRUE(rustc::depinfo_exists(unit));
 
-  EXPECT_FALSE(args::depinfo_exists(Args{"-C", "extra-filename=-abc", "--out-dir", out.string()}));
-  EXPECT_FALSE(args::depinfo_exists(Args{"--crate-name", "foo", "-C", "extra-filename=-abc"}));
-  EXPECT_TRUE(args::depinfo_exists(Args{"--crate-name", "foo", "--out-dir=" + out.string()}));
+  EXPECT_FALSE(rustc::depinfo_exists(Args{"-C", "extra-filename=-abc", "--out-dir", out.string()}));
+  EXPECT_FALSE(rustc::depinfo_exists(Args{"--crate-name", "foo", "-C", "extra-filename=-abc"}));
+  EXPECT_TRUE(rustc::depinfo_exists(Args{"--crate-name", "foo", "--out-dir=" + out.string()}));
 }
 
 TEST(ArgsDepinfoExists, FollowsLinksAndRelativeOutDirs) {
@@ -354,34 +397,34 @@ TEST(ArgsDepinfoExists, FollowsLinksAndRelativeOutDirs) {
   fs::create_symlink(dir / "elsewhere.d", dir / "target" / "deps" / "foo.d");
   fs::create_symlink(dir / "missing.d", dir / "target" / "deps" / "bar.d");
 
-  EXPECT_TRUE(args::depinfo_exists(
+  EXPECT_TRUE(rustc::depinfo_exists(
       Args{"--crate-name", "foo", "--out-dir", (dir / "target" / "deps").string()}));
-  EXPECT_FALSE(args::depinfo_exists(
+  EXPECT_FALSE(rustc::depinfo_exists(
       Args{"--crate-name", "bar", "--out-dir", (dir / "target" / "deps").string()}));
 
   InDir in(dir / "target");
-  EXPECT_TRUE(args::depinfo_exists(Args{"--crate-name", "foo", "--out-dir", "deps"}));
-  EXPECT_FALSE(args::depinfo_exists(Args{"--crate-name", "foo", "--out-dir", "target/deps"}));
+  EXPECT_TRUE(rustc::depinfo_exists(Args{"--crate-name", "foo", "--out-dir", "deps"}));
+  EXPECT_FALSE(rustc::depinfo_exists(Args{"--crate-name", "foo", "--out-dir", "target/deps"}));
 }
 
 TEST(ArgsUnitName, AbsoluteOutDirNamesTheSameUnitFromAnywhere) {
   TempDir dir;
   fs::create_directories(dir / "one");
   fs::create_directories(dir / "two");
-  const Args absolute = {"--crate-name", "foo", "-C", "extra-filename=-abc", "--out-dir",
-                         "/t/debug/deps"};
-  const Args relative = {"--crate-name", "foo", "-C", "extra-filename=-abc", "--out-dir",
-                         "target/debug/deps"};
+  const Args absolute = {"--crate-name",        "foo",       "-C",
+                         "extra-filename=-abc", "--out-dir", "/t/debug/deps"};
+  const Args relative = {"--crate-name",        "foo",       "-C",
+                         "extra-filename=-abc", "--out-dir", "target/debug/deps"};
   std::string abs_one, abs_two, rel_one, rel_two;
   {
     InDir in(dir / "one");
-    abs_one = args::unit_name(absolute);
-    rel_one = args::unit_name(relative);
+    abs_one = rustc::unit_name(absolute);
+    rel_one = rustc::unit_name(relative);
   }
   {
     InDir in(dir / "two");
-    abs_two = args::unit_name(absolute);
-    rel_two = args::unit_name(relative);
+    abs_two = rustc::unit_name(absolute);
+    rel_two = rustc::unit_name(relative);
   }
   EXPECT_EQ(abs_one, abs_two);
   EXPECT_NE(rel_one, rel_two);
@@ -396,19 +439,19 @@ TEST(ArgsUnitName, UnreadableCurrentDirectoryKeepsTheOutDirAsGiven) {
   fs::create_directories(dir / "gone");
   InDir in(dir / "gone");
   fs::remove(dir / "gone");
-  EXPECT_EQ(args::unit_name(Args{"--crate-name", "foo", "--out-dir", "target/deps"}),
+  EXPECT_EQ(rustc::unit_name(Args{"--crate-name", "foo", "--out-dir", "target/deps"}),
             util::key_digest({"target/deps", "foo"}));
-  EXPECT_EQ(args::unit_name(Args{"--crate-name", "foo", "--out-dir", "/abs/deps"}),
+  EXPECT_EQ(rustc::unit_name(Args{"--crate-name", "foo", "--out-dir", "/abs/deps"}),
             util::key_digest({"/abs/deps", "foo"}));
 }
 
 TEST(ArgsUnitName, MissingPartsCountAsEmpty) {
-  EXPECT_EQ(args::unit_name(Args{"--crate-name", "foo"}), util::key_digest({"", "foo"}));
-  EXPECT_EQ(args::unit_name(Args{"--out-dir", "/o"}), util::key_digest({"/o", ""}));
-  EXPECT_EQ(args::unit_name(Args{}), util::key_digest({"", ""}));
+  EXPECT_EQ(rustc::unit_name(Args{"--crate-name", "foo"}), util::key_digest({"", "foo"}));
+  EXPECT_EQ(rustc::unit_name(Args{"--out-dir", "/o"}), util::key_digest({"/o", ""}));
+  EXPECT_EQ(rustc::unit_name(Args{}), util::key_digest({"", ""}));
   // The out-dir and the stem are separate texts, not one joined text.
-  EXPECT_NE(args::unit_name(Args{"--crate-name", "b", "--out-dir", "/a"}),
-            args::unit_name(Args{"--crate-name", "", "--out-dir", "/ab"}));
+  EXPECT_NE(rustc::unit_name(Args{"--crate-name", "b", "--out-dir", "/a"}),
+            rustc::unit_name(Args{"--crate-name", "", "--out-dir", "/ab"}));
 }
 
 // ---------------------------------------------------------------- is_external_source
@@ -440,36 +483,47 @@ TEST(ArgsIsExternalSource, HomeSourcesAndTheSysroot) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path.string());
-    EXPECT_EQ(args::is_external_source(c.path), c.expected);
+    EXPECT_EQ(rustc::is_external_source(c.path), c.expected);
   }
 }
 
 TEST(ArgsIsExternalSource, HomeIsReadOnEveryCall) {
   const fs::path file = fs::path("/first/home/cargo/registry/src/a.rs");
   EnvVar kelv_home("KELV_HOME", "/first/home");
-  EXPECT_TRUE(args::is_external_source(file));
+  EXPECT_TRUE(rustc::is_external_source(file));
   kelv_home.set("/second/home");
-  EXPECT_FALSE(args::is_external_source(file));
-  EXPECT_TRUE(args::is_external_source("/second/home/toolchains/a.rs"));
+  EXPECT_FALSE(rustc::is_external_source(file));
+  EXPECT_TRUE(rustc::is_external_source("/second/home/toolchains/a.rs"));
   kelv_home.set(std::nullopt);
   EnvVar home("HOME", "/u");
-  EXPECT_TRUE(args::is_external_source("/u/.kelv/cargo/git/db/a.rs"));
-  EXPECT_FALSE(args::is_external_source("/u/cargo/git/db/a.rs"));
+  EXPECT_TRUE(rustc::is_external_source("/u/.kelv/cargo/git/db/a.rs"));
+  EXPECT_FALSE(rustc::is_external_source("/u/cargo/git/db/a.rs"));
 }
 
 // ---------------------------------------------------------------- Invocation
 
 TEST(ArgsInvocation, LossyArgsReplaceInvalidBytes) {
-  wrapper::Invocation inv("rustc", {"--crate-name", "a\xFF" "b", "src/\xC3\xA9.rs"});
+  rustc::Invocation inv("rustc", {"--crate-name",
+                                  "a\xFF"
+                                  "b",
+                                  "src/\xC3\xA9.rs"});
   EXPECT_EQ(inv.compiler, "rustc");
-  EXPECT_EQ(inv.args, (Args{"--crate-name", "a\xFF" "b", "src/\xC3\xA9.rs"}));
-  EXPECT_EQ(inv.lossy_args, (Args{"--crate-name", "a\xEF\xBF\xBD" "b", "src/\xC3\xA9.rs"}));
-  EXPECT_EQ(owned(inv.option_value("--crate-name")), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(inv.args, (Args{"--crate-name",
+                            "a\xFF"
+                            "b",
+                            "src/\xC3\xA9.rs"}));
+  EXPECT_EQ(inv.lossy_args, (Args{"--crate-name",
+                                  "a\xEF\xBF\xBD"
+                                  "b",
+                                  "src/\xC3\xA9.rs"}));
+  EXPECT_EQ(owned(inv.option_value("--crate-name")),
+            "a\xEF\xBF\xBD"
+            "b");
   EXPECT_EQ(inv.single_input(), 2u);
 }
 
 TEST(ArgsInvocation, LossyArgsKeepTheOriginalList) {
-  wrapper::Invocation inv("rustc", library_unit("/t/deps"));
+  rustc::Invocation inv("rustc", library_unit("/t/deps"));
   const Args before = inv.lossy_args;
   inv.args.push_back("-C");
   inv.args.push_back("linker=/opt/cc");
@@ -480,7 +534,7 @@ TEST(ArgsInvocation, LossyArgsKeepTheOriginalList) {
 }
 
 TEST(ArgsInvocation, StrictArgsOnlyWhenEveryArgumentIsUtf8) {
-  wrapper::Invocation inv("rustc", {"--crate-name", "foo", "src/lib.rs"});
+  rustc::Invocation inv("rustc", {"--crate-name", "foo", "src/lib.rs"});
   EXPECT_FALSE(inv.strict_args.has_value());  // not taken yet
   inv.args.push_back("-Clinker=/opt/cc");
   inv.take_strict();
@@ -494,10 +548,10 @@ TEST(ArgsInvocation, StrictArgsOnlyWhenEveryArgumentIsUtf8) {
   inv.take_strict();
   EXPECT_FALSE(inv.strict_args.has_value());
 
-  wrapper::Invocation bad("rustc", {"src/\xFF.rs"});
+  rustc::Invocation bad("rustc", {"src/\xFF.rs"});
   bad.take_strict();
   EXPECT_FALSE(bad.strict_args.has_value());
-  wrapper::Invocation none("rustc", {});
+  rustc::Invocation none("rustc", {});
   none.take_strict();
   ASSERT_TRUE(none.strict_args.has_value());
   EXPECT_TRUE(none.strict_args->empty());

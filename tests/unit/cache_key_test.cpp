@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -13,14 +14,27 @@
 #include <vector>
 
 #include "artifact_cache/dep_hashes.h"
-#include "artifact_cache/job.h"
+#include "artifact_cache/key.h"
+#include "artifact_cache/relink.h"
 #include "support/testing.h"
+#include "util/clock.h"
 #include "util/error.h"
 #include "util/files.h"
 #include "util/hash.h"
 #include "util/paths.h"
 
 extern char** environ;
+
+namespace kelv::artifact_cache {
+
+inline std::ostream& operator<<(std::ostream& os, const Refusal& r) {
+  return os << r.category << ": " << r.text;
+}
+inline std::ostream& operator<<(std::ostream& os, const Miss& m) {
+  return os << m.category << ": " << m.detail;
+}
+
+}  // namespace kelv::artifact_cache
 
 namespace kelv {
 namespace {
@@ -31,6 +45,7 @@ using testing::blake3_of_file;
 using testing::EnvVar;
 using testing::InDir;
 using testing::le_bytes;
+using testing::set_mtime;
 using testing::TempDir;
 using testing::write_file;
 using Args = std::vector<std::string>;
@@ -39,9 +54,8 @@ using Lines = std::vector<std::string>;
 // The variables `prepare` reads (and KELV_HOME, which decides what counts as
 // an external source).
 bool read_by_prepare(std::string_view name) {
-  for (std::string_view prefix :
-       {"CARGO_PKG_", "CARGO_CRATE_NAME", "CARGO_MANIFEST_", "CARGO_PRIMARY_PACKAGE",
-        "CARGO_BIN_NAME", "CARGO_CFG_"})
+  for (std::string_view prefix : {"CARGO_PKG_", "CARGO_CRATE_NAME", "CARGO_MANIFEST_",
+                                  "CARGO_PRIMARY_PACKAGE", "CARGO_BIN_NAME", "CARGO_CFG_"})
     if (name.starts_with(prefix)) return true;
   return name == "OUT_DIR" || name == "KELV_HOME" || name == "RUSTC_BOOTSTRAP";
 }
@@ -112,7 +126,7 @@ class CacheKeyTest : public ::testing::Test {
     env_.set("CARGO_MANIFEST_DIR", proj_.path().string());
   }
 
-  std::expected<ac::Job, std::string> prepare(const Args& args,
+  std::expected<ac::Job, ac::Refusal> prepare(const Args& args,
                                               std::optional<fs::path> driver = std::nullopt) {
     return ac::prepare(cache_.path(), kVersion, driver, args);
   }
@@ -137,6 +151,17 @@ class CacheKeyTest : public ::testing::Test {
 
   fs::path driver() const { return home_ / "cache/drivers" / kDriverDirName / "kelv-rustc-driver"; }
 
+  // Stores the unit as a compilation of src/lib.rs that produced its rlib.
+  static void store_unit(const ac::Job& job) {
+    const uint64_t start = util::now_wall_ns();
+    write_file(job.cwd / "src/lib.rs", "pub fn f() {}");
+    set_mtime(job.cwd / "src/lib.rs", start - 10000000000ull);
+    write_file(job.output("lib" + job.stem + ".rlib"), "rlib of " + job.stem);
+    write_file(job.output(job.stem + ".d"), job.stem + ".d: src/lib.rs\n");
+    auto stored = job.store("", start);
+    ASSERT_TRUE(stored.has_value()) << stored.error();
+  }
+
   static Lines concat(std::initializer_list<Lines> parts) {
     Lines out;
     for (const Lines& p : parts) out.insert(out.end(), p.begin(), p.end());
@@ -155,8 +180,8 @@ Args with(Args base, const Args& extra) {
 }
 
 // A small library unit as Cargo schedules it.
-const Args kLib = {"--crate-name", "foo", "--edition=2021", "src/lib.rs", "--crate-type", "lib",
-                   "-C", "metadata=1a2b", "--out-dir", "t/deps"};
+const Args kLib = {"--crate-name", "foo", "--edition=2021", "src/lib.rs", "--crate-type",
+                   "lib",          "-C",  "metadata=1a2b",  "--out-dir",  "t/deps"};
 const Lines kLibLines = {"--crate-name=foo", "--edition=2021", "src/lib.rs", "--crate-type=lib",
                          "-Cmetadata=1a2b"};
 
@@ -168,12 +193,29 @@ TEST_F(CacheKeyTest, WorkedExampleWithContentHashedDependency) {
   write_file(p / "t/deps/libbar-9f.rmeta", "metadata of bar, without a crate hash file");
   env_.set("CARGO_CRATE_NAME", "foo");
   env_.set("CARGO_PKG_NAME", "foo");
-  const Args args = {"--crate-name", "foo", "--edition=2021", "src/lib.rs",
-                     "--error-format=json", "--crate-type", "lib",
-                     "--emit=dep-info,metadata,link", "-C", "embed-bitcode=no", "-C",
-                     "codegen-units=16", "-C", "metadata=1a2b", "-C", "extra-filename=-1a2b",
-                     "--out-dir", ps + "/t/deps", "-C", "incremental=" + ps + "/t/inc", "-L",
-                     "dependency=" + ps + "/t/deps", "--extern",
+  const Args args = {"--crate-name",
+                     "foo",
+                     "--edition=2021",
+                     "src/lib.rs",
+                     "--error-format=json",
+                     "--crate-type",
+                     "lib",
+                     "--emit=dep-info,metadata,link",
+                     "-C",
+                     "embed-bitcode=no",
+                     "-C",
+                     "codegen-units=16",
+                     "-C",
+                     "metadata=1a2b",
+                     "-C",
+                     "extra-filename=-1a2b",
+                     "--out-dir",
+                     ps + "/t/deps",
+                     "-C",
+                     "incremental=" + ps + "/t/inc",
+                     "-L",
+                     "dependency=" + ps + "/t/deps",
+                     "--extern",
                      "bar=" + ps + "/t/deps/libbar-9f.rmeta"};
   const Lines expected = {
       "kelv-artifact-cache-4",
@@ -226,20 +268,37 @@ TEST_F(CacheKeyTest, WorkedExampleWithCrateHashThatChecksOut) {
   write_file(p / "t/deps/libbar-9f.kelv-svh", svh + "\n");
   env_.set("CARGO_CRATE_NAME", "foo");
   env_.set("CARGO_PKG_NAME", "foo");
-  const Args args = {"--crate-name", "foo", "--edition=2021", "src/lib.rs",
-                     "--error-format=json", "--crate-type", "lib",
-                     "--emit=dep-info,metadata,link", "-C", "embed-bitcode=no", "-C",
-                     "codegen-units=16", "-C", "metadata=1a2b", "-C", "extra-filename=-1a2b",
-                     "--out-dir", ps + "/t/deps", "-C", "incremental=" + ps + "/t/inc", "-L",
-                     "dependency=" + ps + "/t/deps", "--extern",
+  const Args args = {"--crate-name",
+                     "foo",
+                     "--edition=2021",
+                     "src/lib.rs",
+                     "--error-format=json",
+                     "--crate-type",
+                     "lib",
+                     "--emit=dep-info,metadata,link",
+                     "-C",
+                     "embed-bitcode=no",
+                     "-C",
+                     "codegen-units=16",
+                     "-C",
+                     "metadata=1a2b",
+                     "-C",
+                     "extra-filename=-1a2b",
+                     "--out-dir",
+                     ps + "/t/deps",
+                     "-C",
+                     "incremental=" + ps + "/t/inc",
+                     "-L",
+                     "dependency=" + ps + "/t/deps",
+                     "--extern",
                      "bar=" + ps + "/t/deps/libbar-9f.rmeta"};
-  const Lines expected = concat(
-      {head(true, true),
-       {"--crate-name=foo", "--edition=2021", "src/lib.rs", "--error-format=json",
-        "--crate-type=lib", "--emit=dep-info,metadata,link", "-Cembed-bitcode=no",
-        "-Ccodegen-units=16", "-Cmetadata=1a2b", "-Cextra-filename=-1a2b", "-Cincremental",
-        "CARGO_CRATE_NAME=foo", "CARGO_MANIFEST_DIR=" + ps, "CARGO_PKG_NAME=foo",
-        "--extern=bar=svh:" + svh}});
+  const Lines expected =
+      concat({head(true, true),
+              {"--crate-name=foo", "--edition=2021", "src/lib.rs", "--error-format=json",
+               "--crate-type=lib", "--emit=dep-info,metadata,link", "-Cembed-bitcode=no",
+               "-Ccodegen-units=16", "-Cmetadata=1a2b", "-Cextra-filename=-1a2b", "-Cincremental",
+               "CARGO_CRATE_NAME=foo", "CARGO_MANIFEST_DIR=" + ps, "CARGO_PKG_NAME=foo",
+               "--extern=bar=svh:" + svh}});
   auto job = prepare(args, driver());
   ASSERT_TRUE(job.has_value()) << job.error();
   EXPECT_EQ(job->key, util::key_digest(expected));
@@ -283,9 +342,11 @@ TEST_F(CacheKeyTest, ArgumentsEnterTheKeyNormalised) {
   const Args base = {"--crate-name", "foo", "-C", "metadata=m", "--out-dir", "t"};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
-    const Lines expected =
-        concat({head(false, true), {"--crate-name=foo", "-Cmetadata=m"}, c.lines,
-                {"CARGO_MANIFEST_DIR=" + proj_.path().string()}, c.extern_lines});
+    const Lines expected = concat({head(false, true),
+                                   {"--crate-name=foo", "-Cmetadata=m"},
+                                   c.lines,
+                                   {"CARGO_MANIFEST_DIR=" + proj_.path().string()},
+                                   c.extern_lines});
     EXPECT_EQ(key_of(with(base, c.extra)), util::key_digest(expected));
   }
 }
@@ -313,10 +374,12 @@ TEST_F(CacheKeyTest, RunToRunDifferencesLeaveTheKeyAlone) {
 
 TEST_F(CacheKeyTest, ExternLinesComeLastWhereverTheExternStands) {
   write_file(proj_ / "t/libfoo-1.rlib", "the rlib of foo");
-  const Args before = {"--crate-name", "app", "--extern", "foo=t/libfoo-1.rlib", "src/lib.rs",
-                       "-C", "metadata=1", "--out-dir", "t"};
-  const Args after = {"--crate-name", "app", "src/lib.rs", "-C", "metadata=1", "--out-dir", "t",
-                      "--extern", "foo=t/libfoo-1.rlib"};
+  const Args before = {"--crate-name",        "app",        "--extern",
+                       "foo=t/libfoo-1.rlib", "src/lib.rs", "-C",
+                       "metadata=1",          "--out-dir",  "t"};
+  const Args after = {"--crate-name",       "app",       "src/lib.rs", "-C",
+                      "metadata=1",         "--out-dir", "t",          "--extern",
+                      "foo=t/libfoo-1.rlib"};
   EXPECT_EQ(key_of(before), key_of(after));
 }
 
@@ -355,8 +418,8 @@ TEST_F(CacheKeyTest, ExternNameAndPrefixesAreKept) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.value);
-    const Lines expected = concat({head(false, true), kLibLines,
-                                   {"CARGO_MANIFEST_DIR=" + proj_.path().string(), c.line}});
+    const Lines expected = concat(
+        {head(false, true), kLibLines, {"CARGO_MANIFEST_DIR=" + proj_.path().string(), c.line}});
     EXPECT_EQ(key_of(with(kLib, {"--extern", c.value})), util::key_digest(expected));
   }
 }
@@ -432,7 +495,8 @@ TEST_F(CacheKeyTest, OutDirContentIsKeyed) {
   auto job = prepare(kLib);
   ASSERT_TRUE(job.has_value()) << job.error();
   EXPECT_EQ(job->out_dir_env, out);
-  EXPECT_EQ(job->key, util::key_digest(concat({head(false, true), kLibLines,
+  EXPECT_EQ(job->key, util::key_digest(concat({head(false, true),
+                                               kLibLines,
                                                {"CARGO_MANIFEST_DIR=" + proj_.path().string(),
                                                 "OUT_DIR=sha:" + *digest}})));
 
@@ -520,61 +584,82 @@ TEST_F(CacheKeyTest, RefusalReasons) {
   struct Case {
     const char* label;
     Args args;
+    const char* category;
     std::string reason;
   };
   const std::string probe = "a compiler probe run by a build script, not a unit Cargo scheduled";
   const std::string native_libs = "links native libraries or prints compiler information";
   const Case cases[] = {
-      {"argument file", with(kLib, {"@/tmp/rustc-args"}), "arguments come from an argument file"},
-      {"argument file first", {"@args", "-lssl"}, "arguments come from an argument file"},
-      {"-L native", with(kLib, {"-L", "native=/usr/lib"}), "links against native libraries"},
-      {"-Lnative", with(kLib, {"-Lnative=/usr/lib"}), "links against native libraries"},
-      {"-L plain directory", with(kLib, {"-L", "/usr/lib"}), "links against native libraries"},
-      {"-lssl", with(kLib, {"-lssl"}), native_libs},
-      {"-l ssl", with(kLib, {"-l", "ssl"}), native_libs},
-      {"--print=cfg", with(kLib, {"--print=cfg"}), native_libs},
-      {"--print cfg", {"--print", "cfg"}, native_libs},
-      {"no arguments", {}, probe},
+      {"argument file", with(kLib, {"@/tmp/rustc-args"}), "argument_file",
+       "arguments come from an argument file"},
+      {"argument file first",
+       {"@args", "-lssl"},
+       "argument_file",
+       "arguments come from an argument file"},
+      {"-L native", with(kLib, {"-L", "native=/usr/lib"}), "native_libraries",
+       "links against native libraries"},
+      {"-Lnative", with(kLib, {"-Lnative=/usr/lib"}), "native_libraries",
+       "links against native libraries"},
+      {"-L plain directory", with(kLib, {"-L", "/usr/lib"}), "native_libraries",
+       "links against native libraries"},
+      {"-lssl", with(kLib, {"-lssl"}), "native_libraries", native_libs},
+      {"-l ssl", with(kLib, {"-l", "ssl"}), "native_libraries", native_libs},
+      {"--print=cfg", with(kLib, {"--print=cfg"}), "probe", native_libs},
+      {"--print cfg", {"--print", "cfg"}, "probe", native_libs},
+      {"no arguments", {}, "probe", probe},
       {"no -C metadata",
        {"--crate-name", "foo", "src/lib.rs", "--crate-type", "lib", "--out-dir", "t"},
+       "probe",
        probe},
       {"-C metadata without value",
        {"--crate-name", "foo", "-C", "metadata", "--out-dir", "t"},
+       "probe",
        probe},
-      {"probe before crate name", {"src/lib.rs"}, probe},
-      {"no crate name", {"src/lib.rs", "-C", "metadata=1", "--out-dir", "t"}, "no crate name"},
-      {"no crate name before no output directory", {"-C", "metadata=1"}, "no crate name"},
+      {"probe before crate name", {"src/lib.rs"}, "probe", probe},
+      {"no crate name",
+       {"src/lib.rs", "-C", "metadata=1", "--out-dir", "t"},
+       "not_a_unit",
+       "no crate name"},
+      {"no crate name before no output directory",
+       {"-C", "metadata=1"},
+       "not_a_unit",
+       "no crate name"},
       {"no output directory",
        {"--crate-name", "foo", "src/lib.rs", "-C", "metadata=1"},
+       "not_a_unit",
        "no output directory"},
       {"cdylib",
        {"--crate-name", "foo", "--crate-type", "cdylib", "-C", "metadata=1", "--out-dir", "t"},
+       "crate_type",
        "crate type cdylib is not cached"},
       {"lib,staticlib",
        {"--crate-name", "foo", "--crate-type", "lib,staticlib", "-C", "metadata=1", "--out-dir",
         "t"},
+       "crate_type",
        "crate type staticlib is not cached"},
       {"first bad type named",
        {"--crate-name", "foo", "--crate-type", "dylib", "--crate-type", "staticlib", "-C",
         "metadata=1", "--out-dir", "t"},
+       "crate_type",
        "crate type dylib is not cached"},
       {"empty piece",
        {"--crate-name", "foo", "--crate-type", "lib,", "-C", "metadata=1", "--out-dir", "t"},
+       "crate_type",
        "crate type  is not cached"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     auto job = prepare(c.args);
     ASSERT_FALSE(job.has_value());
-    EXPECT_EQ(job.error(), c.reason);
+    EXPECT_EQ(job.error(), (ac::Refusal{c.category, c.reason}));
   }
 }
 
 TEST_F(CacheKeyTest, AcceptedCrateTypes) {
   for (const char* types : {"lib", "rlib", "bin", "proc-macro", "lib,rlib"}) {
     SCOPED_TRACE(types);
-    auto job = prepare({"--crate-name", "foo", "--crate-type", types, "-C", "metadata=1",
-                        "--out-dir", "t"});
+    auto job = prepare(
+        {"--crate-name", "foo", "--crate-type", types, "-C", "metadata=1", "--out-dir", "t"});
     EXPECT_TRUE(job.has_value()) << job.error();
   }
 }
@@ -582,16 +667,16 @@ TEST_F(CacheKeyTest, AcceptedCrateTypes) {
 TEST_F(CacheKeyTest, CacheOffAndNotACargoUnit) {
   auto off = ac::prepare(std::nullopt, kVersion, std::nullopt, kLib);
   ASSERT_FALSE(off.has_value());
-  EXPECT_EQ(off.error(), "the artifact cache is off");
+  EXPECT_EQ(off.error(), (ac::Refusal{"off", "the artifact cache is off"}));
 
   env_.unset("CARGO_MANIFEST_DIR");
   auto plain = prepare(kLib);
   ASSERT_FALSE(plain.has_value());
-  EXPECT_EQ(plain.error(), "not a Cargo unit");
+  EXPECT_EQ(plain.error(), (ac::Refusal{"not_a_unit", "not a Cargo unit"}));
   // The cache being off is decided first.
   auto both = ac::prepare(std::nullopt, kVersion, std::nullopt, kLib);
   ASSERT_FALSE(both.has_value());
-  EXPECT_EQ(both.error(), "the artifact cache is off");
+  EXPECT_EQ(both.error(), (ac::Refusal{"off", "the artifact cache is off"}));
 }
 
 TEST_F(CacheKeyTest, UnreadableWorkingDirectory) {
@@ -601,7 +686,7 @@ TEST_F(CacheKeyTest, UnreadableWorkingDirectory) {
   fs::remove(gone);
   auto job = prepare(kLib);
   ASSERT_FALSE(job.has_value());
-  EXPECT_EQ(job.error(), util::os_error(ENOENT));
+  EXPECT_EQ(job.error(), (ac::Refusal{"unreadable", util::os_error(ENOENT)}));
 }
 
 TEST_F(CacheKeyTest, RegistryBinariesOtherThanBuildScriptsAreRefused) {
@@ -613,7 +698,8 @@ TEST_F(CacheKeyTest, RegistryBinariesOtherThanBuildScriptsAreRefused) {
     bool accepted;
   };
   const Case cases[] = {
-      {"bin", {"--crate-name", "tool", "--crate-type", "bin", "-C", "metadata=1", "--out-dir", "t"},
+      {"bin",
+       {"--crate-name", "tool", "--crate-type", "bin", "-C", "metadata=1", "--out-dir", "t"},
        false},
       {"test", {"--crate-name", "tool", "--test", "-C", "metadata=1", "--out-dir", "t"}, false},
       {"lib,bin",
@@ -624,10 +710,11 @@ TEST_F(CacheKeyTest, RegistryBinariesOtherThanBuildScriptsAreRefused) {
         "--out-dir", "t"},
        true},
       {"other build script",
-       {"--crate-name", "build_script_main", "--crate-type", "bin", "-C", "metadata=1",
-        "--out-dir", "t"},
+       {"--crate-name", "build_script_main", "--crate-type", "bin", "-C", "metadata=1", "--out-dir",
+        "t"},
        true},
-      {"lib", {"--crate-name", "tool", "--crate-type", "lib", "-C", "metadata=1", "--out-dir", "t"},
+      {"lib",
+       {"--crate-name", "tool", "--crate-type", "lib", "-C", "metadata=1", "--out-dir", "t"},
        true},
   };
   for (const Case& c : cases) {
@@ -638,14 +725,14 @@ TEST_F(CacheKeyTest, RegistryBinariesOtherThanBuildScriptsAreRefused) {
       EXPECT_FALSE(job->workspace_member);
     } else {
       ASSERT_FALSE(job.has_value());
-      EXPECT_EQ(job.error(), reason);
+      EXPECT_EQ(job.error(), (ac::Refusal{"dependency_binary", reason}));
     }
   }
   // A workspace binary is cached.
   env_.set("CARGO_MANIFEST_DIR", proj_.path().string());
-  EXPECT_TRUE(prepare({"--crate-name", "tool", "--crate-type", "bin", "-C", "metadata=1",
-                       "--out-dir", "t"})
-                  .has_value());
+  EXPECT_TRUE(
+      prepare({"--crate-name", "tool", "--crate-type", "bin", "-C", "metadata=1", "--out-dir", "t"})
+          .has_value());
 }
 
 TEST_F(CacheKeyTest, UnreadableOutDir) {
@@ -656,12 +743,12 @@ TEST_F(CacheKeyTest, UnreadableOutDir) {
   env_.set("OUT_DIR", out.string());
   auto job = prepare(kLib);
   ASSERT_FALSE(job.has_value());
-  EXPECT_EQ(job.error(), "OUT_DIR is unreadable");
+  EXPECT_EQ(job.error(), (ac::Refusal{"unreadable", "OUT_DIR is unreadable"}));
 
   env_.set("OUT_DIR", (proj_ / "missing").string());
   job = prepare(kLib);
   ASSERT_FALSE(job.has_value());
-  EXPECT_EQ(job.error(), "OUT_DIR is unreadable");
+  EXPECT_EQ(job.error(), (ac::Refusal{"unreadable", "OUT_DIR is unreadable"}));
 }
 
 TEST_F(CacheKeyTest, UnreadableDependency) {
@@ -683,7 +770,7 @@ TEST_F(CacheKeyTest, UnreadableDependency) {
       auto job = prepare(with(kLib, {"--extern", c.value}),
                          driver ? std::optional(this->driver()) : std::nullopt);
       ASSERT_FALSE(job.has_value());
-      EXPECT_EQ(job.error(), c.reason);
+      EXPECT_EQ(job.error(), (ac::Refusal{"unreadable", c.reason}));
     }
   }
 }
@@ -695,8 +782,9 @@ TEST_F(CacheKeyTest, MemoThatCannotBeWrittenMakesTheDependencyUnreadable) {
   auto job = ac::prepare(cache_file, kVersion, std::nullopt,
                          with(kLib, {"--extern", "bar=" + (proj_ / "libbar.rlib").string()}));
   ASSERT_FALSE(job.has_value());
-  EXPECT_TRUE(job.error().starts_with("dependency " + (proj_ / "libbar.rlib").string() +
-                                      " is unreadable: "))
+  EXPECT_EQ(job.error().category, "unreadable");
+  EXPECT_TRUE(job.error().text.starts_with("dependency " + (proj_ / "libbar.rlib").string() +
+                                           " is unreadable: "))
       << job.error();
 }
 
@@ -704,8 +792,8 @@ TEST_F(CacheKeyTest, LinkedUnitNeedsTheLinkRecordsOfItsDependencies) {
   write_file(proj_ / "t/deps/libbar.rlib", "bar rlib");
   write_file(proj_ / "t/deps/libbar.rmeta", "bar rmeta");
   write_file(proj_ / "t/deps/libmac.so", "proc macro");
-  const Args bin = {"--crate-name", "app", "--crate-type", "bin", "src/main.rs", "-C", "metadata=1",
-                    "--out-dir", "t/deps"};
+  const Args bin = {"--crate-name", "app",        "--crate-type", "bin",   "src/main.rs",
+                    "-C",           "metadata=1", "--out-dir",    "t/deps"};
   struct Case {
     const char* label;
     Args args;
@@ -716,11 +804,13 @@ TEST_F(CacheKeyTest, LinkedUnitNeedsTheLinkRecordsOfItsDependencies) {
        "what dependency t/deps/libbar.rlib links was not recorded"},
       {"rmeta", with(bin, {"--extern", "bar=t/deps/libbar.rmeta"}),
        "what dependency t/deps/libbar.rmeta links was not recorded"},
-      {"test", {"--crate-name", "t1", "--test", "-C", "metadata=1", "--out-dir", "t", "--extern",
-                "bar=t/deps/libbar.rlib"},
+      {"test",
+       {"--crate-name", "t1", "--test", "-C", "metadata=1", "--out-dir", "t", "--extern",
+        "bar=t/deps/libbar.rlib"},
        "what dependency t/deps/libbar.rlib links was not recorded"},
-      {"proc-macro", {"--crate-name", "m", "--crate-type", "proc-macro", "-C", "metadata=1",
-                      "--out-dir", "t", "--extern", "bar=t/deps/libbar.rlib"},
+      {"proc-macro",
+       {"--crate-name", "m", "--crate-type", "proc-macro", "-C", "metadata=1", "--out-dir", "t",
+        "--extern", "bar=t/deps/libbar.rlib"},
        "what dependency t/deps/libbar.rlib links was not recorded"},
       {"shared library needs no record", with(bin, {"--extern", "mac=t/deps/libmac.so"}),
        std::nullopt},
@@ -733,10 +823,109 @@ TEST_F(CacheKeyTest, LinkedUnitNeedsTheLinkRecordsOfItsDependencies) {
     auto job = prepare(c.args);
     if (c.reason) {
       ASSERT_FALSE(job.has_value());
-      EXPECT_EQ(job.error(), *c.reason);
+      EXPECT_EQ(job.error(), (ac::Refusal{"link_not_recorded", *c.reason}));
     } else {
       EXPECT_TRUE(job.has_value()) << job.error();
     }
+  }
+}
+
+// ------------------------------------------------------- miss reasons
+
+// A lookup under a key that was never stored names the first key line that
+// differs from the unit's last stored key.
+TEST_F(CacheKeyTest, MissReasonsNameTheChangedKeyLine) {
+  write_file(proj_ / "t/libbar.rlib", "bar");
+  write_file(proj_ / "t/libbaz.rlib", "baz");
+  const fs::path out_env = proj_ / "t/build/foo-1/out";
+  write_file(out_env / "gen.rs", "1");
+  const Args base = with(kLib, {"--extern", "bar=t/libbar.rlib"});
+  struct Unit {
+    Args args;
+    std::optional<fs::path> driver;
+    std::string version;
+  };
+  struct Case {
+    const char* label;
+    std::function<void(Unit&)> change;
+    ac::Miss miss;
+  };
+  const Case cases[] = {
+      {"nothing stored for this unit",
+       [](Unit& u) {
+         u.args = with(u.args, {"-C", "extra-filename=-2"});
+       },
+       {"new", ""}},
+      {"another compiler", [](Unit& u) { u.version += "patched\n"; }, {"compiler", "rustc"}},
+      {"a driver now", [this](Unit& u) { u.driver = driver(); }, {"compiler", "driver"}},
+      {"an added option",
+       [](Unit& u) {
+         u.args = with(u.args, {"--cfg", "feature=\"std\""});
+       },
+       {"arguments", "--cfg"}},
+      {"another opt-level",
+       [](Unit& u) {
+         u.args = with(u.args, {"-C", "opt-level=3"});
+       },
+       {"arguments", "-Copt-level"}},
+      {"a package variable changed",
+       [this](Unit&) { env_.set("CARGO_PKG_NAME", "secret-value"); },
+       {"environment", "CARGO_PKG_NAME"}},
+      {"a variable set",
+       [this](Unit&) { env_.set("CARGO_PKG_VERSION", "0.2.0"); },
+       {"environment", "CARGO_PKG_VERSION"}},
+      {"a variable unset",
+       [this](Unit&) { env_.unset("CARGO_PKG_NAME"); },
+       {"environment", "CARGO_PKG_NAME"}},
+      {"bootstrapping",
+       [this](Unit&) { env_.set("RUSTC_BOOTSTRAP", "1"); },
+       {"environment", "RUSTC_BOOTSTRAP"}},
+      {"build script output",
+       [&](Unit&) { write_file(out_env / "gen.rs", "2"); },
+       {"input", "<OUT_DIR>"}},
+      {"a dependency rebuilt",
+       [this](Unit&) { write_file(proj_ / "t/libbar.rlib", "bar, rebuilt"); },
+       {"dependency", "bar"}},
+      {"a dependency added",
+       [](Unit& u) {
+         u.args = with(u.args, {"--extern", "baz=t/libbaz.rlib"});
+       },
+       {"dependency", "baz"}},
+      {"a dependency dropped",
+       [](Unit& u) { u.args = Args(u.args.begin(), u.args.end() - 2); },
+       {"dependency", "bar"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempDir cache;
+    env_.set("CARGO_PKG_NAME", "foo");
+    env_.set("OUT_DIR", out_env.string());
+    Unit unit{base, std::nullopt, kVersion};
+    const auto make = [&] {
+      return ac::prepare(cache.path(), unit.version, unit.driver, unit.args);
+    };
+    auto stored = make();
+    ASSERT_TRUE(stored.has_value()) << stored.error();
+    store_unit(*stored);
+
+    c.change(unit);
+    auto changed = make();
+    ASSERT_TRUE(changed.has_value()) << changed.error();
+    auto looked = changed->lookup();
+    ASSERT_FALSE(looked.has_value());
+    EXPECT_EQ(looked.error(), c.miss);
+    EXPECT_EQ(looked.error().detail.find("secret-value"), std::string::npos);
+
+    // The stored key itself still hits.
+    unit = Unit{base, std::nullopt, kVersion};
+    env_.set("CARGO_PKG_NAME", "foo");
+    env_.unset("CARGO_PKG_VERSION");
+    env_.unset("RUSTC_BOOTSTRAP");
+    write_file(out_env / "gen.rs", "1");
+    write_file(proj_ / "t/libbar.rlib", "bar");
+    auto again = make();
+    ASSERT_TRUE(again.has_value()) << again.error();
+    EXPECT_TRUE(again->lookup().has_value());
   }
 }
 
@@ -846,12 +1035,10 @@ class CacheKeyDependencies : public CacheKeyTest {
     struct stat st;
     ASSERT_EQ(::stat(rlib().c_str(), &st), 0);
     util::Json record = {{"rlib", rlib().string()}, {"deps", util::Json::array()}};
-    ASSERT_TRUE(util::write_json_fast(cache_ / "l" / util::key_digest({ac::fingerprint(st)}),
-                                      record));
+    ASSERT_TRUE(
+        util::write_json_fast(cache_ / "l" / util::key_digest({ac::fingerprint(st)}), record));
   }
-  std::string bar_link_hash() {
-    return util::key_digest({"content=" + blake3_of_file(rlib())});
-  }
+  std::string bar_link_hash() { return util::key_digest({"content=" + blake3_of_file(rlib())}); }
 
   const std::string kSvh = "0123456789abcdef0fedcba987654321";
 };
@@ -874,28 +1061,50 @@ TEST_F(CacheKeyDependencies, CrateHashOrContentHash) {
       {"opt-level 2", true, {"-C", "opt-level=2"}, {"-Copt-level=2"}, false},
       {"opt-level 3", true, {"-C", "opt-level=3"}, {"-Copt-level=3"}, false},
       {"-O", true, {"-O"}, {"-O"}, false},
-      {"incremental at opt-level 3", true, {"-C", "opt-level=3", "-C", "incremental=/i"},
-       {"-Copt-level=3", "-Cincremental"}, true},
-      {"mir-opt-level 0 at opt-level 3", true, {"-C", "opt-level=3", "-Z", "mir-opt-level=0"},
-       {"-Copt-level=3", "-Zmir-opt-level=0"}, true},
-      {"mir-opt-level 3 at opt-level 0", true, {"-C", "opt-level=0", "-Zmir-opt-level=3"},
-       {"-Copt-level=0", "-Zmir-opt-level=3"}, false},
-      {"inline-mir at opt-level 0", true, {"-C", "opt-level=0", "-Z", "inline-mir"},
-       {"-Copt-level=0", "-Zinline-mir"}, false},
-      {"inline-mir=no at opt-level 3", true, {"-C", "opt-level=3", "-Z", "inline-mir=no"},
-       {"-Copt-level=3", "-Zinline-mir=no"}, true},
-      {"enabled inline pass", true, {"-Z", "mir-enable-passes=-Foo,+Inline"},
-       {"-Zmir-enable-passes=-Foo,+Inline"}, false},
-      {"disabled inline pass", true, {"-Z", "mir-enable-passes=-Inline"},
-       {"-Zmir-enable-passes=-Inline"}, true},
+      {"incremental at opt-level 3",
+       true,
+       {"-C", "opt-level=3", "-C", "incremental=/i"},
+       {"-Copt-level=3", "-Cincremental"},
+       true},
+      {"mir-opt-level 0 at opt-level 3",
+       true,
+       {"-C", "opt-level=3", "-Z", "mir-opt-level=0"},
+       {"-Copt-level=3", "-Zmir-opt-level=0"},
+       true},
+      {"mir-opt-level 3 at opt-level 0",
+       true,
+       {"-C", "opt-level=0", "-Zmir-opt-level=3"},
+       {"-Copt-level=0", "-Zmir-opt-level=3"},
+       false},
+      {"inline-mir at opt-level 0",
+       true,
+       {"-C", "opt-level=0", "-Z", "inline-mir"},
+       {"-Copt-level=0", "-Zinline-mir"},
+       false},
+      {"inline-mir=no at opt-level 3",
+       true,
+       {"-C", "opt-level=3", "-Z", "inline-mir=no"},
+       {"-Copt-level=3", "-Zinline-mir=no"},
+       true},
+      {"enabled inline pass",
+       true,
+       {"-Z", "mir-enable-passes=-Foo,+Inline"},
+       {"-Zmir-enable-passes=-Foo,+Inline"},
+       false},
+      {"disabled inline pass",
+       true,
+       {"-Z", "mir-enable-passes=-Inline"},
+       {"-Zmir-enable-passes=-Inline"},
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     const std::string extern_line =
         c.svh ? "--extern=bar=svh:" + kSvh : "--extern=bar=sha:" + blake3_of_file(rmeta());
-    const Lines expected =
-        concat({head(c.driver, true), kLibLines, c.extra_lines,
-                {"CARGO_MANIFEST_DIR=" + proj_.path().string(), extern_line}});
+    const Lines expected = concat({head(c.driver, true),
+                                   kLibLines,
+                                   c.extra_lines,
+                                   {"CARGO_MANIFEST_DIR=" + proj_.path().string(), extern_line}});
     const Args args = with(with(kLib, c.extra), {"--extern", "bar=" + rmeta().string()});
     EXPECT_EQ(key_of(args, c.driver ? std::optional(driver()) : std::nullopt),
               util::key_digest(expected));
@@ -904,10 +1113,10 @@ TEST_F(CacheKeyDependencies, CrateHashOrContentHash) {
 
 TEST_F(CacheKeyDependencies, StaleCrateHashFileFallsBackToContent) {
   write_file(proj_ / "t/deps/libbar-9f.kelv-svh", "0123456789abcdef0fedcba987654320");
-  const Lines expected =
-      concat({head(true, true), kLibLines,
-              {"CARGO_MANIFEST_DIR=" + proj_.path().string(),
-               "--extern=bar=sha:" + blake3_of_file(rlib())}});
+  const Lines expected = concat({head(true, true),
+                                 kLibLines,
+                                 {"CARGO_MANIFEST_DIR=" + proj_.path().string(),
+                                  "--extern=bar=sha:" + blake3_of_file(rlib())}});
   EXPECT_EQ(key_of(with(kLib, {"--extern", "bar=" + rlib().string()}), driver()),
             util::key_digest(expected));
 }
@@ -934,25 +1143,40 @@ TEST_F(CacheKeyDependencies, DriverLineFromTheDriverDirectory) {
 
 TEST_F(CacheKeyDependencies, LinkedUnitKeysAndObjectsStage) {
   record_bar_links();
-  const Args bin = {"--crate-name", "app", "--edition=2021", "src/main.rs", "--crate-type", "bin",
-                    "-C", "metadata=77", "--out-dir", "t/deps", "--extern", "proc_macro",
-                    "--extern", "bar=" + rmeta().string()};
-  const Lines arg_lines = {"--crate-name=app", "--edition=2021", "src/main.rs",
-                           "--crate-type=bin", "-Cmetadata=77"};
+  const Args bin = {"--crate-name",
+                    "app",
+                    "--edition=2021",
+                    "src/main.rs",
+                    "--crate-type",
+                    "bin",
+                    "-C",
+                    "metadata=77",
+                    "--out-dir",
+                    "t/deps",
+                    "--extern",
+                    "proc_macro",
+                    "--extern",
+                    "bar=" + rmeta().string()};
+  const Lines arg_lines = {"--crate-name=app", "--edition=2021", "src/main.rs", "--crate-type=bin",
+                           "-Cmetadata=77"};
   const Lines env_lines = {"CARGO_MANIFEST_DIR=" + proj_.path().string()};
 
   auto job = prepare(bin, driver());
   ASSERT_TRUE(job.has_value()) << job.error();
   EXPECT_TRUE(job->links);
   EXPECT_EQ(job->stem, "app");
-  EXPECT_EQ(job->key,
-            util::key_digest(concat({head(true, true), arg_lines, env_lines,
-                                     {"--extern=proc_macro", "--extern=bar=link:" + bar_link_hash()}})));
+  EXPECT_EQ(
+      job->key,
+      util::key_digest(concat({head(true, true),
+                               arg_lines,
+                               env_lines,
+                               {"--extern=proc_macro", "--extern=bar=link:" + bar_link_hash()}})));
   ASSERT_TRUE(job->objects_key.has_value());
-  EXPECT_EQ(*job->objects_key,
-            util::key_digest(concat({head(true, true), arg_lines, env_lines,
-                                     {"stage=objects", "--extern=proc_macro",
-                                      "--extern=bar=svh:" + kSvh}})));
+  EXPECT_EQ(*job->objects_key, util::key_digest(concat({head(true, true),
+                                                        arg_lines,
+                                                        env_lines,
+                                                        {"stage=objects", "--extern=proc_macro",
+                                                         "--extern=bar=svh:" + kSvh}})));
 
   // bar is rebuilt with new code but the same interface: the main key
   // changes, the objects key does not (the unit can be relinked).
@@ -971,10 +1195,13 @@ TEST_F(CacheKeyDependencies, LinkedUnitKeysAndObjectsStage) {
   auto inlining = prepare(with(bin, {"-C", "opt-level=3"}), driver());
   ASSERT_TRUE(inlining.has_value()) << inlining.error();
   EXPECT_FALSE(inlining->objects_key.has_value());
-  EXPECT_EQ(inlining->key,
-            util::key_digest(concat({head(true, true), arg_lines, {"-Copt-level=3"}, env_lines,
-                                     {"--extern=proc_macro",
-                                      "--extern=bar=link:" + bar_link_hash()}})));
+  EXPECT_EQ(
+      inlining->key,
+      util::key_digest(concat({head(true, true),
+                               arg_lines,
+                               {"-Copt-level=3"},
+                               env_lines,
+                               {"--extern=proc_macro", "--extern=bar=link:" + bar_link_hash()}})));
 }
 
 TEST_F(CacheKeyDependencies, WhichUnitsLinkAndWhichCanBeRelinked) {
@@ -986,22 +1213,29 @@ TEST_F(CacheKeyDependencies, WhichUnitsLinkAndWhichCanBeRelinked) {
     bool objects;
   };
   const Case cases[] = {
-      {"lib", {"--crate-name", "l", "--crate-type", "lib", "-C", "metadata=1", "--out-dir", "t"},
-       false, false},
-      {"bin", {"--crate-name", "b", "--crate-type", "bin", "-C", "metadata=1", "--out-dir", "t"},
-       true, true},
+      {"lib",
+       {"--crate-name", "l", "--crate-type", "lib", "-C", "metadata=1", "--out-dir", "t"},
+       false,
+       false},
+      {"bin",
+       {"--crate-name", "b", "--crate-type", "bin", "-C", "metadata=1", "--out-dir", "t"},
+       true,
+       true},
       {"test", {"--crate-name", "t1", "--test", "-C", "metadata=1", "--out-dir", "t"}, true, true},
       {"proc-macro",
        {"--crate-name", "m", "--crate-type", "proc-macro", "-C", "metadata=1", "--out-dir", "t"},
-       true, false},
+       true,
+       false},
       {"bin emitting metadata only",
        {"--crate-name", "b", "--crate-type", "bin", "--emit=dep-info,metadata", "-C", "metadata=1",
         "--out-dir", "t"},
-       false, false},
+       false,
+       false},
       {"bin emitting link to a path",
        {"--crate-name", "b", "--crate-type", "bin", "--emit=link=/tmp/b", "-C", "metadata=1",
         "--out-dir", "t"},
-       true, true},
+       true,
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -1014,8 +1248,17 @@ TEST_F(CacheKeyDependencies, WhichUnitsLinkAndWhichCanBeRelinked) {
 
 TEST_F(CacheKeyDependencies, MetadataOnlyBinKeysDependenciesByInterface) {
   // No link record exists: a unit that does not link does not need one.
-  const Args bin = {"--crate-name", "b", "--crate-type", "bin", "--emit=metadata", "-C",
-                    "metadata=1", "--out-dir", "t", "--extern", "bar=" + rmeta().string()};
+  const Args bin = {"--crate-name",
+                    "b",
+                    "--crate-type",
+                    "bin",
+                    "--emit=metadata",
+                    "-C",
+                    "metadata=1",
+                    "--out-dir",
+                    "t",
+                    "--extern",
+                    "bar=" + rmeta().string()};
   const Lines expected =
       concat({head(true, true),
               {"--crate-name=b", "--crate-type=bin", "--emit=metadata", "-Cmetadata=1",

@@ -19,13 +19,21 @@
 #include <vector>
 
 #include "artifact_cache/dep_hashes.h"
-#include "artifact_cache/job.h"
+#include "artifact_cache/store.h"
 #include "support/testing.h"
 #include "util/clock.h"
 #include "util/error.h"
 #include "util/files.h"
 #include "util/hash.h"
 #include "util/paths.h"
+
+namespace kelv::artifact_cache {
+
+inline std::ostream& operator<<(std::ostream& os, const Miss& m) {
+  return os << m.category << ": " << m.detail;
+}
+
+}  // namespace kelv::artifact_cache
 
 namespace kelv {
 namespace {
@@ -42,10 +50,22 @@ using testing::stat_of;
 using testing::TempDir;
 using testing::write_file;
 using Strings = std::vector<std::string>;
+using Miss = artifact_cache::Miss;
+
+// Why a lookup missed; a failure when it hit.
+Miss miss_of(const std::expected<artifact_cache::LookupHit, Miss>& looked) {
+  if (looked) {
+    ADD_FAILURE() << "a hit of " << looked->entry;
+    return {};
+  }
+  return looked.error();
+}
 
 constexpr uint64_t kSecond = 1000000000ull;
 
-std::string blake3_of_file(const fs::path& path) { return blake3_of(read_file(path)); }
+std::string blake3_of_file(const fs::path& path) {
+  return blake3_of(read_file(path));
+}
 
 // Writes a file as a new inode (never through an existing hard link).
 void replace_file(const fs::path& path, const std::string& bytes) {
@@ -80,7 +100,8 @@ class CacheUnit : public ::testing::Test {
     job_.out_dir_env = out_env_;
     job_.workspace_member = true;
     job_.links = false;
-    write_source(proj_ / "src/lib.rs", "pub fn x() -> u32 { include!(concat!(env!(\"OUT_DIR\"), \"/gen.rs\")) }\n");
+    write_source(proj_ / "src/lib.rs",
+                 "pub fn x() -> u32 { include!(concat!(env!(\"OUT_DIR\"), \"/gen.rs\")) }\n");
     write_source(out_env_ / "gen.rs", "7");
     write_outputs();
   }
@@ -137,7 +158,8 @@ class CacheUnit : public ::testing::Test {
 
   // No half-made entry is left in tmp/.
   void expect_tmp_clean() {
-    for (const std::string& name : names_in(job_.cache_dir / "tmp")) ADD_FAILURE() << "left in tmp/: " << name;
+    for (const std::string& name : names_in(job_.cache_dir / "tmp"))
+      ADD_FAILURE() << "left in tmp/: " << name;
   }
 
   TempDir root_;
@@ -169,9 +191,10 @@ TEST(CacheEntryName, WorkedExample) {
             util::key_digest({first_unset, "src/lib.rs=" + blake3_of_file(cwd / "src/lib.rs")}));
   // Set to the empty text is not unset.
   version.set("");
-  EXPECT_EQ(ac::entry_name(cache.path(), key, env_deps, inputs, {}, cwd.path()),
-            util::key_digest({util::key_digest({key, "CARGO_PKG_VERSION=set:", "OUT_DIR=<content>"}),
-                              "src/lib.rs=" + blake3_of_file(cwd / "src/lib.rs")}));
+  EXPECT_EQ(
+      ac::entry_name(cache.path(), key, env_deps, inputs, {}, cwd.path()),
+      util::key_digest({util::key_digest({key, "CARGO_PKG_VERSION=set:", "OUT_DIR=<content>"}),
+                        "src/lib.rs=" + blake3_of_file(cwd / "src/lib.rs")}));
 }
 
 TEST(CacheEntryName, SpanDepsAndUnreadableDependencies) {
@@ -186,13 +209,13 @@ TEST(CacheEntryName, SpanDepsAndUnreadableDependencies) {
   EXPECT_EQ(ac::entry_name(cache.path(), key, {}, Strings{"src/lib.rs"}, spans, cwd.path()),
             expected);
   // Inputs below OUT_DIR need not exist here: their content is in the key.
-  EXPECT_TRUE(
-      ac::entry_name(cache.path(), key, {}, Strings{"<OUT_DIR>/gone.rs"}, {}, cwd.path()).has_value());
+  EXPECT_TRUE(ac::entry_name(cache.path(), key, {}, Strings{"<OUT_DIR>/gone.rs"}, {}, cwd.path())
+                  .has_value());
   EXPECT_EQ(ac::entry_name(cache.path(), key, {}, Strings{"src/gone.rs"}, {}, cwd.path()),
             std::nullopt);
-  EXPECT_EQ(ac::entry_name(cache.path(), key, {}, {}, Strings{(cwd / "gone.rmeta").string()},
-                           cwd.path()),
-            std::nullopt);
+  EXPECT_EQ(
+      ac::entry_name(cache.path(), key, {}, {}, Strings{(cwd / "gone.rmeta").string()}, cwd.path()),
+      std::nullopt);
 }
 
 // ------------------------------------------------------- dep-info inputs
@@ -207,10 +230,9 @@ TEST_F(CacheUnit, CollectInputs) {
 TEST_F(CacheUnit, CollectInputsLineFormats) {
   write_source(proj_ / "src/a b.rs", "");
   write_source(proj_ / "src/c.rs", "");
-  replace_file(out_ / "x-1.d",
-               "# a comment: with colon and space\r\n" + out_.string() +
-                   "/x-1.d: src/c.rs src/a\\ b.rs\tsrc/c.rs\r\n\r\nsrc/c.rs:\r\n"
-                   "# env-dep:NO_VALUE\r\n# env-dep:A=1=2\r\n");
+  replace_file(out_ / "x-1.d", "# a comment: with colon and space\r\n" + out_.string() +
+                                   "/x-1.d: src/c.rs src/a\\ b.rs\tsrc/c.rs\r\n\r\nsrc/c.rs:\r\n"
+                                   "# env-dep:NO_VALUE\r\n# env-dep:A=1=2\r\n");
   auto in = ac::collect_inputs(job_, start_);
   ASSERT_TRUE(in.has_value()) << in.error();
   EXPECT_EQ(in->env_deps, (Strings{"A", "NO_VALUE"}));
@@ -260,7 +282,8 @@ TEST_F(CacheUnit, InputChangedDuringTheCompilation) {
 TEST_F(CacheUnit, RegistryCrateHasNoInputs) {
   job_.workspace_member = false;
   // Its dep-info names files that are not there: they are not looked at.
-  replace_file(out_ / "x-1.d", "x-1.d: /registry/src/lib.rs /registry/src/gone.rs\n\n# env-dep:FOO=bar\n");
+  replace_file(out_ / "x-1.d",
+               "x-1.d: /registry/src/lib.rs /registry/src/gone.rs\n\n# env-dep:FOO=bar\n");
   auto in = ac::collect_inputs(job_, start_);
   ASSERT_TRUE(in.has_value()) << in.error();
   EXPECT_EQ(in->env_deps, Strings{"FOO"});
@@ -279,8 +302,8 @@ TEST_F(CacheUnit, RegistryCrateHasNoInputs) {
 TEST_F(CacheUnit, StoreWritesEntryAndKeyRecord) {
   store_ok();
   const fs::path dir = entry_dir();
-  EXPECT_EQ(names_in(dir),
-            (std::set<std::string>{"entry.json", "stderr", "libx-1.rlib", "libx-1.rmeta", "x-1.d"}));
+  EXPECT_EQ(names_in(dir), (std::set<std::string>{"entry.json", "stderr", "libx-1.rlib",
+                                                  "libx-1.rmeta", "x-1.d"}));
   EXPECT_EQ(read_file(dir / "stderr"), diagnostics());
   for (const char* name : {"libx-1.rlib", "libx-1.rmeta", "x-1.d"})
     EXPECT_EQ(read_file(dir / name), read_file(out_ / name)) << name;
@@ -310,15 +333,25 @@ TEST_F(CacheUnit, StoreWritesEntryAndKeyRecord) {
 
   const auto record = util::read_json(job_.key_record(job_.key));
   ASSERT_TRUE(record.has_value());
-  EXPECT_EQ(member_names(*record), (Strings{"env_deps", "inputs", "span_deps"}));
+  EXPECT_EQ(member_names(*record), (Strings{"env_deps", "inputs", "span_deps", "env_digests",
+                                            "span_hashes", "input_hashes"}));
   EXPECT_EQ((*record)["env_deps"], entry["env_deps"]);
   EXPECT_EQ((*record)["inputs"], entry["inputs"]);
   EXPECT_EQ((*record)["span_deps"], util::Json::array());
+  // What a later miss compares: digests of the variables' values (OUT_DIR's
+  // content is the key's), the inputs' content hashes (not those below
+  // OUT_DIR), never a value itself.
+  EXPECT_EQ(member_names((*record)["env_digests"]), (Strings{"CARGO_PKG_VERSION", "FOO"}));
+  EXPECT_EQ((*record)["env_digests"]["FOO"], util::key_digest({job_.key, "FOO=set:bar"}));
+  EXPECT_EQ((*record)["span_hashes"], util::Json::object());
+  EXPECT_EQ((*record)["input_hashes"],
+            util::Json({{"src/lib.rs", blake3_of_file(proj_ / "src/lib.rs")}}));
+  EXPECT_EQ(read_file(job_.key_record(job_.key)).find("0.1.0"), std::string::npos);
 
   // The library hashes went through the content memo.
-  const std::string memo =
-      util::key_digest({ac::fingerprint(stat_of(out_ / "libx-1.rlib"))});
-  EXPECT_EQ(read_file(job_.cache_dir / "h" / memo), entry["hashes"]["libx-1.rlib"].get<std::string>());
+  const std::string memo = util::key_digest({ac::fingerprint(stat_of(out_ / "libx-1.rlib"))});
+  EXPECT_EQ(read_file(job_.cache_dir / "h" / memo),
+            entry["hashes"]["libx-1.rlib"].get<std::string>());
   expect_tmp_clean();
 }
 
@@ -335,7 +368,8 @@ TEST_F(CacheUnit, OnlyOutputsOfThisCompilationAreStored) {
 }
 
 TEST_F(CacheUnit, CandidatesInOrderWithExecutableBits) {
-  for (const char* name : {"x-1.exe", "x-1", "x-1.dll", "libx-1.dylib", "libx-1.so", "libx-1.kelv-svh"})
+  for (const char* name :
+       {"x-1.exe", "x-1", "x-1.dll", "libx-1.dylib", "libx-1.so", "libx-1.kelv-svh"})
     write_file(out_ / name, std::string("output ") + name);
   fs::permissions(out_ / "x-1", fs::perms(0755));
   fs::permissions(out_ / "libx-1.rmeta", fs::perms(0700));
@@ -413,9 +447,8 @@ TEST_F(CacheUnit, SpanDepsSelectTheEntry) {
   EXPECT_EQ((*record)["span_deps"], util::Json::array({span}));
   const std::string first = util::key_digest(
       {job_.key, "CARGO_PKG_VERSION=set:0.1.0", "FOO=set:bar", "OUT_DIR=<content>"});
-  const std::string name =
-      util::key_digest({first, "spans-of=" + blake3_of_file(span),
-                        "src/lib.rs=" + blake3_of_file(proj_ / "src/lib.rs")});
+  const std::string name = util::key_digest({first, "spans-of=" + blake3_of_file(span),
+                                             "src/lib.rs=" + blake3_of_file(proj_ / "src/lib.rs")});
   EXPECT_TRUE(fs::exists(job_.cache_dir / "e" / name / "entry.json"));
 
   remove_outputs();
@@ -424,7 +457,9 @@ TEST_F(CacheUnit, SpanDepsSelectTheEntry) {
   EXPECT_EQ(hit->entry, name);
   // The crate whose spans the metadata carries changed: a miss.
   replace_file(span, "dep metadata v2");
-  EXPECT_FALSE(job_.lookup().has_value());
+  EXPECT_EQ(miss_of(job_.lookup()), (Miss{"dependency", span}));
+  fs::remove(span);
+  EXPECT_EQ(miss_of(job_.lookup()), (Miss{"dependency", span}));
 }
 
 TEST_F(CacheUnit, StaleSpanDepsFileIsIgnored) {
@@ -461,8 +496,8 @@ TEST_F(CacheUnit, TwoProcessesStoringAtOnce) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
   EXPECT_EQ(names_in(job_.cache_dir / "e"), std::set<std::string>{expected_entry()});
-  EXPECT_EQ(names_in(entry_dir()),
-            (std::set<std::string>{"entry.json", "stderr", "libx-1.rlib", "libx-1.rmeta", "x-1.d"}));
+  EXPECT_EQ(names_in(entry_dir()), (std::set<std::string>{"entry.json", "stderr", "libx-1.rlib",
+                                                          "libx-1.rmeta", "x-1.d"}));
   EXPECT_TRUE(fs::exists(job_.key_record(job_.key)));
   expect_tmp_clean();
 }
@@ -504,7 +539,9 @@ TEST_F(CacheUnit, LookupRestoresTheOutputs) {
 
 TEST_F(CacheUnit, LookupRestoresExecutables) {
   job_.stem = "app-2";
-  replace_file(out_ / "app-2", "\x7f" "ELF executable");
+  replace_file(out_ / "app-2",
+               "\x7f"
+               "ELF executable");
   fs::permissions(out_ / "app-2", fs::perms(0700));
   replace_file(out_ / "app-2.d", "app-2: src/lib.rs\n");
   ASSERT_TRUE(job_.store("", start_).has_value());
@@ -512,7 +549,9 @@ TEST_F(CacheUnit, LookupRestoresExecutables) {
   fs::remove(out_ / "app-2.d");
   auto hit = job_.lookup();
   ASSERT_TRUE(hit.has_value());
-  EXPECT_EQ(read_file(out_ / "app-2"), "\x7f" "ELF executable");
+  EXPECT_EQ(read_file(out_ / "app-2"),
+            "\x7f"
+            "ELF executable");
   EXPECT_EQ(stat_of(out_ / "app-2").st_mode & 07777, 0755u);
   EXPECT_EQ(stat_of(out_ / "app-2.d").st_mode & 0111, 0u);
 }
@@ -548,7 +587,7 @@ TEST_F(CacheUnit, LookupMissesWhenDependenciesChange) {
 
   // An edited source, then edited back.
   write_file(proj_ / "src/lib.rs", "pub fn x() -> u32 { 8 }\n");
-  EXPECT_FALSE(job_.lookup().has_value());
+  EXPECT_EQ(miss_of(job_.lookup()), (Miss{"input", "src/lib.rs"}));
   write_file(proj_ / "src/lib.rs",
              "pub fn x() -> u32 { include!(concat!(env!(\"OUT_DIR\"), \"/gen.rs\")) }\n");
   auto back = job_.lookup();
@@ -557,15 +596,15 @@ TEST_F(CacheUnit, LookupMissesWhenDependenciesChange) {
 
   // A variable read through env!.
   foo_.set("baz");
-  EXPECT_FALSE(job_.lookup().has_value());
+  EXPECT_EQ(miss_of(job_.lookup()), (Miss{"environment", "FOO"}));
   foo_.set(std::nullopt);
-  EXPECT_FALSE(job_.lookup().has_value());
+  EXPECT_EQ(miss_of(job_.lookup()), (Miss{"environment", "FOO"}));
   foo_.set("bar");
   EXPECT_TRUE(job_.lookup().has_value());
 
   // A deleted input: a miss, and the entry stays.
   fs::rename(proj_ / "src/lib.rs", proj_ / "src/lib.rs.away");
-  EXPECT_FALSE(job_.lookup().has_value());
+  EXPECT_EQ(miss_of(job_.lookup()), (Miss{"input", "src/lib.rs"}));
   EXPECT_TRUE(fs::exists(job_.cache_dir / "e" / name / "entry.json"));
   fs::rename(proj_ / "src/lib.rs.away", proj_ / "src/lib.rs");
   EXPECT_TRUE(job_.lookup().has_value());
@@ -573,27 +612,45 @@ TEST_F(CacheUnit, LookupMissesWhenDependenciesChange) {
   // The build script output changing is the key's business, not the entry's.
   write_file(out_env_ / "gen.rs", "9");
   EXPECT_TRUE(job_.lookup().has_value());
+
+  // A key record written without the digests cannot say which changed.
+  const util::Json record = *util::read_json(job_.key_record(job_.key));
+  util::Json older = record;
+  for (const char* member : {"env_digests", "span_hashes", "input_hashes"}) older.erase(member);
+  ASSERT_TRUE(util::write_json_fast(job_.key_record(job_.key), older));
+  EXPECT_TRUE(job_.lookup().has_value());
+  foo_.set("baz");
+  EXPECT_EQ(miss_of(job_.lookup()), (Miss{"input", ""}));
+  foo_.set("bar");
+
+  // Nothing changed, but the entry is gone (trimmed).
+  ASSERT_TRUE(util::write_json_fast(job_.key_record(job_.key), record));
+  ASSERT_TRUE(ac::discard(job_.cache_dir, entry_dir()));
+  EXPECT_EQ(miss_of(job_.lookup()), (Miss{"new", "the entry was removed"}));
 }
 
 TEST_F(CacheUnit, LookupMissesWithoutUsableKeyRecord) {
-  EXPECT_FALSE(job_.lookup().has_value());  // nothing stored
+  EXPECT_EQ(miss_of(job_.lookup()), (Miss{"new", ""}));  // nothing stored
   store_ok();
+  // A Job made by hand has no key lines to compare.
   ac::Job other_key = job_;
   other_key.key = "ffffffffffffffffffffffffffffffff";
-  EXPECT_FALSE(other_key.lookup().has_value());
+  EXPECT_EQ(miss_of(other_key.lookup()), (Miss{"new", ""}));
 
   write_file(job_.key_record(job_.key), "this is not JSON");
-  EXPECT_FALSE(job_.lookup().has_value());
+  EXPECT_EQ(miss_of(job_.lookup()), (Miss{"new", ""}));
   EXPECT_TRUE(fs::exists(entry_dir()));
   write_file(job_.key_record(job_.key), "[1, 2]");
-  EXPECT_FALSE(job_.lookup().has_value());
+  EXPECT_EQ(miss_of(job_.lookup()), (Miss{"new", ""}));
   EXPECT_TRUE(fs::exists(entry_dir()));
 }
 
 TEST_F(CacheUnit, DamagedEntryIsDiscarded) {
+  const std::string enoent = util::os_error(ENOENT);
   struct Case {
     const char* label;
     std::function<void(CacheUnit&)> damage;
+    std::string detail;
   };
   const Case cases[] = {
       {"corrupted stored byte",
@@ -602,15 +659,19 @@ TEST_F(CacheUnit, DamagedEntryIsDiscarded) {
          std::string bytes = read_file(f);
          bytes[bytes.size() / 2] ^= 0x20;
          replace_file(f, bytes);
-       }},
-      {"missing stored file", [](CacheUnit& t) { fs::remove(t.entry_dir() / "libx-1.rmeta"); }},
-      {"missing stderr", [](CacheUnit& t) { fs::remove(t.entry_dir() / "stderr"); }},
+       },
+       "libx-1.rlib does not have the content it was stored with"},
+      {"missing stored file", [](CacheUnit& t) { fs::remove(t.entry_dir() / "libx-1.rmeta"); },
+       "libx-1.rmeta is unreadable: " + enoent},
+      {"missing stderr", [](CacheUnit& t) { fs::remove(t.entry_dir() / "stderr"); },
+       "stderr is unreadable: " + enoent},
       {"no recorded hash",
        [](CacheUnit& t) {
          util::Json j = t.entry_json();
          j["hashes"].erase("x-1.d");
          t.write_entry_json(j);
-       }},
+       },
+       "x-1.d does not have the content it was stored with"},
       {"hash in upper case",
        [](CacheUnit& t) {
          util::Json j = t.entry_json();
@@ -618,19 +679,22 @@ TEST_F(CacheUnit, DamagedEntryIsDiscarded) {
          for (char& c : h) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
          j["hashes"]["libx-1.rmeta"] = h;
          t.write_entry_json(j);
-       }},
+       },
+       "libx-1.rmeta does not have the content it was stored with"},
       {"hash not text",
        [](CacheUnit& t) {
          util::Json j = t.entry_json();
          j["hashes"]["libx-1.rlib"] = 5;
          t.write_entry_json(j);
-       }},
+       },
+       "libx-1.rlib does not have the content it was stored with"},
       {"hashes not an object",
        [](CacheUnit& t) {
          util::Json j = t.entry_json();
          j["hashes"] = util::Json::array();
          t.write_entry_json(j);
-       }},
+       },
+       "libx-1.rlib does not have the content it was stored with"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -638,7 +702,7 @@ TEST_F(CacheUnit, DamagedEntryIsDiscarded) {
     store_ok();
     c.damage(*this);
     remove_outputs();
-    EXPECT_FALSE(job_.lookup().has_value());
+    EXPECT_EQ(miss_of(job_.lookup()), (Miss{"damaged", c.detail}));
     EXPECT_FALSE(fs::exists(entry_dir()));
     EXPECT_TRUE(fs::exists(job_.key_record(job_.key)));
     expect_tmp_clean();
@@ -657,14 +721,15 @@ TEST_F(CacheUnit, UnreadableEntryRecordIsAPlainMiss) {
   const std::string text = read_file(entry_dir() / "entry.json");
   write_file(entry_dir() / "entry.json", text.substr(0, text.size() / 2));
   remove_outputs();
-  EXPECT_FALSE(job_.lookup().has_value());
+  const Miss unreadable{"damaged", "entry.json is unreadable"};
+  EXPECT_EQ(miss_of(job_.lookup()), unreadable);
   EXPECT_TRUE(fs::exists(entry_dir()));  // nothing removed
   EXPECT_FALSE(fs::exists(out_ / "libx-1.rlib"));
 
   write_file(entry_dir() / "entry.json", "[\"not an object\"]");
-  EXPECT_FALSE(job_.lookup().has_value());
+  EXPECT_EQ(miss_of(job_.lookup()), unreadable);
   fs::remove(entry_dir() / "entry.json");
-  EXPECT_FALSE(job_.lookup().has_value());
+  EXPECT_EQ(miss_of(job_.lookup()), unreadable);
   EXPECT_TRUE(fs::exists(entry_dir()));
 }
 
@@ -719,20 +784,16 @@ TEST_F(CacheUnit, TamperedFileNamesNeverLeaveTheOutputDirectory) {
     std::function<fs::path(CacheUnit&)> written_at;
   };
   const Case cases[] = {
-      {"parent directory", "../evil",
-       [](CacheUnit& t) { return t.job_.cache_dir / "e/evil"; },
+      {"parent directory", "../evil", [](CacheUnit& t) { return t.job_.cache_dir / "e/evil"; },
        [](CacheUnit& t) { return t.out_.parent_path() / "evil"; }},
-      {"subdirectory", "sub/evil",
-       [](CacheUnit& t) { return t.entry_dir() / "sub/evil"; },
+      {"subdirectory", "sub/evil", [](CacheUnit& t) { return t.entry_dir() / "sub/evil"; },
        [](CacheUnit& t) { return t.out_ / "sub/evil"; }},
-      {"absolute path", victim.string(),
-       [victim](CacheUnit&) { return victim; },
+      {"absolute path", victim.string(), [victim](CacheUnit&) { return victim; },
        [victim](CacheUnit&) { return victim; }},
       {"NUL inside", std::string("nul\0.rlib", 9),
        [](CacheUnit& t) { return t.entry_dir() / "nul"; },
        [](CacheUnit& t) { return t.out_ / "nul"; }},
-      {"dot dot", "..",
-       [](CacheUnit& t) { return t.job_.cache_dir / "e"; },
+      {"dot dot", "..", [](CacheUnit& t) { return t.job_.cache_dir / "e"; },
        [](CacheUnit& t) { return t.out_.parent_path(); }},
   };
   for (const Case& c : cases) {
@@ -751,7 +812,8 @@ TEST_F(CacheUnit, TamperedFileNamesNeverLeaveTheOutputDirectory) {
     write_entry_json(j);
     remove_outputs();
 
-    EXPECT_FALSE(job_.lookup().has_value());
+    EXPECT_EQ(miss_of(job_.lookup()),
+              (Miss{"damaged", "entry.json names a file outside the entry"}));
     EXPECT_FALSE(fs::exists(entry_dir()));
     if (plant && written != stored) {
       EXPECT_FALSE(fs::exists(written)) << written;
@@ -778,7 +840,8 @@ TEST_F(CacheUnit, TamperedExecutableNamesMakeTheEntryDamaged) {
     j["executable"].push_back(name);
     write_entry_json(j);
     remove_outputs();
-    EXPECT_FALSE(job_.lookup().has_value());
+    EXPECT_EQ(miss_of(job_.lookup()),
+              (Miss{"damaged", "entry.json names a file outside the entry"}));
     EXPECT_FALSE(fs::exists(entry_dir()));
     std::error_code ec;
     fs::remove_all(job_.cache_dir / "e", ec);
@@ -820,12 +883,19 @@ TEST(CacheRewritePaths, PairsApplyInOrder) {
       {"empty from skipped", "text", {{"", "X"}}, "text"},
       {"same from and to skipped", "/a/x", {{"/a", "/a"}}, "/a/x"},
       {"what one pair wrote is not rewritten again", "ab", {{"a", "b"}, {"b", "c"}}, "bc"},
-      {"the first pair wins at a position", "/a/deps /a", {{"/a/deps", "/n/deps"}, {"/a", "/o"}},
+      {"the first pair wins at a position",
+       "/a/deps /a",
+       {{"/a/deps", "/n/deps"}, {"/a", "/o"}},
        "/n/deps /o"},
       {"left to right without overlaps", "aaa", {{"aa", "b"}}, "ba"},
       {"replacement containing the pattern", "a-a", {{"a", "aa"}}, "aa-aa"},
       {"no pairs", "unchanged", {}, "unchanged"},
-      {"invalid UTF-8 replaced", "a\xff" "b /o", {{"/o", "/n"}}, "a\xEF\xBF\xBD" "b /n"},
+      {"invalid UTF-8 replaced",
+       "a\xff"
+       "b /o",
+       {{"/o", "/n"}},
+       "a\xEF\xBF\xBD"
+       "b /n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);

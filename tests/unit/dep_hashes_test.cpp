@@ -1,6 +1,8 @@
 // Hashes of dependency files: crate hashes checked against real and crafted
 // metadata, content hashes and their memos, link hashes through link records,
 // and the digest of a build script's output directory.
+#include "artifact_cache/dep_hashes.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -16,7 +18,6 @@
 #include <string>
 #include <vector>
 
-#include "artifact_cache/dep_hashes.h"
 #include "support/testing.h"
 #include "util/error.h"
 #include "util/files.h"
@@ -54,8 +55,7 @@ std::string le64(uint64_t v) {
 // Metadata laid out like the compiler's: a 16-byte header ("rust", three zero
 // bytes, a version byte, the root offset) followed by `body`, which begins at
 // offset 16.
-void write_rmeta(const fs::path& path, uint64_t root, const std::string& body,
-                 char version = 9) {
+void write_rmeta(const fs::path& path, uint64_t root, const std::string& body, char version = 9) {
   std::string bytes("rust\0\0\0", 7);
   bytes.push_back(version);
   bytes += le64(root);
@@ -73,13 +73,13 @@ class DepHashRealMetadata : public ::testing::Test {
     const std::string rustc = testing::real_rustc();
     if (::access(rustc.c_str(), X_OK) != 0) GTEST_SKIP() << "no rustc at " << rustc;
     write_file(dir_ / "foo.rs", "pub fn answer() -> u32 { 42 }\npub struct S(pub u8);\n");
-    const auto built = testing::run(
-        {.argv = {rustc, "--crate-type", "lib", "--emit=metadata,link", "-C", "metadata=abc",
-                  "--crate-name", "foo", (dir_ / "foo.rs").string(), "--out-dir",
-                  (dir_ / "D").string()}});
+    const auto built =
+        testing::run({.argv = {rustc, "--crate-type", "lib", "--emit=metadata,link", "-C",
+                               "metadata=abc", "--crate-name", "foo", (dir_ / "foo.rs").string(),
+                               "--out-dir", (dir_ / "D").string()}});
     ASSERT_EQ(built.exit_code, 0) << built.err;
-    const auto listed = testing::run({.argv = {rustc, "-Zls=root", rmeta().string()},
-                                      .env = {{"RUSTC_BOOTSTRAP", "1"}}});
+    const auto listed = testing::run(
+        {.argv = {rustc, "-Zls=root", rmeta().string()}, .env = {{"RUSTC_BOOTSTRAP", "1"}}});
     ASSERT_EQ(listed.exit_code, 0) << listed.err;
     // "Crate info:\nname foo\nhash 93d2...37 stable_crate_id StableCrateId(...)"
     std::istringstream lines(listed.out);
@@ -106,7 +106,8 @@ class DepHashRealMetadata : public ::testing::Test {
 };
 
 TEST_F(DepHashRealMetadata, AcceptedSpellingsOfTheCrateHash) {
-  std::string no_leading_zeros = svh_.substr(std::min(svh_.find_first_not_of('0'), svh_.size() - 1));
+  std::string no_leading_zeros =
+      svh_.substr(std::min(svh_.find_first_not_of('0'), svh_.size() - 1));
   const std::string cases[] = {
       svh_,
       upper(svh_),
@@ -237,8 +238,8 @@ TEST(DepHashContent, FingerprintIsDeviceInodeSizeAndMtime) {
   write_file(dir / "f", "12345");
   set_mtime(dir / "f", 1700000000123456789ull);
   const struct stat st = stat_of(dir / "f");
-  EXPECT_EQ(ac::fingerprint(st), std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) +
-                                     ":5:1700000000123456789");
+  EXPECT_EQ(ac::fingerprint(st),
+            std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":5:1700000000123456789");
 }
 
 TEST(DepHashContent, MemoNamedFromTheFileIdentity) {
@@ -418,8 +419,8 @@ TEST_F(DepHashLink, LibraryWithItsRecordedDependencies) {
   const std::string baz =
       util::key_digest({"content=" + content(dir_ / "libbaz.rlib"), "core=" + core});
   const std::string app =
-      util::key_digest({"content=" + content(dir_ / "libapp.rlib"), "bar=" + bar,
-                        "priv:baz=" + baz, "mac=" + content(dir_ / "libmac.so")});
+      util::key_digest({"content=" + content(dir_ / "libapp.rlib"), "bar=" + bar, "priv:baz=" + baz,
+                        "mac=" + content(dir_ / "libmac.so")});
 
   EXPECT_EQ(link_hash(dir_ / "libcore.rlib"), core);
   ac::LinkMemo memo;
@@ -488,9 +489,10 @@ TEST_F(DepHashLink, MissingPiecesGiveNoHash) {
   // Extra members of an element are ignored.
   write_file(record_path(dir_ / "libtop.rlib"),
              "{\"deps\": [[\"dep\", \"" + dep + "\", \"extra\"]]}");
-  EXPECT_EQ(link_hash(dir_ / "libtop.rlib"),
-            util::key_digest({"content=" + content(dir_ / "libtop.rlib"),
-                              "dep=" + util::key_digest({"content=" + content(dir_ / "libdep.rlib")})}));
+  EXPECT_EQ(
+      link_hash(dir_ / "libtop.rlib"),
+      util::key_digest({"content=" + content(dir_ / "libtop.rlib"),
+                        "dep=" + util::key_digest({"content=" + content(dir_ / "libdep.rlib")})}));
 }
 
 TEST_F(DepHashLink, CyclesEndWithoutAHash) {

@@ -1,3 +1,5 @@
+#include "driver/driver.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -7,7 +9,6 @@
 #include <set>
 #include <string>
 
-#include "driver/driver.h"
 #include "driver/project_text.h"
 #include "driver/rustc_info.h"
 #include "support/testing.h"
@@ -70,9 +71,9 @@ TEST(DriverSource, CarriedProjectIsTheDriverProjectVerbatim) {
 
 TEST(DriverSource, DigestOfProjectAndCanonicalSysroot) {
   TempDir sysroot;
-  const std::string expected = util::key_digest(
-      {driver::manifest_text, "main.rs", driver::main_rs_text, "early_link.rs",
-       driver::early_link_rs_text, util::path_str(util::canon(sysroot.path()))});
+  const std::string expected =
+      util::key_digest({driver::manifest_text, "main.rs", driver::main_rs_text, "early_link.rs",
+                        driver::early_link_rs_text, util::path_str(util::canon(sysroot.path()))});
   const std::string digest = driver::source_digest(sysroot.path());
   EXPECT_TRUE(is_hex32(digest)) << digest;
   EXPECT_EQ(digest, expected);
@@ -205,8 +206,9 @@ TEST_F(DriverFind, DirectoryIsNoDriver) {
 
 TEST_F(DriverFind, FileWithoutExecuteBitIsNoDriver) {
   write_file(exe_, "#!/bin/sh\n");
-  fs::permissions(exe_, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
-                            fs::perms::others_read,
+  fs::permissions(exe_,
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                      fs::perms::others_read,
                   fs::perm_options::replace);
   EXPECT_EQ(driver::find(compiler_), std::nullopt);
 }
@@ -286,8 +288,8 @@ TEST(DriverFailure, UncreatableFailedDirectory) {
   const std::string u = unit("/p/out", "crate-1");
   auto marker = driver::record_failure(exe, u, "text");
   ASSERT_FALSE(marker.has_value());
-  EXPECT_EQ(marker.error(), "cannot create " + (dir / "failed").string() + ": " +
-                                util::os_error(EEXIST));
+  EXPECT_EQ(marker.error(),
+            "cannot create " + (dir / "failed").string() + ": " + util::os_error(EEXIST));
   EXPECT_EQ(read_file(dir / "failed"), "not a directory");
 
   // The driver's directory is itself a regular file.
@@ -307,8 +309,8 @@ TEST(DriverFailure, UnwritableMarker) {
   fs::create_directories(dir / "failed" / u / "inside");
   auto marker = driver::record_failure(exe, u, "text");
   ASSERT_FALSE(marker.has_value());
-  EXPECT_EQ(marker.error(), "cannot write " + (dir / "failed" / u).string() + ": " +
-                                util::os_error(EISDIR));
+  EXPECT_EQ(marker.error(),
+            "cannot write " + (dir / "failed" / u).string() + ": " + util::os_error(EISDIR));
 }
 
 }  // namespace

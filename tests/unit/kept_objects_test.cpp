@@ -16,6 +16,7 @@
 
 #include "artifact_cache/dep_hashes.h"
 #include "artifact_cache/job.h"
+#include "artifact_cache/relink.h"
 #include "support/testing.h"
 #include "util/clock.h"
 #include "util/error.h"
@@ -40,7 +41,9 @@ using Args = std::vector<std::string>;
 
 constexpr uint64_t kSecond = 1000000000ull;
 
-std::string fingerprint_of(const fs::path& path) { return ac::fingerprint(stat_of(path)); }
+std::string fingerprint_of(const fs::path& path) {
+  return ac::fingerprint(stat_of(path));
+}
 
 // An executable unit "app" (stem "app-1f") compiled through the driver at
 // `start_`, which kept its two codegen units' objects and wrote the .rlink.
@@ -59,8 +62,9 @@ class KeptUnit : public ::testing::Test {
     job_.links = true;
     write_file(proj_ / "src/main.rs", "fn main() { println!(\"{}\", env!(\"FOO\")); }\n");
     set_mtime(proj_ / "src/main.rs", start_ - 10 * kSecond);
-    write_file(out_ / "app-1f.d", out_.string() + "/app-1f: src/main.rs\n\n" + out_.string() +
-                                      "/app-1f.d: src/main.rs\n\nsrc/main.rs:\n\n# env-dep:FOO=1\n");
+    write_file(out_ / "app-1f.d",
+               out_.string() + "/app-1f: src/main.rs\n\n" + out_.string() +
+                   "/app-1f.d: src/main.rs\n\nsrc/main.rs:\n\n# env-dep:FOO=1\n");
     // Made in reverse order: the record sorts them.
     write_file(kept() / obj1(), "object 1");
     write_file(kept() / obj0(), "object 0");
@@ -127,8 +131,7 @@ TEST_F(KeptUnit, RecordThenRelink) {
   EXPECT_EQ(record["key2"], expected_key2());
   util::Json files = util::Json::array();
   files.push_back(util::Json::array({"app-1f.rlink", fingerprint_of(rlink())}));
-  for (const std::string& name :
-       {obj0(), obj1(), std::string("app-1f.app.unreferenced.rcgu.o")})
+  for (const std::string& name : {obj0(), obj1(), std::string("app-1f.app.unreferenced.rcgu.o")})
     files.push_back(util::Json::array({name, fingerprint_of(kept() / name)}));
   EXPECT_EQ(record["files"], files);
   const std::string text = read_file(relink_record());
@@ -172,7 +175,9 @@ TEST_F(KeptUnit, ChangesDisableTheRelink) {
          t.write_rlink({t.obj_path(obj0()), t.obj_path(obj1()), t.obj_path(obj0()), "more"});
        }},
       {"source edited",
-       [](KeptUnit& t) { write_file(t.proj_ / "src/main.rs", "fn main() { println!(\"changed\"); }"); }},
+       [](KeptUnit& t) {
+         write_file(t.proj_ / "src/main.rs", "fn main() { println!(\"changed\"); }");
+       }},
       {"source deleted", [](KeptUnit& t) { fs::remove(t.proj_ / "src/main.rs"); }},
       {"variable changed", [](KeptUnit& t) { t.foo_.set("2"); }},
       {"variable unset", [](KeptUnit& t) { t.foo_.set(std::nullopt); }},
@@ -308,7 +313,8 @@ TEST_F(KeptUnit, RecordErrors) {
     ac::Job saved = job_;
     write_file(proj_ / "src/main.rs", "fn main() { println!(\"{}\", env!(\"FOO\")); }\n");
     set_mtime(proj_ / "src/main.rs", start_ - 10 * kSecond);
-    write_file(out_ / "app-1f.d", out_.string() + "/app-1f: src/main.rs\n\nsrc/main.rs:\n\n# env-dep:FOO=1\n");
+    write_file(out_ / "app-1f.d",
+               out_.string() + "/app-1f: src/main.rs\n\nsrc/main.rs:\n\n# env-dep:FOO=1\n");
     write_file(kept() / obj0(), "object 0");
     write_file(kept() / obj1(), "object 1");
     write_rlink({obj_path(obj0()), obj_path(obj1())});
@@ -403,10 +409,24 @@ class KeptLinkInputs : public ::testing::Test {
 
 TEST_F(KeptLinkInputs, LibraryRecordsItsDependencies) {
   write_file(out_ / "libfoo-1a.rlib", "foo archive");
-  const Args args = {"--crate-name", "foo", "--edition=2021", "src/lib.rs", "--crate-type", "lib",
-                     "-C", "extra-filename=-1a", "--out-dir", out_.path().string(), "--extern",
-                     "proc_macro", "--extern", "priv:bar=/d/libbar.rlib", "--extern",
-                     "baz=deps/libbaz.rmeta", "-C", "metadata=1a"};
+  const Args args = {"--crate-name",
+                     "foo",
+                     "--edition=2021",
+                     "src/lib.rs",
+                     "--crate-type",
+                     "lib",
+                     "-C",
+                     "extra-filename=-1a",
+                     "--out-dir",
+                     out_.path().string(),
+                     "--extern",
+                     "proc_macro",
+                     "--extern",
+                     "priv:bar=/d/libbar.rlib",
+                     "--extern",
+                     "baz=deps/libbaz.rmeta",
+                     "-C",
+                     "metadata=1a"};
   auto recorded = ac::record_link_inputs(cache_.path(), args);
   ASSERT_TRUE(recorded.has_value()) << recorded.error();
   const fs::path path = record_of(out_ / "libfoo-1a.rlib");
@@ -424,9 +444,16 @@ TEST_F(KeptLinkInputs, LibraryRecordsItsDependencies) {
 
 TEST_F(KeptLinkInputs, OptionSpellings) {
   write_file(out_ / "libfoo-2b.rlib", "foo archive");
-  const Args args = {"--crate-name=bar", "--crate-namefoo", "--out-dir=" + out_.path().string(),
-                     "-Cextra-filename=-9", "-C=extra-filename=-2b", "--extern=a=/x/liba.rlib",
-                     "--externb=/x/libb.rlib", "-C", "metadata=2b", "--extern"};
+  const Args args = {"--crate-name=bar",
+                     "--crate-namefoo",
+                     "--out-dir=" + out_.path().string(),
+                     "-Cextra-filename=-9",
+                     "-C=extra-filename=-2b",
+                     "--extern=a=/x/liba.rlib",
+                     "--externb=/x/libb.rlib",
+                     "-C",
+                     "metadata=2b",
+                     "--extern"};
   ASSERT_TRUE(ac::record_link_inputs(cache_.path(), args).has_value());
   const auto record = util::read_json(record_of(out_ / "libfoo-2b.rlib"));
   ASSERT_TRUE(record.has_value());

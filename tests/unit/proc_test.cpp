@@ -1,3 +1,5 @@
+#include "exec/proc.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -5,9 +7,8 @@
 #include <chrono>
 #include <thread>
 
+#include "exec/teed.h"
 #include "support/testing.h"
-#include "wrapper/proc.h"
-#include "wrapper/teed.h"
 
 namespace kelv {
 namespace {
@@ -41,26 +42,26 @@ TEST(ProcStatus, ChildStreamsPassThroughUntouched) {
 }
 
 TEST(ProcStatus, FromWaitDistinguishesExitAndSignal) {
-  auto exited = proc::ExitStatus::from_wait(3 << 8);
+  auto exited = exec::ExitStatus::from_wait(3 << 8);
   EXPECT_TRUE(exited.has_code);
   EXPECT_EQ(exited.code, 3);
   EXPECT_FALSE(exited.signaled);
-  auto killed = proc::ExitStatus::from_wait(SIGSEGV);
+  auto killed = exec::ExitStatus::from_wait(SIGSEGV);
   EXPECT_FALSE(killed.has_code);
   EXPECT_TRUE(killed.signaled);
   EXPECT_EQ(killed.signal, SIGSEGV);
-  EXPECT_TRUE(proc::ExitStatus::exited(0).success());
-  EXPECT_FALSE(proc::ExitStatus::exited(1).success());
+  EXPECT_TRUE(exec::ExitStatus::exited(0).success());
+  EXPECT_FALSE(exec::ExitStatus::exited(1).success());
 }
 
 TEST(ProcRun, StartFailureIsAnError) {
-  auto r = proc::run_child({.program = "/nonexistent/compiler"}, false);
+  auto r = exec::run_child({.program = "/nonexistent/compiler"}, false);
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().value(), ENOENT);
 }
 
 TEST(ProcRun, UsageIsReportedInBytes) {
-  auto r = proc::run_child({.program = test_child_exe().string(), .args = {"exit:0"}}, false);
+  auto r = exec::run_child({.program = test_child_exe().string(), .args = {"exit:0"}}, false);
   ASSERT_TRUE(r.has_value());
   ASSERT_TRUE(r->usage.has_value());
   // Any process needs more than 64 KiB; a KiB figure left unconverted would not.
@@ -68,12 +69,12 @@ TEST(ProcRun, UsageIsReportedInBytes) {
 }
 
 TEST(ProcRun, EnvironmentChangesReachTheChild) {
-  proc::Command cmd{.program = test_child_exe().string(), .args = {"env:KELV_A", "env:KELV_B"}};
-  cmd.out = proc::Stream::pipe;
+  exec::Command cmd{.program = test_child_exe().string(), .args = {"env:KELV_A", "env:KELV_B"}};
+  cmd.out = exec::Stream::pipe;
   cmd.set_env("KELV_A", "1");
   cmd.set_env("KELV_B", "2");
   cmd.remove_env("KELV_B");
-  auto captured = proc::capture_output(cmd);
+  auto captured = exec::capture_output(cmd);
   ASSERT_TRUE(captured.has_value());
   EXPECT_EQ(captured->out, "KELV_A=1\nKELV_B unset\n");
 }
@@ -121,13 +122,13 @@ TEST(ProcSignals, IgnoredSigintIsNotForwarded) {
   EXPECT_EQ(testing::read_file(count_file), "0");
 }
 
-proc::Command child_command(std::vector<std::string> steps) {
+exec::Command child_command(std::vector<std::string> steps) {
   return {.program = test_child_exe().string(), .args = std::move(steps)};
 }
 
 TEST(ProcTeed, TeeShowsAndKeepsEverything) {
-  auto r = wrapper::run_teed(child_command({"err:one\\n", "err:two", "exit:4"}),
-                             wrapper::Capture::tee, false);
+  auto r =
+      exec::run_teed(child_command({"err:one\\n", "err:two", "exit:4"}), exec::Capture::tee, false);
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(r->shown, "one\ntwo");
   EXPECT_EQ(r->held, "");
@@ -137,25 +138,26 @@ TEST(ProcTeed, TeeShowsAndKeepsEverything) {
 }
 
 TEST(ProcTeed, JsonLinesShowsJsonAndHoldsText) {
-  auto r = wrapper::run_teed(
+  auto r = exec::run_teed(
       child_command({"err:{\"$message_type\":\"artifact\",\"artifact\":\"x\"}\\n",
                      "err:warning: plain\\n", "err:{\"$message_type\":\"diagnostic\"}\\n",
                      "err:{unterminated"}),
-      wrapper::Capture::json_lines, false);
+      exec::Capture::json_lines, false);
   ASSERT_TRUE(r.has_value());
-  EXPECT_EQ(r->shown,
-            "{\"$message_type\":\"artifact\",\"artifact\":\"x\"}\n{\"$message_type\":\"diagnostic\"}\n");
+  EXPECT_EQ(
+      r->shown,
+      "{\"$message_type\":\"artifact\",\"artifact\":\"x\"}\n{\"$message_type\":\"diagnostic\"}\n");
   EXPECT_EQ(r->held, "warning: plain\n{unterminated");
   EXPECT_TRUE(r->artifact_seen);
 }
 
 TEST(ProcTeed, HoldShowsNothingAndFindsArtifacts) {
-  auto r = wrapper::run_teed(child_command({"err:{\"$message_type\":\"artifact\"}\\n"}),
-                             wrapper::Capture::hold, false);
+  auto r = exec::run_teed(child_command({"err:{\"$message_type\":\"artifact\"}\\n"}),
+                          exec::Capture::hold, false);
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(r->shown, "");
   EXPECT_TRUE(r->artifact_seen);
-  auto plain = wrapper::run_teed(child_command({"err:text\\n"}), wrapper::Capture::hold, false);
+  auto plain = exec::run_teed(child_command({"err:text\\n"}), exec::Capture::hold, false);
   ASSERT_TRUE(plain.has_value());
   EXPECT_EQ(plain->held, "text\n");
   EXPECT_FALSE(plain->artifact_seen);
@@ -163,9 +165,9 @@ TEST(ProcTeed, HoldShowsNothingAndFindsArtifacts) {
 
 TEST(ProcTeed, ReadyPipeLetsTheCallerGoOnWhileTheChildLingers) {
   const auto start = std::chrono::steady_clock::now();
-  auto r = wrapper::run_teed(
+  auto r = exec::run_teed(
       child_command({"err:{\"a\":1}\\n", "ready", "close-stderr", "sleep:4000", "exit:9"}),
-      wrapper::Capture::json_lines, true);
+      exec::Capture::json_lines, true);
   const auto took = std::chrono::steady_clock::now() - start;
   ASSERT_TRUE(r.has_value());
   EXPECT_TRUE(r->early_exit);
@@ -176,8 +178,8 @@ TEST(ProcTeed, ReadyPipeLetsTheCallerGoOnWhileTheChildLingers) {
 }
 
 TEST(ProcTeed, ClosingTheReadyPipeWithoutAByteWaitsForTheExit) {
-  auto r = wrapper::run_teed(child_command({"close-ready", "close-stderr", "sleep:300", "exit:5"}),
-                             wrapper::Capture::json_lines, true);
+  auto r = exec::run_teed(child_command({"close-ready", "close-stderr", "sleep:300", "exit:5"}),
+                          exec::Capture::json_lines, true);
   ASSERT_TRUE(r.has_value());
   EXPECT_FALSE(r->early_exit);
   EXPECT_EQ(r->status.code, 5);
@@ -185,7 +187,7 @@ TEST(ProcTeed, ClosingTheReadyPipeWithoutAByteWaitsForTheExit) {
 
 TEST(ProcTeed, WithoutReadyPipeTheChildNeverSeesTheVariable) {
   ::setenv("KELV_DRIVER_READY_FD", "77", 1);
-  auto r = wrapper::run_teed(child_command({"close-ready"}), wrapper::Capture::tee, false);
+  auto r = exec::run_teed(child_command({"close-ready"}), exec::Capture::tee, false);
   ::unsetenv("KELV_DRIVER_READY_FD");
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(r->status.code, 90);  // test-child's answer to a missing variable
@@ -195,18 +197,18 @@ TEST(ProcTeed, WithoutReadyPipeTheChildNeverSeesTheVariable) {
 // the caller), marked as not captured whole.
 TEST(ProcTeed, GivesUpFiveSecondsAfterTheExitWhenAGrandchildHoldsStderr) {
   struct Case {
-    wrapper::Capture mode;
+    exec::Capture mode;
     std::string shown, held;
   };
   const Case cases[] = {
-      {wrapper::Capture::tee, "{\"a\":1}\nplain\npartial", ""},
-      {wrapper::Capture::json_lines, "{\"a\":1}\n", "plain\npartial"},
-      {wrapper::Capture::hold, "", "{\"a\":1}\nplain\npartial"},
+      {exec::Capture::tee, "{\"a\":1}\nplain\npartial", ""},
+      {exec::Capture::json_lines, "{\"a\":1}\n", "plain\npartial"},
+      {exec::Capture::hold, "", "{\"a\":1}\nplain\npartial"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.mode));
     const auto start = std::chrono::steady_clock::now();
-    auto r = wrapper::run_teed(
+    auto r = exec::run_teed(
         child_command({"err:{\"a\":1}\\nplain\\npartial", "grandchild:7000", "exit:0"}), c.mode,
         false);
     const auto took = std::chrono::steady_clock::now() - start;
@@ -221,7 +223,7 @@ TEST(ProcTeed, GivesUpFiveSecondsAfterTheExitWhenAGrandchildHoldsStderr) {
 }
 
 TEST(ProcTeed, StartFailureIsReturned) {
-  auto r = wrapper::run_teed({.program = "/nonexistent/driver"}, wrapper::Capture::json_lines, true);
+  auto r = exec::run_teed({.program = "/nonexistent/driver"}, exec::Capture::json_lines, true);
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().value(), ENOENT);
 }

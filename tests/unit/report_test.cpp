@@ -109,8 +109,8 @@ class Report : public ::testing::Test {
             .args = args,
             .start_wall_ns = start,
             .elapsed_ns = 3 * second,
-            .status = proc::ExitStatus::exited(0),
-            .usage = proc::Usage{.user_ns = 11, .system_ns = 22, .max_rss_bytes = 4096},
+            .status = exec::ExitStatus::exited(0),
+            .usage = exec::Usage{.user_ns = 11, .system_ns = 22, .max_rss_bytes = 4096},
             .event_dir = events_text};
   }
 
@@ -285,7 +285,7 @@ TEST_F(Report, FailedCompileHasNoInputs) {
   write_outputs(fmt::format("{}/foo-abc.d: src/lib.rs\n", out_dir.string()));
   const auto args = unit_args();
   report::RunFacts facts = run_facts(args);
-  facts.status = proc::ExitStatus::exited(1);
+  facts.status = exec::ExitStatus::exited(1);
   report::report_run(facts);
   const Json r = only_report();
   EXPECT_EQ(keys(r), concat({common_keys,

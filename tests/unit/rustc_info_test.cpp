@@ -13,13 +13,13 @@
 #include <string>
 
 #include "driver/engine.h"
+#include "exec/proc.h"
 #include "support/testing.h"
 #include "util/clock.h"
 #include "util/error.h"
 #include "util/hash.h"
 #include "util/paths.h"
 #include "util/platform.h"
-#include "wrapper/proc.h"
 
 namespace kelv {
 namespace {
@@ -864,14 +864,14 @@ TEST(EngineToolchainProgram, LibraryOfTheToolchainRoot) {
   ASSERT_EQ(var, "LD_LIBRARY_PATH");
   {
     EnvVar loader(util::platform::loader_path_var, std::nullopt);
-    proc::Command cmd = engine::toolchain_program("/t/bin/rustc");
+    exec::Command cmd = engine::toolchain_program("/t/bin/rustc");
     EXPECT_EQ(cmd.program, "/t/bin/rustc");
     EXPECT_TRUE(cmd.args.empty());
     EXPECT_EQ(cmd.env_value(var), "/t/lib");
   }
   {
     EnvVar loader(util::platform::loader_path_var, "/x:/t/lib");
-    proc::Command cmd = engine::toolchain_program("/t/bin/rustc");
+    exec::Command cmd = engine::toolchain_program("/t/bin/rustc");
     EXPECT_EQ(cmd.env_value(var), "/t/lib:/x");
   }
 }
@@ -879,7 +879,7 @@ TEST(EngineToolchainProgram, LibraryOfTheToolchainRoot) {
 TEST(EngineToolchainProgram, NoToolchainRootLeavesTheEnvironmentAlone) {
   EnvVar loader(util::platform::loader_path_var, "/x");
   for (const char* program : {"rustc", "/rustc"}) {
-    proc::Command cmd = engine::toolchain_program(program);
+    exec::Command cmd = engine::toolchain_program(program);
     EXPECT_EQ(cmd.program, program);
     EXPECT_TRUE(cmd.env.empty()) << program;
     EXPECT_EQ(cmd.env_value(util::platform::loader_path_var), "/x") << program;
@@ -888,9 +888,9 @@ TEST(EngineToolchainProgram, NoToolchainRootLeavesTheEnvironmentAlone) {
 
 TEST(EngineToolchainProgram, ChildSeesTheLoaderPath) {
   EnvVar loader(util::platform::loader_path_var, "/x");
-  proc::Command cmd = engine::toolchain_program(testing::test_child_exe());
+  exec::Command cmd = engine::toolchain_program(testing::test_child_exe());
   cmd.args = {"env:LD_LIBRARY_PATH"};
-  auto captured = proc::capture_output(cmd);
+  auto captured = exec::capture_output(cmd);
   ASSERT_TRUE(captured.has_value());
   const fs::path lib = testing::test_child_exe().parent_path().parent_path() / "lib";
   EXPECT_EQ(captured->out, "LD_LIBRARY_PATH=" + lib.string() + ":/x\n");

@@ -8,8 +8,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
+#include <vector>
 
 #include "support/testing.h"
+#include "util/files.h"
+#include "util/settings_schema.h"
 
 // The settings file keeps the format, and the exact error texts, of an earlier
 // reader built on serde's derived deserializer and serde_json 1.0's
@@ -302,6 +306,57 @@ constexpr Case kCases[] = {
      "invalid type: string "
      "\"\\u{e000}\\u{10fffd}\360\237\230\200\\u{a0}\\u{2028}\\u{3000}\\u{600}\", expected u64 at "
      "line 1 column 45"},
+    // Every member by name and by position: the reader takes each one's kind
+    // and required-ness from the member table.
+    {"duplicate_last_member_null", "{\"target_dir\": null, \"target_dir\": null}"sv,
+     "duplicate field `target_dir` at line 1 column 33"},
+    {"duplicate_u32", "{\"frontend_threads\": 1, \"frontend_threads\": 2}"sv,
+     "duplicate field `frontend_threads` at line 1 column 42"},
+    {"duplicate_u64", "{\"min_link_store_ns\": 0, \"min_link_store_ns\": 0}"sv,
+     "duplicate field `min_link_store_ns` at line 1 column 44"},
+    {"duplicate_after_complete",
+     "{\"min_link_store_ns\": 0, \"early_cutoff\": true, \"target_dir\": \"t\", \"target_dir\": 1}"sv,
+     "duplicate field `target_dir` at line 1 column 78"},
+    {"unknown_before_duplicate",
+     "{\"artifact_cache\": \"a\", \"extra\": 1, \"artifact_cache\": \"b\"}"sv,
+     "unknown field `extra`, expected one of `artifact_cache`, `frontend_threads`, "
+     "`min_link_store_ns`, `linker_dir`, `early_cutoff`, `target_dir` at line 1 column 31"},
+    {"unknown_near_name",
+     "{\"min_link_store_ns\": 0, \"early_cutoff\": true, \"target_dir \": \"t\"}"sv,
+     "unknown field `target_dir `, expected one of `artifact_cache`, `frontend_threads`, "
+     "`min_link_store_ns`, `linker_dir`, `early_cutoff`, `target_dir` at line 1 column 60"},
+    {"missing_all_required",
+     "{\"artifact_cache\": null, \"frontend_threads\": null, \"linker_dir\": null, \"target_dir\": "
+     "null}"sv,
+     "missing field `min_link_store_ns` at line 1 column 90"},
+    {"missing_first_required_only",
+     "{\"artifact_cache\": null, \"frontend_threads\": null, \"linker_dir\": null, \"target_dir\": "
+     "null, \"early_cutoff\": true}"sv,
+     "missing field `min_link_store_ns` at line 1 column 112"},
+    {"missing_with_u32_max", "{\"frontend_threads\": 4294967295, \"early_cutoff\": true}"sv,
+     "missing field `min_link_store_ns` at line 1 column 54"},
+    {"int_for_last_string", "{\"target_dir\": 5}"sv,
+     "invalid type: integer `5`, expected a string at line 1 column 16"},
+    {"str_for_u32", "{\"frontend_threads\": \"4\"}"sv,
+     "invalid type: string \"4\", expected u32 at line 1 column 24"},
+    {"array_five", "[null, null, 0, null, false]"sv,
+     "invalid length 5, expected struct Settings with 6 elements at line 1 column 28"},
+    {"array_five_values", "[\"a\", 1, 2, \"b\", true]"sv,
+     "invalid length 5, expected struct Settings with 6 elements at line 1 column 22"},
+    {"array_six_eof_ws", "[null, null, 0, null, false, null "sv,
+     "EOF while parsing a list at line 1 column 34"},
+    {"array_null_for_u64", "[null, null, null, null, false, null]"sv,
+     "invalid type: null, expected u64 at line 1 column 17"},
+    {"array_u32_out_of_range", "[null, 4294967296, 0, null, false, null]"sv,
+     "invalid value: integer `4294967296`, expected u32 at line 1 column 17"},
+    {"array_null_for_bool", "[null, null, 0, null, null, null]"sv,
+     "invalid type: null, expected a boolean at line 1 column 26"},
+    {"array_int_for_linker_dir", "[null, null, 0, 1, false, null]"sv,
+     "invalid type: integer `1`, expected a string at line 1 column 17"},
+    {"array_int_for_target_dir", "[null, null, 0, null, false, 7]"sv,
+     "invalid type: integer `7`, expected a string at line 1 column 30"},
+    {"array_six_trailing_comma_ws", "[null, null, 0, null, false, null, ]"sv,
+     "trailing comma at line 1 column 36"},
 };
 
 class SettingsParseError : public ::testing::TestWithParam<Case> {};
@@ -474,6 +529,74 @@ TEST(SettingsRead, EmptyFileIsAParseError) {
                            " is not valid wrapper settings (EOF while parsing a value at line 1 "
                            "column 0); the kelv and kelv-rustc-wrapper binaries may be from "
                            "different versions");
+}
+
+// Every member of `b` equals that of `a`.
+void expect_same(const util::SettingsValues& a, const util::SettingsValues& b) {
+  for (const util::SettingsMember& member : util::kSettingsMembers) {
+    std::visit([&](auto field) { EXPECT_EQ(a.*field, b.*field) << member.name; }, member.field);
+  }
+}
+
+TEST(SettingsSchema, MembersInDeclarationOrder) {
+  std::vector<std::string_view> names, required, builds_own;
+  for (const util::SettingsMember& member : util::kSettingsMembers) {
+    names.push_back(member.name);
+    if (member.required) required.push_back(member.name);
+    if (!member.configurable) builds_own.push_back(member.name);
+  }
+  EXPECT_EQ(names, (std::vector<std::string_view>{"artifact_cache", "frontend_threads",
+                                                  "min_link_store_ns", "linker_dir", "early_cutoff",
+                                                  "target_dir"}));
+  EXPECT_EQ(required, (std::vector<std::string_view>{"min_link_store_ns", "early_cutoff"}));
+  EXPECT_EQ(builds_own, (std::vector<std::string_view>{"target_dir"}));
+}
+
+TEST(SettingsSchema, WrittenFormHoldsEveryMemberInOrder) {
+  EXPECT_EQ(util::settings_json({}).dump(),
+            R"({"artifact_cache":null,"frontend_threads":null,"min_link_store_ns":0,)"
+            R"("linker_dir":null,"early_cutoff":false,"target_dir":null})");
+  const util::SettingsValues values{.artifact_cache = "/cache",
+                                    .frontend_threads = 8,
+                                    .min_link_store_ns = 2500000,
+                                    .linker_dir = "/linker",
+                                    .early_cutoff = true,
+                                    .target_dir = "/work/target"};
+  EXPECT_EQ(util::settings_json(values).dump(2),
+            "{\n  \"artifact_cache\": \"/cache\",\n  \"frontend_threads\": 8,\n"
+            "  \"min_link_store_ns\": 2500000,\n  \"linker_dir\": \"/linker\",\n"
+            "  \"early_cutoff\": true,\n  \"target_dir\": \"/work/target\"\n}");
+}
+
+TEST(SettingsSchema, WrittenSettingsReadBackAsObjectAndArray) {
+  const util::SettingsValues full{.artifact_cache = "/c\u00e9 \"q\"\\",
+                                  .frontend_threads = 4294967295u,
+                                  .min_link_store_ns = 18446744073709551615u,
+                                  .linker_dir = "/l\n\t\x01",
+                                  .early_cutoff = true,
+                                  .target_dir = "/t"};
+  const util::SettingsValues sparse{.frontend_threads = 0, .min_link_store_ns = 7};
+  for (const util::SettingsValues& values : {full, sparse, util::SettingsValues{}}) {
+    const util::Json object = util::settings_json(values);
+    util::Json array = util::Json::array();
+    for (const auto& [name, value] : object.items()) array.push_back(value);
+    for (const std::string& text : {object.dump(), object.dump(2), array.dump()}) {
+      const auto read = Settings::parse(text);
+      ASSERT_TRUE(read.has_value()) << text << ": " << read.error();
+      expect_same(values, *read);
+    }
+  }
+}
+
+TEST(SettingsRead, FileWrittenByTheSchemaReadsBack) {
+  TempDir dir;
+  const util::SettingsValues values{.artifact_cache = "/cache", .early_cutoff = true};
+  ASSERT_TRUE(
+      util::write_json_fast(dir / "wrapper.settings", util::settings_json(values)).has_value());
+  const auto s = Settings::read(dir.path());
+  ASSERT_TRUE(s.has_value()) << s.error();
+  ASSERT_TRUE(s->has_value());
+  expect_same(values, **s);
 }
 
 }  // namespace

@@ -1,3 +1,5 @@
+#include "util/ui.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -9,7 +11,6 @@
 #include <vector>
 
 #include "support/testing.h"
-#include "wrapper/ui.h"
 
 namespace kelv {
 namespace {
@@ -17,7 +18,7 @@ namespace {
 using testing::EnvVar;
 using testing::read_file;
 using testing::TempDir;
-using ui::Level;
+using util::ui::Level;
 
 // Points descriptor 2 at a fresh file while alive; `text` returns what was
 // written to it so far.
@@ -69,7 +70,7 @@ TEST(UiTagged, Plain) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
-    EXPECT_EQ(ui::tagged(c.level, c.text, false), c.line);
+    EXPECT_EQ(util::ui::tagged(c.level, c.text, false), c.line);
   }
 }
 
@@ -89,13 +90,13 @@ TEST(UiTagged, ColouredPaddingLiesInsideTheColour) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(std::string(c.line)));
-    EXPECT_EQ(ui::tagged(c.level, c.text, true), c.line);
+    EXPECT_EQ(util::ui::tagged(c.level, c.text, true), c.line);
   }
 }
 
 TEST(UiTagged, TextIsCopiedAsIs) {
   const std::string text("multi\nline\0\x1b[0m", 15);
-  EXPECT_EQ(ui::tagged(Level::note, text, false), "NOTE " + text);
+  EXPECT_EQ(util::ui::tagged(Level::note, text, false), "NOTE " + text);
 }
 
 TEST(UiColor, Environment) {
@@ -123,7 +124,7 @@ TEST(UiColor, Environment) {
     SCOPED_TRACE(::testing::PrintToString(c.no_color) + " " + ::testing::PrintToString(c.term));
     no_color.set(c.no_color);
     term.set(c.term);
-    EXPECT_EQ(ui::color(), c.expected);
+    EXPECT_EQ(util::ui::color(), c.expected);
   }
 }
 
@@ -150,7 +151,7 @@ TEST(UiSay, ToAFile) {
     std::string got;
     {
       StderrToFile capture;
-      ui::say(Level::warn, "x");
+      util::ui::say(Level::warn, "x");
       got = capture.text();
     }
     EXPECT_EQ(got, c.written);
@@ -162,9 +163,9 @@ TEST(UiSay, SeveralMessagesAreSeparateLines) {
   std::string got;
   {
     StderrToFile capture;
-    ui::say(Level::ok, "done");
-    ui::say(Level::fail, "");
-    ui::say(Level::note, "last");
+    util::ui::say(Level::ok, "done");
+    util::ui::say(Level::fail, "");
+    util::ui::say(Level::note, "last");
     got = capture.text();
   }
   EXPECT_EQ(got, "OK   done\nFAIL\nNOTE last\n");
@@ -180,7 +181,7 @@ TEST(UiSay, ConcurrentMessagesDoNotInterleave) {
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
       threads.emplace_back([&] {
-        for (int i = 0; i < kEach; ++i) ui::say(Level::note, text);
+        for (int i = 0; i < kEach; ++i) util::ui::say(Level::note, text);
       });
     for (auto& th : threads) th.join();
     got = capture.text();
@@ -200,10 +201,10 @@ TEST(UiSay, WriteErrorsAreIgnored) {
   if (full >= 0) {
     ::dup2(full, 2);
     ::close(full);
-    ui::say(Level::warn, "no space for this");
+    util::ui::say(Level::warn, "no space for this");
   }
   ::close(2);
-  ui::say(Level::warn, "nobody reads this");
+  util::ui::say(Level::warn, "nobody reads this");
   ::dup2(saved, 2);
   ::close(saved);
 }

@@ -1,6 +1,6 @@
 #include <blake3.h>
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +19,7 @@
 #include "util/hash.h"
 #include "util/home.h"
 #include "util/paths.h"
+#include "util/platform.h"
 #include "util/utf8.h"
 
 namespace kelv {
@@ -104,8 +105,8 @@ TEST(UtilHash, Blake3KnownVectors) {
 // Sizes around both read chunk sizes (64 KiB and 256 KiB) and several chunks long.
 TEST(UtilHash, FilesSpanningSeveralChunksHashLikeTheirBytes) {
   TempDir dir;
-  for (size_t size : {size_t{65535}, size_t{65536}, size_t{65537}, size_t{262143},
-                      size_t{262144}, size_t{262145}, size_t{3 * 262144 + 12345}}) {
+  for (size_t size : {size_t{65535}, size_t{65536}, size_t{65537}, size_t{262143}, size_t{262144},
+                      size_t{262145}, size_t{3 * 262144 + 12345}}) {
     SCOPED_TRACE(size);
     const std::string bytes = pseudo_random_bytes(size);
     write_file(dir / "big", bytes);
@@ -156,7 +157,8 @@ TEST(UtilKeyDigest, LengthPrefixSeparatesTexts) {
 }
 
 TEST(UtilKeyDigest, SpanAndListFormsAgree) {
-  const std::vector<std::string_view> texts = {"/out/dir", "crate-1234", std::string_view("\0z", 2)};
+  const std::vector<std::string_view> texts = {"/out/dir", "crate-1234",
+                                               std::string_view("\0z", 2)};
   const std::string digest = util::key_digest(std::span<const std::string_view>(texts));
   EXPECT_EQ(digest, util::key_digest({"/out/dir", "crate-1234", std::string_view("\0z", 2)}));
   EXPECT_EQ(digest.size(), 32u);
@@ -223,15 +225,17 @@ TEST(UtilPaths, CanonResolvesLinksAndKeepsMissingPaths) {
 
 TEST(UtilPaths, PathStrReplacesInvalidBytes) {
   EXPECT_EQ(util::path_str("/a/b\xC3\xA9"), "/a/b\xC3\xA9");
-  EXPECT_EQ(util::path_str("/a/\xFF" "b"), std::string("/a/") + kReplacement + "b");
+  EXPECT_EQ(util::path_str("/a/\xFF"
+                           "b"),
+            std::string("/a/") + kReplacement + "b");
 }
 
 TEST(UtilPaths, WhichSkipsDirectoriesAndNonExecutables) {
   TempDir dir;
-  fs::create_directories(dir / "d1" / "cc");                  // a directory named cc
-  write_file(dir / "d2" / "cc", "#!/bin/sh\n");               // not executable
+  fs::create_directories(dir / "d1" / "cc");     // a directory named cc
+  write_file(dir / "d2" / "cc", "#!/bin/sh\n");  // not executable
   fs::permissions(dir / "d2" / "cc", fs::perms::owner_read | fs::perms::owner_write);
-  write_file(dir / "d3" / "cc", "#!/bin/sh\n");               // executable by others only
+  write_file(dir / "d3" / "cc", "#!/bin/sh\n");  // executable by others only
   fs::permissions(dir / "d3" / "cc", fs::perms::owner_read | fs::perms::others_exec);
   write_file(dir / "d4" / "cc", "#!/bin/sh\n");
   fs::permissions(dir / "d4" / "cc", fs::perms::owner_all);
@@ -277,7 +281,9 @@ TEST(UtilPaths, QuotedEscapes) {
       {"line\nnext\ttab", "\"line\\nnext\\ttab\""},
       {"esc\x1b", "\"esc\\u{1b}\""},
       {"caf\xC3\xA9 \xE2\x82\xAC", "\"caf\xC3\xA9 \xE2\x82\xAC\""},
-      {"bad\x80" "byte", "\"bad\\x80byte\""},
+      {"bad\x80"
+       "byte",
+       "\"bad\\x80byte\""},
       {"\x90\x91", "\"\\x90\\x91\""},
   };
   for (const Case& c : cases) {
@@ -292,7 +298,9 @@ TEST(UtilPaths, QuotedEscapesEachByteOfATruncatedSequence) {
     for (char& ch : s) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
     return s;
   };
-  EXPECT_EQ(lower(util::quoted("a\xE2\x82" "b")), "\"a\\xe2\\x82b\"");
+  EXPECT_EQ(lower(util::quoted("a\xE2\x82"
+                               "b")),
+            "\"a\\xe2\\x82b\"");
   EXPECT_EQ(lower(util::quoted("\xFF")), "\"\\xff\"");
 }
 
@@ -350,21 +358,28 @@ TEST(UtilClock, Iso8601) {
 }
 
 TEST(UtilClock, MtimeNs) {
-  struct stat st{};
-  st.st_mtim.tv_sec = 1;
-  st.st_mtim.tv_nsec = 5;
+  struct stat st {};
+  util::platform::mtime_of(st) = {1, 5};
   EXPECT_EQ(util::mtime_ns(st), 1000000005u);
-  st.st_mtim.tv_sec = -1;
-  st.st_mtim.tv_nsec = 0;
+  util::platform::mtime_of(st) = {-1, 0};
   EXPECT_EQ(util::mtime_ns(st), 0u);
 
   TempDir dir;
   write_file(dir / "f", "x");
   const struct timespec times[2] = {{1700000000, 123456789}, {1700000000, 123456789}};
   ASSERT_EQ(::utimensat(AT_FDCWD, (dir / "f").c_str(), times, 0), 0);
-  struct stat real{};
+  struct stat real {};
   ASSERT_EQ(::stat((dir / "f").c_str(), &real), 0);
   EXPECT_EQ(util::mtime_ns(real), 1700000000123456789ull);
+}
+
+TEST(UtilPlatform, PipeEndsAreClosedOnExec) {
+  int fds[2] = {-1, -1};
+  ASSERT_TRUE(util::platform::pipe_cloexec(fds).has_value());
+  for (int fd : fds) {
+    EXPECT_EQ(::fcntl(fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+    ::close(fd);
+  }
 }
 
 TEST(UtilClock, NowWallNsFollowsTheSystemClock) {
@@ -508,18 +523,12 @@ TEST(UtilFiles, ReadJsonAllowsOnlyWhitespaceAfterTheDocument) {
     bool parses;
   };
   const Case cases[] = {
-      {"{\"a\":1}", true},
-      {" \t\r\n{\"a\":1} \n\t\r\n", true},
-      {"{\"a\":1}x", false},
-      {"{\"a\":1} \nx", false},
-      {"{\"a\":1}{}", false},
-      {"{\"a\":1},", false},
-      {"{\"a\":1}\f", false},
-      {"", false},
-      {"   \n", false},
-      {"{\"a\":", false},
-      {"[1,]", false},
-      {"// comment\n{}", false},
+      {"{\"a\":1}", true},    {" \t\r\n{\"a\":1} \n\t\r\n", true},
+      {"{\"a\":1}x", false},  {"{\"a\":1} \nx", false},
+      {"{\"a\":1}{}", false}, {"{\"a\":1},", false},
+      {"{\"a\":1}\f", false}, {"", false},
+      {"   \n", false},       {"{\"a\":", false},
+      {"[1,]", false},        {"// comment\n{}", false},
   };
   TempDir dir;
   for (const Case& c : cases) {
@@ -542,7 +551,7 @@ TEST(UtilFiles, ReadJsonAllowsOnlyWhitespaceAfterTheDocument) {
 TEST(UtilFiles, ReadJsonRejectsTrailingZeroBytes) {
   TempDir dir;
   for (const std::string& text : {std::string("{\"a\":1}\0", 8), std::string("{\"a\":1}\0x", 9),
-                                 std::string("{\"a\":1} \0\0\0\0", 12)}) {
+                                  std::string("{\"a\":1} \0\0\0\0", 12)}) {
     SCOPED_TRACE(::testing::PrintToString(text));
     write_file(dir / "f.json", text);
     EXPECT_FALSE(util::read_json(dir / "f.json").has_value());
@@ -565,16 +574,20 @@ TEST(UtilUtf8, LossyReplacesEachMaximalInvalidSubpart) {
       {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
       {"\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},  // U+10FFFF, the last code point
       {"\xEF\xBF\xBD", "\xEF\xBF\xBD"},
-      {"a\xF0\x9F" "b", "a" + R + "b"},      // truncated four-byte sequence: one
-      {"\xC0\xAF", R + R},                   // overlong lead byte: each byte
-      {"\xE0\x80\xAF", R + R + R},           // overlong three-byte form
-      {"\xF0\x80\x80", R + R + R},           // overlong four-byte form
-      {"\xED\xA0\x80", R + R + R},           // surrogate
-      {"\xF4\x90\x80\x80", R + R + R + R},   // above U+10FFFF
-      {"\xE2\x82", R},                       // truncated at the end
-      {"\xC2" "A", R + "A"},
+      {"a\xF0\x9F"
+       "b",
+       "a" + R + "b"},                      // truncated four-byte sequence: one
+      {"\xC0\xAF", R + R},                  // overlong lead byte: each byte
+      {"\xE0\x80\xAF", R + R + R},          // overlong three-byte form
+      {"\xF0\x80\x80", R + R + R},          // overlong four-byte form
+      {"\xED\xA0\x80", R + R + R},          // surrogate
+      {"\xF4\x90\x80\x80", R + R + R + R},  // above U+10FFFF
+      {"\xE2\x82", R},                      // truncated at the end
+      {"\xC2"
+       "A",
+       R + "A"},
       {"\xFF\xFE", R + R},
-      {"\x80\xBF", R + R},                   // lone continuation bytes
+      {"\x80\xBF", R + R},  // lone continuation bytes
       {"\x61\xF1\x80\x80\xE1\x80\xC2\x62\x80\x63\x80\xBF\x64",
        "a" + R + R + R + "b" + R + "c" + R + R + "d"},
   };

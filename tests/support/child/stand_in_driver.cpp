@@ -203,9 +203,12 @@ int main(int argc, char** argv) {
     if (!only || *only == crate) {
       std::string kind = *how;
       const std::string suffix = "-after-artifact";
-      if (kind.size() > suffix.size() && kind.compare(kind.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      if (kind.size() > suffix.size() &&
+          kind.compare(kind.size() - suffix.size(), suffix.size(), suffix) == 0) {
         kind.resize(kind.size() - suffix.size());
-        std::fprintf(stderr, "{\"$message_type\":\"artifact\",\"artifact\":\"%s/lib%s.rmeta\",\"emit\":\"metadata\"}\n",
+        std::fprintf(stderr,
+                     "{\"$message_type\":\"artifact\",\"artifact\":\"%s/"
+                     "lib%s.rmeta\",\"emit\":\"metadata\"}\n",
                      out_dir.c_str(), stem.c_str());
         std::fflush(stderr);
       }

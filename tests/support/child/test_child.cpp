@@ -23,7 +23,9 @@
 namespace {
 
 volatile sig_atomic_t sigints = 0;
-void on_sigint(int) { sigints = sigints + 1; }
+void on_sigint(int) {
+  sigints = sigints + 1;
+}
 
 std::string unescape(std::string s) {
   std::string out;
@@ -47,7 +49,9 @@ void write_all(int fd, const std::string& s) {
   }
 }
 
-void sleep_ms(long ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void sleep_ms(long ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 }  // namespace
 

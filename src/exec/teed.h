@@ -1,9 +1,9 @@
 #pragma once
 #include <string>
 
-#include "wrapper/proc.h"
+#include "exec/proc.h"
 
-namespace kelv::wrapper {
+namespace kelv::exec {
 
 // What happens to each piece of the child's standard error.
 enum class Capture {
@@ -12,7 +12,7 @@ enum class Capture {
   hold = 2,        // held only
 };
 
-struct TeedResult : proc::RunResult {
+struct TeedResult : exec::RunResult {
   std::string shown;           // written to standard error while the child ran
   std::string held;            // kept but not shown
   bool artifact_seen = false;  // an artifact notification was shown (or is in held, mode hold)
@@ -26,6 +26,6 @@ struct TeedResult : proc::RunResult {
 // a ready pipe the child finds the write end's number in KELV_DRIVER_READY_FD;
 // once it has written its byte and closed standard error, the result is
 // returned without waiting for the child to exit.
-util::IoResult<TeedResult> run_teed(proc::Command cmd, Capture mode, bool ready_pipe);
+util::IoResult<TeedResult> run_teed(exec::Command cmd, Capture mode, bool ready_pipe);
 
-}  // namespace kelv::wrapper
+}  // namespace kelv::exec

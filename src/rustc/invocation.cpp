@@ -1,4 +1,4 @@
-#include "wrapper/invocation.h"
+#include "rustc/invocation.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,18 +11,44 @@
 #include "util/paths.h"
 #include "util/utf8.h"
 
-namespace kelv::args {
+namespace kelv::rustc {
 namespace {
 
 // Options whose value is the next element when they stand alone.
-constexpr std::array<std::string_view, 34> value_options = {
-    "--crate-name", "--crate-type", "--edition",   "--emit",       "--out-dir",
-    "-o",           "-L",           "-l",          "--extern",     "-C",
-    "--codegen",    "-Z",           "--cfg",       "--check-cfg",  "--cap-lints",
-    "--target",     "--error-format", "--json",    "--diagnostic-width", "--print",
-    "-W",           "-A",           "-D",          "-F",           "--warn",
-    "--allow",      "--deny",       "--forbid",    "--force-warn", "--remap-path-prefix",
-    "--explain",    "--sysroot",    "--color",     "--env-set"};
+constexpr std::array<std::string_view, 34> value_options = {"--crate-name",
+                                                            "--crate-type",
+                                                            "--edition",
+                                                            "--emit",
+                                                            "--out-dir",
+                                                            "-o",
+                                                            "-L",
+                                                            "-l",
+                                                            "--extern",
+                                                            "-C",
+                                                            "--codegen",
+                                                            "-Z",
+                                                            "--cfg",
+                                                            "--check-cfg",
+                                                            "--cap-lints",
+                                                            "--target",
+                                                            "--error-format",
+                                                            "--json",
+                                                            "--diagnostic-width",
+                                                            "--print",
+                                                            "-W",
+                                                            "-A",
+                                                            "-D",
+                                                            "-F",
+                                                            "--warn",
+                                                            "--allow",
+                                                            "--deny",
+                                                            "--forbid",
+                                                            "--force-warn",
+                                                            "--remap-path-prefix",
+                                                            "--explain",
+                                                            "--sysroot",
+                                                            "--color",
+                                                            "--env-set"};
 
 bool takes_value(std::string_view arg) {
   return std::find(value_options.begin(), value_options.end(), arg) != value_options.end();
@@ -139,8 +165,7 @@ bool depinfo_exists(List args) {
   const auto name = option_value(args, "--crate-name");
   const auto out_dir = option_value(args, "--out-dir");
   if (!name || !out_dir) return false;
-  std::filesystem::path path =
-      std::filesystem::path(*out_dir) / (unit_stem(args) + ".d");
+  std::filesystem::path path = std::filesystem::path(*out_dir) / (unit_stem(args) + ".d");
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
@@ -149,8 +174,7 @@ std::string unit_name(List args) {
   std::string out_dir;
   if (const auto dir = option_value(args, "--out-dir")) {
     const std::string cwd = current_dir_text();
-    out_dir = cwd.empty() ? std::string(*dir)
-                          : util::path_str(std::filesystem::path(cwd) / *dir);
+    out_dir = cwd.empty() ? std::string(*dir) : util::path_str(std::filesystem::path(cwd) / *dir);
   }
   const std::string stem = unit_stem(args);
   return util::key_digest({out_dir, stem});
@@ -184,9 +208,9 @@ bool is_external_source(const std::filesystem::path& path) {
   return util::path_str(path).find("/lib/rustlib/") != std::string::npos;
 }
 
-}  // namespace kelv::args
+}  // namespace kelv::rustc
 
-namespace kelv::wrapper {
+namespace kelv::rustc {
 
 Invocation::Invocation(std::string compiler_path, std::vector<std::string> arguments,
                        bool with_text)
@@ -203,4 +227,4 @@ void Invocation::take_strict() {
     strict_args.reset();
 }
 
-}  // namespace kelv::wrapper
+}  // namespace kelv::rustc

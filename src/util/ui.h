@@ -5,7 +5,7 @@
 
 // One-line console messages in the product's style: a four-column tag,
 // optionally coloured, then the text.
-namespace kelv::ui {
+namespace kelv::util::ui {
 
 enum class Level { ok = 0, fail = 1, warn = 2, note = 3 };
 
@@ -29,4 +29,4 @@ void write_stderr(std::string_view bytes);
 // Writes to standard error; the caller holds `stderr_lock`.
 void write_stderr_locked(std::string_view bytes);
 
-}  // namespace kelv::ui
+}  // namespace kelv::util::ui

@@ -14,7 +14,7 @@
 
 // Running child processes the way Cargo would have run them itself: same
 // streams, same exit status, and terminating signals passed on.
-namespace kelv::proc {
+namespace kelv::exec {
 
 struct ExitStatus {
   bool has_code = false;
@@ -99,4 +99,4 @@ util::IoResult<Captured> capture_output(Command cmd);
 // Ends the process with the child's status: the same signal, or its code.
 [[noreturn]] void propagate(const ExitStatus& status);
 
-}  // namespace kelv::proc
+}  // namespace kelv::exec

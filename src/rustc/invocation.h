@@ -9,7 +9,7 @@
 
 // The unit's command line and the questions the wrapper asks about it. The
 // arguments are never parsed into an option model: each query scans the list.
-namespace kelv::args {
+namespace kelv::rustc {
 
 using List = std::span<const std::string>;
 
@@ -33,14 +33,14 @@ std::vector<std::string> split_depinfo_paths(std::string_view line);
 // sources and toolchains below the home directory, or the Rust sysroot).
 bool is_external_source(const std::filesystem::path& path);
 
-}  // namespace kelv::args
+}  // namespace kelv::rustc
 
-namespace kelv::wrapper {
+namespace kelv::rustc {
 
 struct Invocation {
-  std::string compiler;                              // argument 1, unchanged
-  std::vector<std::string> args;                     // passed to the child; options get appended
-  std::vector<std::string> lossy_args;               // text form taken before any addition
+  std::string compiler;                                 // argument 1, unchanged
+  std::vector<std::string> args;                        // passed to the child; options get appended
+  std::vector<std::string> lossy_args;                  // text form taken before any addition
   std::optional<std::vector<std::string>> strict_args;  // when every argument is UTF-8
 
   // The text forms cost a copy of every argument: `with_text` is false when
@@ -50,20 +50,20 @@ struct Invocation {
   // Takes the strict text form of the arguments as they stand now.
   void take_strict();
 
-  args::List lossy() const { return lossy_args; }
+  rustc::List lossy() const { return lossy_args; }
   std::optional<std::string_view> option_value(std::string_view name) const {
-    return args::option_value(lossy_args, name);
+    return rustc::option_value(lossy_args, name);
   }
   std::optional<std::string_view> codegen_option(std::string_view key) const {
-    return args::codegen_option(lossy_args, key);
+    return rustc::codegen_option(lossy_args, key);
   }
-  bool is_compile() const { return args::is_compile(lossy_args); }
-  bool links_output() const { return args::links_output(lossy_args); }
-  bool user_chose_linker() const { return args::user_chose_linker(lossy_args); }
-  std::optional<size_t> single_input() const { return args::single_input(lossy_args); }
-  bool contains(std::string_view text) const { return args::contains(lossy_args, text); }
-  bool depinfo_exists() const { return args::depinfo_exists(lossy_args); }
-  std::string unit_name() const { return args::unit_name(lossy_args); }
+  bool is_compile() const { return rustc::is_compile(lossy_args); }
+  bool links_output() const { return rustc::links_output(lossy_args); }
+  bool user_chose_linker() const { return rustc::user_chose_linker(lossy_args); }
+  std::optional<size_t> single_input() const { return rustc::single_input(lossy_args); }
+  bool contains(std::string_view text) const { return rustc::contains(lossy_args, text); }
+  bool depinfo_exists() const { return rustc::depinfo_exists(lossy_args); }
+  std::string unit_name() const { return rustc::unit_name(lossy_args); }
 };
 
-}  // namespace kelv::wrapper
+}  // namespace kelv::rustc

@@ -1,4 +1,4 @@
-#include "wrapper/proc.h"
+#include "exec/proc.h"
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -14,7 +14,7 @@
 
 extern char** environ;
 
-namespace kelv::proc {
+namespace kelv::exec {
 namespace {
 
 // The id of the child being waited for; read by the signal handler.
@@ -71,7 +71,9 @@ void Command::set_env(std::string name, std::string value) {
   env.emplace_back(std::move(name), std::move(value));
 }
 
-void Command::remove_env(std::string name) { env.emplace_back(std::move(name), std::nullopt); }
+void Command::remove_env(std::string name) {
+  env.emplace_back(std::move(name), std::nullopt);
+}
 
 std::optional<std::string> Command::env_value(const std::string& name) const {
   for (auto it = env.rbegin(); it != env.rend(); ++it)
@@ -108,7 +110,7 @@ util::IoResult<Child> spawn(const Command& cmd) {
                                        target == 0 ? O_RDONLY : O_WRONLY, 0);
     } else if (mode == Stream::pipe) {
       int p[2];
-      if (::pipe2(p, O_CLOEXEC) != 0) return std::unexpected(util::last_error());
+      if (auto made = util::platform::pipe_cloexec(p); !made) return std::unexpected(made.error());
       parent_end.reset(p[0]);
       child_end.reset(p[1]);
       posix_spawn_file_actions_adddup2(&actions, p[1], target);
@@ -123,7 +125,8 @@ util::IoResult<Child> spawn(const Command& cmd) {
     posix_spawn_file_actions_destroy(&actions);
     return std::unexpected(ok.error());
   }
-  const int rc = ::posix_spawnp(&child.pid, cmd.program.c_str(), &actions, nullptr, argv.data(), env);
+  const int rc =
+      ::posix_spawnp(&child.pid, cmd.program.c_str(), &actions, nullptr, argv.data(), env);
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) return std::unexpected(util::error_of(rc));
   return child;
@@ -173,9 +176,9 @@ util::IoResult<RunResult> run_child(const Command& cmd, bool with_guard,
   const util::IoError wait_error = got < 0 ? util::last_error() : util::IoError();
   running_child.exchange(0);
   if (got < 0) return std::unexpected(wait_error);
-  return RunResult{ExitStatus::from_wait(status),
-                   Usage{timeval_ns(ru.ru_utime), timeval_ns(ru.ru_stime),
-                         util::platform::max_rss_bytes(ru)}};
+  return RunResult{
+      ExitStatus::from_wait(status),
+      Usage{timeval_ns(ru.ru_utime), timeval_ns(ru.ru_stime), util::platform::max_rss_bytes(ru)}};
 }
 
 util::IoResult<Captured> capture_output(Command cmd) {
@@ -217,4 +220,4 @@ void propagate(const ExitStatus& status) {
   ::_exit(status.has_code ? status.code : 1);
 }
 
-}  // namespace kelv::proc
+}  // namespace kelv::exec

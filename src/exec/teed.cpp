@@ -1,4 +1,4 @@
-#include "wrapper/teed.h"
+#include "exec/teed.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -11,9 +11,9 @@
 #include <thread>
 #include <variant>
 
-#include "wrapper/ui.h"
+#include "util/ui.h"
 
-namespace kelv::wrapper {
+namespace kelv::exec {
 namespace {
 
 constexpr std::string_view artifact_marker = R"("$message_type":"artifact")";
@@ -24,7 +24,7 @@ struct Output {
   bool artifact_seen = false;
 };
 struct Exited {
-  util::IoResult<proc::RunResult> result;
+  util::IoResult<exec::RunResult> result;
 };
 using Message = std::variant<Ready, Output, Exited>;
 
@@ -63,20 +63,20 @@ void start_thread(F&& f) {
   try {
     std::thread(std::forward<F>(f)).detach();
   } catch (const std::system_error&) {
-    ui::say(ui::Level::fail, "failed to spawn thread");
+    util::ui::say(util::ui::Level::fail, "failed to spawn thread");
     ::_exit(101);
   }
 }
 
 void show(std::string_view piece) {
-  ui::write_stderr(piece);
+  util::ui::write_stderr(piece);
 }
 
 // What the reader has kept so far. The caller takes it over when it stops
 // waiting for the end of the output (a grandchild holding the pipe open);
 // from then on the reader shows everything at once and keeps nothing, so no
 // diagnostic is lost from the live build.
-struct Captured {
+struct StderrSoFar {
   std::mutex mutex;
   Output output;
   std::string partial;     // an incomplete line, mode json lines
@@ -99,7 +99,7 @@ struct Captured {
 };
 
 // Takes one chunk of the child's standard error by the capture mode.
-void take_chunk(Captured& c, Capture mode, std::string_view chunk) {
+void take_chunk(StderrSoFar& c, Capture mode, std::string_view chunk) {
   switch (mode) {
     case Capture::tee:
       show(chunk);
@@ -130,7 +130,7 @@ void take_chunk(Captured& c, Capture mode, std::string_view chunk) {
 // Relays the child's standard error until end of file, then reports it
 // (unless the caller has taken it over).
 void read_stderr(int fd, Capture mode, const std::shared_ptr<Channel>& channel,
-                 const std::shared_ptr<Captured>& captured) {
+                 const std::shared_ptr<StderrSoFar>& captured) {
   util::Fd pipe(fd);
   char buffer[16384];
   for (;;) {
@@ -155,44 +155,110 @@ void read_stderr(int fd, Capture mode, const std::shared_ptr<Channel>& channel,
   channel->send(std::move(output));
 }
 
-TeedResult early_exit_result(Output& output) {
-  TeedResult r;
-  r.status = proc::ExitStatus::exited(0);
+// A result with the texts of `output`.
+TeedResult with_output(TeedResult r, Output&& output) {
   r.shown = std::move(output.shown);
   r.held = std::move(output.held);
   r.artifact_seen = output.artifact_seen;
-  r.early_exit = true;
   return r;
+}
+
+TeedResult of_run(const exec::RunResult& run) {
+  TeedResult r;
+  static_cast<exec::RunResult&>(r) = run;
+  return r;
+}
+
+// Starts the thread that waits for the child's ready byte; the write end's
+// number goes to the child in KELV_DRIVER_READY_FD.
+util::IoResult<int> start_ready_thread(exec::Command& cmd,
+                                       const std::shared_ptr<Channel>& channel) {
+  int p[2];
+  if (::pipe(p) != 0) return std::unexpected(util::last_error());
+  ::fcntl(p[0], F_SETFD, FD_CLOEXEC);
+  cmd.set_env("KELV_DRIVER_READY_FD", std::to_string(p[1]));
+  start_thread([channel, fd = p[0]] {
+    char byte;
+    ssize_t n;
+    while ((n = ::read(fd, &byte, 1)) < 0 && errno == EINTR) {
+    }
+    ::close(fd);
+    if (n == 1) channel->send(Ready{});
+  });
+  return p[1];
+}
+
+// What the calling thread has heard so far.
+struct Heard {
+  bool ready = false;
+  std::optional<Output> output;
+  std::optional<exec::RunResult> finished;
+
+  // A start failure of the child, or nothing.
+  std::optional<util::IoError> take(Message&& message) {
+    if (std::holds_alternative<Ready>(message)) {
+      ready = true;
+    } else if (auto* out = std::get_if<Output>(&message)) {
+      output = std::move(*out);
+    } else {
+      auto& exited = std::get<Exited>(message);
+      if (!exited.result) return exited.result.error();
+      finished = *exited.result;
+    }
+    return std::nullopt;
+  }
+};
+
+// Receives messages until the result is complete: the child exited and its
+// output ended; or it announced its outputs and closed standard error
+// (returned early, the child left running); or 5 seconds passed after the
+// exit without the end of the output.
+util::IoResult<TeedResult> collect(Channel& channel, StderrSoFar& captured, Capture mode) {
+  Heard heard;
+  for (;;) {
+    std::optional<std::chrono::seconds> timeout;
+    if (heard.finished) timeout = std::chrono::seconds(5);
+    std::optional<Message> message = channel.receive(timeout);
+    if (!message) {
+      // Something (a grandchild) still holds the child's standard error
+      // open: take what was captured and stop waiting; the rest is shown as
+      // it comes but is not part of the result.
+      std::optional<Output> taken = captured.take_over(mode);
+      if (!taken) continue;  // the whole output is on its way
+      TeedResult r = with_output(of_run(*heard.finished), std::move(*taken));
+      r.captured_whole = false;
+      return r;
+    }
+    if (auto failed = heard.take(std::move(*message))) return std::unexpected(*failed);
+    if (heard.finished && heard.output)
+      return with_output(of_run(*heard.finished), std::move(*heard.output));
+    if (!heard.finished && heard.ready && heard.output) {
+      TeedResult r = with_output(of_run({}), std::move(*heard.output));
+      r.status = exec::ExitStatus::exited(0);
+      r.early_exit = true;
+      return r;
+    }
+  }
 }
 
 }  // namespace
 
-util::IoResult<TeedResult> run_teed(proc::Command cmd, Capture mode, bool ready_pipe) {
+util::IoResult<TeedResult> run_teed(exec::Command cmd, Capture mode, bool ready_pipe) {
   auto channel = std::make_shared<Channel>();
-  auto captured = std::make_shared<Captured>();
+  auto captured = std::make_shared<StderrSoFar>();
   int ready_write = -1;
   if (ready_pipe) {
-    int p[2];
-    if (::pipe(p) != 0) return std::unexpected(util::last_error());
-    ::fcntl(p[0], F_SETFD, FD_CLOEXEC);
-    ready_write = p[1];
-    cmd.set_env("KELV_DRIVER_READY_FD", std::to_string(ready_write));
-    start_thread([channel, fd = p[0]] {
-      char byte;
-      ssize_t n;
-      while ((n = ::read(fd, &byte, 1)) < 0 && errno == EINTR) {
-      }
-      ::close(fd);
-      if (n == 1) channel->send(Ready{});
-    });
+    auto started = start_ready_thread(cmd, channel);
+    if (!started) return std::unexpected(started.error());
+    ready_write = *started;
   } else {
     cmd.remove_env("KELV_DRIVER_READY_FD");
   }
-  cmd.err = proc::Stream::pipe;
+  cmd.err = exec::Stream::pipe;
 
   start_thread([channel, captured, cmd = std::move(cmd), mode, ready_write]() mutable {
     bool write_end_closed = false;
-    auto result = proc::run_child(cmd, true, [&](proc::Child& child) {
+    auto result = exec::run_child(cmd, true, [&](exec::Child& child) {
       if (ready_write >= 0) ::close(ready_write);
       write_end_closed = true;
       start_thread([channel, captured, fd = child.err.release(), mode] {
@@ -202,47 +268,7 @@ util::IoResult<TeedResult> run_teed(proc::Command cmd, Capture mode, bool ready_
     if (!write_end_closed && ready_write >= 0) ::close(ready_write);
     channel->send(Exited{std::move(result)});
   });
-
-  bool ready = false;
-  std::optional<Output> output;
-  std::optional<proc::RunResult> finished;
-  for (;;) {
-    std::optional<std::chrono::seconds> timeout;
-    if (finished) timeout = std::chrono::seconds(5);
-    std::optional<Message> message = channel->receive(timeout);
-    if (!message) {
-      // The child has exited but something (a grandchild) still holds its
-      // standard error open: take what was captured and stop waiting; the
-      // rest is shown as it comes but is not part of the result.
-      std::optional<Output> taken = captured->take_over(mode);
-      if (!taken) continue;  // the whole output is on its way
-      TeedResult r;
-      static_cast<proc::RunResult&>(r) = *finished;
-      r.shown = std::move(taken->shown);
-      r.held = std::move(taken->held);
-      r.artifact_seen = taken->artifact_seen;
-      r.captured_whole = false;
-      return r;
-    }
-    if (std::holds_alternative<Ready>(*message)) {
-      ready = true;
-    } else if (auto* out = std::get_if<Output>(&*message)) {
-      output = std::move(*out);
-    } else {
-      auto& exited = std::get<Exited>(*message);
-      if (!exited.result) return std::unexpected(exited.result.error());
-      finished = *exited.result;
-    }
-    if (finished && output) {
-      TeedResult r;
-      static_cast<proc::RunResult&>(r) = *finished;
-      r.shown = std::move(output->shown);
-      r.held = std::move(output->held);
-      r.artifact_seen = output->artifact_seen;
-      return r;
-    }
-    if (!finished && ready && output) return early_exit_result(*output);
-  }
+  return collect(*channel, *captured, mode);
 }
 
-}  // namespace kelv::wrapper
+}  // namespace kelv::exec

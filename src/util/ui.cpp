@@ -1,4 +1,4 @@
-#include "wrapper/ui.h"
+#include "util/ui.h"
 
 #include <unistd.h>
 
@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace kelv::ui {
+namespace kelv::util::ui {
 namespace {
 
 struct Tag {
@@ -79,4 +79,4 @@ void say(Level level, std::string_view text) {
   write_stderr_locked(line);
 }
 
-}  // namespace kelv::ui
+}  // namespace kelv::util::ui
