@@ -14,7 +14,7 @@ namespace kelv::report::parts {
 namespace {
 
 // Inputs above this size are listed without reading their content.
-constexpr off_t max_hashed_bytes = 8 * 1024 * 1024;
+constexpr off_t max_hashed_bytes = off_t{8} * 1024 * 1024;
 
 constexpr std::string_view env_dep_prefix = "# env-dep:";
 
