@@ -31,7 +31,7 @@ using util::Json;
 // the sanitizer build's parsing of the 50 MB records), short enough to keep
 // the suite quick when one hangs.
 #if defined(__SANITIZE_ADDRESS__)
-constexpr auto kLimit = std::chrono::seconds(90);
+constexpr auto kLimit = std::chrono::seconds(180);
 #else
 constexpr auto kLimit = std::chrono::seconds(20);
 #endif
