@@ -4,9 +4,9 @@
 #include <string>
 #include <string_view>
 
-// Reading compiler options that take a value, shared by the key and the
-// link records.
-namespace kelv::artifact_cache {
+// Walking rustc's command line option by option: shared by the cache key
+// and the link records.
+namespace kelv::rustc {
 
 // What an option standing last, without its value, gives.
 enum class LastWithoutValue { empty_value, absent };
@@ -30,4 +30,4 @@ inline std::optional<std::string_view> take_value(std::span<const std::string> a
   return a;
 }
 
-}  // namespace kelv::artifact_cache
+}  // namespace kelv::rustc
