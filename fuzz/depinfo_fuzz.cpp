@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "artifact_cache/store.h"
+#include "rustc/depinfo.h"
 #include "rustc/invocation.h"
 #include "support.h"
 #include "util/utf8.h"

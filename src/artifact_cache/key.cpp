@@ -8,7 +8,7 @@
 
 #include "artifact_cache/dep_hashes.h"
 #include "rustc/invocation.h"
-#include "rustc/take_value.h"
+#include "rustc/options.h"
 #include "util/hash.h"
 #include "util/paths.h"
 #include "util/utf8.h"
@@ -35,7 +35,8 @@ std::unexpected<Refusal> refuse(std::string_view category, std::string text) {
 // The key reads an option standing last as having an empty value.
 std::optional<std::string_view> take_value(std::span<const std::string> args, size_t& i,
                                            std::string_view name) {
-  return rustc::take_value(args, i, name, rustc::LastWithoutValue::empty_value);
+  return rustc::take_value(args, i, name, rustc::Attached::rest_without_equals,
+                           rustc::LastWithoutValue::empty_value);
 }
 
 // The items of a comma-separated list, empty ones included.

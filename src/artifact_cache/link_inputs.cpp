@@ -5,7 +5,7 @@
 #include "artifact_cache/dep_hashes.h"
 #include "artifact_cache/layout.h"
 #include "artifact_cache/relink.h"
-#include "rustc/take_value.h"
+#include "rustc/options.h"
 #include "util/files.h"
 #include "util/hash.h"
 #include "util/paths.h"
@@ -24,7 +24,8 @@ struct LinkArguments {
 LinkArguments read_link_arguments(std::span<const std::string> args) {
   LinkArguments read;
   const auto value_of = [&](size_t& i, std::string_view option) {
-    return rustc::take_value(args, i, option, rustc::LastWithoutValue::absent);
+    return rustc::take_value(args, i, option, rustc::Attached::rest_without_equals,
+                             rustc::LastWithoutValue::absent);
   };
   for (size_t i = 0; i < args.size(); ++i) {
     if (auto v = value_of(i, "--out-dir")) {

@@ -9,7 +9,9 @@
 
 #include "artifact_cache/dep_hashes.h"
 #include "artifact_cache/miss_reasons.h"
+#include "rustc/depinfo.h"
 #include "rustc/invocation.h"
+#include "rustc/outputs.h"
 #include "util/clock.h"
 #include "util/files.h"
 #include "util/hash.h"
@@ -20,20 +22,6 @@
 
 namespace kelv::artifact_cache {
 namespace {
-
-// Output names a unit may have, in the order they are stored.
-std::vector<std::string> output_candidates(std::string_view stem) {
-  const std::string s(stem);
-  return {"lib" + s + ".rlib",
-          "lib" + s + ".rmeta",
-          "lib" + s + ".kelv-svh",
-          "lib" + s + ".so",
-          "lib" + s + ".dylib",
-          s + ".dll",
-          s,
-          s + ".exe",
-          s + ".d"};
-}
 
 // Small files that a later compilation of the unit may rewrite in place
 // (rustc's dep-info, the driver's interface hash): an entry gets its own
@@ -47,9 +35,8 @@ void sort_unique(std::vector<std::string>& v) {
   v.erase(std::unique(v.begin(), v.end()), v.end());
 }
 
-// A file written by this compilation: modified at most a second before it began.
 bool fresh(const struct stat& st, uint64_t start_ns) {
-  return util::mtime_ns(st) + 1000000000ull >= start_ns;
+  return rustc::written_since(util::mtime_ns(st), start_ns, rustc::stored_window_ns);
 }
 
 // The spans file of the driver, when this compilation wrote it.
@@ -133,7 +120,8 @@ std::expected<util::Json, std::string> place_outputs(const Job& job, const fs::p
   util::Json files = util::Json::array(), executable = util::Json::array();
   util::Json hashes = util::Json::object();
   bool only_depinfo = true;
-  for (const std::string& candidate : output_candidates(job.stem)) {
+  for (const rustc::OutputName& output : rustc::stored_outputs) {
+    const std::string candidate = output.around(job.stem);
     const fs::path source = job.output(candidate);
     struct stat st;
     if (::stat(source.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !fresh(st, start_ns)) continue;
@@ -217,24 +205,16 @@ bool is_library_artifact(std::string_view name) {
 std::expected<Inputs, std::string> collect_inputs(const Job& job, uint64_t start_ns) {
   auto text = util::read_file(job.output(job.stem + ".d"));
   if (!text) return std::unexpected(fmt::format("no dep-info: {}", error_text(text.error())));
-  const std::string depinfo = util::lossy(*text);
+  const std::string text_form = util::lossy(*text);
+  rustc::DepInfo depinfo = rustc::parse_depinfo(text_form);
   Inputs in;
-  std::optional<std::string_view> input_line;
-  util::for_each_line(depinfo, [&](std::string_view line) {
-    if (line.starts_with("# env-dep:")) {
-      line.remove_prefix(10);
-      in.env_deps.emplace_back(line.substr(0, line.find('=')));
-    } else if (!input_line && !line.starts_with('#')) {
-      if (const size_t colon = line.find(": "); colon != std::string_view::npos)
-        input_line = line.substr(colon + 2);
-    }
-  });
+  for (const rustc::EnvDep& dep : depinfo.env_deps) in.env_deps.emplace_back(dep.name);
   sort_unique(in.env_deps);
   if (!job.workspace_member) return in;
-  if (!input_line) return std::unexpected("dep-info lists no inputs");
+  if (!depinfo.first_rule) return std::unexpected("dep-info lists no inputs");
 
   const std::string out_dir_text = job.out_dir_env ? util::path_str(*job.out_dir_env) : "";
-  for (std::string& path : rustc::split_depinfo_paths(*input_line)) {
+  for (std::string& path : *depinfo.first_rule) {
     auto input = input_of(job, std::move(path), out_dir_text, start_ns);
     if (!input) return std::unexpected(input.error());
     in.inputs.push_back(std::move(*input));

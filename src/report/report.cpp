@@ -75,12 +75,6 @@ Json cargo_env() {
                        {"jobserver", env_set("CARGO_MAKEFLAGS")}});
 }
 
-// Cargo's compiler probes have no crate name (or "___") or print something.
-bool is_probe(rustc::List args, std::optional<std::string_view> crate_name) {
-  return !crate_name || *crate_name == "___" ||
-         std::ranges::any_of(args, [](const std::string& a) { return a.starts_with("--print"); });
-}
-
 // Inputs are reported for successful compilations of the user's own packages.
 bool wants_inputs(const Common& c) {
   if (!c.status.success()) return false;
@@ -89,8 +83,7 @@ bool wants_inputs(const Common& c) {
 }
 
 // Adds "args" to "inputs" for a unit that compiles a crate.
-void add_compile_part(Json& report, const Common& c, const std::vector<std::string>& args,
-                      std::string_view crate_name) {
+void add_compile_part(Json& report, const Common& c, const std::vector<std::string>& args) {
   Json listed = Json::array();
   for (std::string& arg : redact_args(args)) listed.push_back(std::move(arg));
   report["args"] = std::move(listed);
@@ -103,8 +96,7 @@ void add_compile_part(Json& report, const Common& c, const std::vector<std::stri
   const auto out_dir = rustc::option_value(args, "--out-dir");
   if (!out_dir) return;
   const fs::path out_path = cwd / *out_dir;
-  std::string stem(crate_name);
-  stem += rustc::codegen_option(args, "extra-filename").value_or("");
+  const std::string stem = rustc::unit_stem(args);
   parts::add_outputs(report, out_path, stem, c.start_wall_ns, c.dur_ns);
   if (!wants_inputs(c)) return;
   if (auto inputs = parts::read_inputs(out_path / (stem + ".d"), cwd, c.target_dir))
@@ -114,8 +106,7 @@ void add_compile_part(Json& report, const Common& c, const std::vector<std::stri
 // Keys "v" to "inputs".
 Json base_report(const Common& c) {
   const std::vector<std::string> args = parts::expand_arg_files(c.args);
-  const auto crate_name = rustc::option_value(args, "--crate-name");
-  const bool probe = is_probe(args, crate_name);
+  const bool probe = rustc::is_probe(args);
 
   Json report = Json::object();
   report["v"] = 1;
@@ -133,7 +124,7 @@ Json base_report(const Common& c) {
     report["rusage"] =
         rusage(*c.usage, c.inner_wrapper && !c.cache_fallback ? "wrapper-client" : "rustc");
   if (auto id = rustc_id(c.compiler)) report["rustc_id"] = std::move(*id);
-  if (!probe) add_compile_part(report, c, args, *crate_name);
+  if (!probe) add_compile_part(report, c, args);
   return report;
 }
 

@@ -4,6 +4,7 @@
 
 #include "report/parts.h"
 #include "report/redact.h"
+#include "rustc/depinfo.h"
 #include "rustc/invocation.h"
 #include "util/clock.h"
 #include "util/hash.h"
@@ -16,8 +17,6 @@ namespace {
 // Inputs above this size are listed without reading their content.
 constexpr off_t max_hashed_bytes = off_t{8} * 1024 * 1024;
 
-constexpr std::string_view env_dep_prefix = "# env-dep:";
-
 util::Json short_sha(std::string_view hex64) {
   return hex64.substr(0, 16);
 }
@@ -29,17 +28,9 @@ class InputsBuilder {
     if (const char* v = std::getenv("OUT_DIR")) out_dir_ = v;
   }
 
-  // One line of the dep-info file, without its line ending.
-  void line(std::string_view line) {
-    if (line.starts_with(env_dep_prefix)) {
-      env_dep(line.substr(env_dep_prefix.size()));
-    } else if (!paths_taken_ && !line.starts_with('#')) {
-      const size_t sep = line.find(": ");
-      if (sep == std::string_view::npos) return;
-      const std::vector<std::string> paths = rustc::split_depinfo_paths(line.substr(sep + 2));
-      paths_taken_ = !paths.empty();
-      for (const std::string& p : paths) input(p);
-    }
+  void add(const rustc::DepInfo& depinfo) {
+    for (const rustc::EnvDep& dep : depinfo.env_deps) env_dep(dep);
+    for (const std::string& path : depinfo.inputs) input(path);
   }
 
   util::Json finish() {
@@ -50,14 +41,11 @@ class InputsBuilder {
   }
 
  private:
-  void env_dep(std::string_view body) {
-    const size_t eq = body.find('=');
-    const std::string_view name = body.substr(0, eq);
+  void env_dep(const rustc::EnvDep& dep) {
     util::Json sha = nullptr;
-    if (eq != std::string_view::npos && !is_secret_name(name))
-      sha = short_sha(util::sha256_hex(body.substr(eq + 1)));
+    if (dep.value && !is_secret_name(dep.name)) sha = short_sha(util::sha256_hex(*dep.value));
     env_deps_.push_back(util::Json::object(
-        {{"name", name}, {"set", eq != std::string_view::npos}, {"value_sha", std::move(sha)}}));
+        {{"name", dep.name}, {"set", dep.value.has_value()}, {"value_sha", std::move(sha)}}));
   }
 
   void input(const std::string& dep_path) {
@@ -85,7 +73,6 @@ class InputsBuilder {
   const std::filesystem::path& cwd_;
   const std::optional<std::string>& target_dir_;
   std::optional<std::string_view> out_dir_;
-  bool paths_taken_ = false;
   util::Json local_ = util::Json::array();
   util::Json generated_ = util::Json::array();
   uint64_t external_count_ = 0;
@@ -100,7 +87,7 @@ std::optional<util::Json> read_inputs(const std::filesystem::path& depinfo,
   auto content = util::read_file(depinfo);
   if (!content || !util::is_utf8(*content)) return std::nullopt;
   InputsBuilder inputs(cwd, target_dir);
-  util::for_each_line(*content, [&](std::string_view line) { inputs.line(line); });
+  inputs.add(rustc::parse_depinfo(*content));
   return inputs.finish();
 }
 

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 
 #include "util/hash.h"
 #include "util/home.h"
@@ -14,58 +13,13 @@
 namespace kelv::rustc {
 namespace {
 
-// Options whose value is the next element when they stand alone.
-constexpr std::array<std::string_view, 34> value_options = {"--crate-name",
-                                                            "--crate-type",
-                                                            "--edition",
-                                                            "--emit",
-                                                            "--out-dir",
-                                                            "-o",
-                                                            "-L",
-                                                            "-l",
-                                                            "--extern",
-                                                            "-C",
-                                                            "--codegen",
-                                                            "-Z",
-                                                            "--cfg",
-                                                            "--check-cfg",
-                                                            "--cap-lints",
-                                                            "--target",
-                                                            "--error-format",
-                                                            "--json",
-                                                            "--diagnostic-width",
-                                                            "--print",
-                                                            "-W",
-                                                            "-A",
-                                                            "-D",
-                                                            "-F",
-                                                            "--warn",
-                                                            "--allow",
-                                                            "--deny",
-                                                            "--forbid",
-                                                            "--force-warn",
-                                                            "--remap-path-prefix",
-                                                            "--explain",
-                                                            "--sysroot",
-                                                            "--color",
-                                                            "--env-set"};
-
-bool takes_value(std::string_view arg) {
-  return std::find(value_options.begin(), value_options.end(), arg) != value_options.end();
-}
-
-// Calls f with the value of each occurrence of `name` (both forms) until f
+// Calls f with the value of each occurrence of option `name` until f
 // returns true.
 template <class F>
 bool each_value(List args, std::string_view name, F f) {
   for (size_t i = 0; i < args.size(); ++i) {
-    std::string_view a = args[i];
-    if (a == name) {
-      if (i + 1 < args.size() && f(std::string_view(args[i + 1]))) return true;
-      ++i;
-    } else if (a.size() > name.size() && a.starts_with(name) && a[name.size()] == '=') {
-      if (f(a.substr(name.size() + 1))) return true;
-    }
+    const auto v = take_value(args, i, name, Attached::after_equals, LastWithoutValue::absent);
+    if (v && f(*v)) return true;
   }
   return false;
 }
@@ -79,42 +33,33 @@ std::string current_dir_text() {
 }  // namespace
 
 std::optional<std::string_view> option_value(List args, std::string_view name) {
-  for (size_t i = 0; i < args.size(); ++i) {
-    std::string_view a = args[i];
-    if (a == name) {
-      if (i + 1 == args.size()) return std::nullopt;
-      return std::string_view(args[i + 1]);
-    }
-    if (a.size() > name.size() && a.starts_with(name) && a[name.size()] == '=')
-      return a.substr(name.size() + 1);
-  }
-  return std::nullopt;
+  std::optional<std::string_view> found;
+  each_value(args, name, [&](std::string_view v) {
+    found = v;
+    return true;
+  });
+  return found;
 }
 
 std::optional<std::string_view> codegen_option(List args, std::string_view key) {
+  // "--codegen" is not read: Cargo never spells it so.
   for (size_t i = 0; i < args.size(); ++i) {
-    std::string_view a = args[i];
-    std::string_view candidate;
-    if (a == "-C") {
-      if (i + 1 == args.size()) return std::nullopt;
-      candidate = args[++i];
-    } else if (a.size() > 2 && a.starts_with("-C")) {
-      candidate = a.substr(2);
-    } else {
-      continue;
-    }
-    if (candidate.size() > key.size() && candidate.starts_with(key) && candidate[key.size()] == '=')
-      return candidate.substr(key.size() + 1);
+    const auto v = take_value(args, i, "-C", Attached::rest, LastWithoutValue::absent);
+    if (v && v->size() > key.size() && v->starts_with(key) && (*v)[key.size()] == '=')
+      return v->substr(key.size() + 1);
   }
   return std::nullopt;
 }
 
-bool is_compile(List args) {
+bool is_probe(List args) {
   const auto name = option_value(args, "--crate-name");
-  if (!name || *name == "___") return false;
-  if (!codegen_option(args, "metadata")) return false;
-  return std::none_of(args.begin(), args.end(),
-                      [](const std::string& a) { return a.starts_with("--print"); });
+  return !name || *name == "___" || std::any_of(args.begin(), args.end(), [](const std::string& a) {
+    return a.starts_with("--print");
+  });
+}
+
+bool is_compile(List args) {
+  return !is_probe(args) && codegen_option(args, "metadata");
 }
 
 bool links_output(List args) {
@@ -178,25 +123,6 @@ std::string unit_name(List args) {
   }
   const std::string stem = unit_stem(args);
   return util::key_digest({out_dir, stem});
-}
-
-std::vector<std::string> split_depinfo_paths(std::string_view line) {
-  std::vector<std::string> paths;
-  std::string current;
-  for (size_t i = 0; i < line.size(); ++i) {
-    const char c = line[i];
-    if (c == '\\' && i + 1 < line.size() && line[i + 1] == ' ') {
-      current += ' ';
-      ++i;
-    } else if (c == ' ' || c == '\t') {
-      if (!current.empty()) paths.push_back(std::move(current));
-      current.clear();
-    } else {
-      current += c;
-    }
-  }
-  if (!current.empty()) paths.push_back(std::move(current));
-  return paths;
 }
 
 bool is_external_source(const std::filesystem::path& path) {

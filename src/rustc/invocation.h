@@ -7,14 +7,19 @@
 #include <string_view>
 #include <vector>
 
+#include "rustc/options.h"
+
 // The unit's command line and the questions the wrapper asks about it. The
-// arguments are never parsed into an option model: each query scans the list.
+// arguments are not kept parsed: each query walks the list with `take_value`.
 namespace kelv::rustc {
 
-using List = std::span<const std::string>;
-
+// The value of the first occurrence of option `name`.
 std::optional<std::string_view> option_value(List args, std::string_view name);
+// The value of the first "-C key=value".
 std::optional<std::string_view> codegen_option(List args, std::string_view key);
+// Cargo's compiler probes: no crate name (or "___"), or printing something.
+bool is_probe(List args);
+// A unit that compiles a crate: not a probe, and Cargo gave it "-C metadata".
 bool is_compile(List args);
 bool links_output(List args);
 bool user_chose_linker(List args);
@@ -25,9 +30,6 @@ bool depinfo_exists(List args);
 std::string unit_stem(List args);
 // key digest of the absolute output directory and the stem; names the unit.
 std::string unit_name(List args);
-
-// Paths of one dep-info line (the text after the target's ": ").
-std::vector<std::string> split_depinfo_paths(std::string_view line);
 
 // Whether a path lies in code the user does not edit (registry and git
 // sources and toolchains below the home directory, or the Rust sysroot).

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "rustc/depinfo.h"
 #include "rustc/invocation.h"
 #include "support/testing.h"
 #include "util/hash.h"
@@ -357,6 +358,85 @@ TEST(ArgsSplitDepinfoPaths, MakefileEscapes) {
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.line));
     EXPECT_EQ(rustc::split_depinfo_paths(c.line), c.paths);
+  }
+}
+
+// The one dep-info reader: the cache takes the first rule as it stands, the
+// report the first rule that names any path; both read every env-dep line.
+TEST(ArgsParseDepinfo, RulesAndEnvDeps) {
+  struct Case {
+    std::string text;
+    std::optional<std::vector<std::string>> first_rule;
+    std::vector<std::string> inputs;
+    std::vector<std::pair<std::string, std::optional<std::string>>> env;
+  };
+  using V = std::vector<std::string>;
+  const Case cases[] = {
+      {"out/x.d: src/a.rs src/b\\ c.rs\r\n\nsrc/a.rs:\n",
+       V{"src/a.rs", "src/b c.rs"},
+       {"src/a.rs", "src/b c.rs"},
+       {}},
+      {"x.d: \nx.rmeta: src/lib.rs\n", V{}, {"src/lib.rs"}, {}},
+      {"# comment: a.rs\nx.d: b.rs\n", V{"b.rs"}, {"b.rs"}, {}},
+      {"src/lib.rs:\n", std::nullopt, {}, {}},  // no ": " with a path side
+      {"", std::nullopt, {}, {}},
+      {"x.d: a.rs\n# env-dep:HOME=/h\n# env-dep:UNSET\n# env-dep:EQ=a=b\n",
+       V{"a.rs"},
+       {"a.rs"},
+       {{"HOME", "/h"}, {"UNSET", std::nullopt}, {"EQ", "a=b"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.text));
+    const rustc::DepInfo info = rustc::parse_depinfo(c.text);
+    EXPECT_EQ(info.first_rule, c.first_rule);
+    EXPECT_EQ(info.inputs, c.inputs);
+    std::vector<std::pair<std::string, std::optional<std::string>>> env;
+    for (const rustc::EnvDep& d : info.env_deps)
+      env.emplace_back(d.name, d.value ? std::optional<std::string>(*d.value) : std::nullopt);
+    EXPECT_EQ(env, c.env);
+  }
+}
+
+// The option spellings each reader accepts.
+TEST(ArgsTakeValue, Spellings) {
+  using rustc::Attached;
+  using rustc::LastWithoutValue;
+  struct Case {
+    Args args;
+    std::string_view name;
+    Attached attached;
+    LastWithoutValue last;
+    std::optional<std::string> value;
+    size_t next;  // the index left for the walk
+  };
+  const Case cases[] = {
+      {{"--out-dir", "o"}, "--out-dir", Attached::after_equals, LastWithoutValue::absent, "o", 1},
+      {{"--out-dir=o"}, "--out-dir", Attached::after_equals, LastWithoutValue::absent, "o", 0},
+      {{"--out-diro"}, "--out-dir", Attached::after_equals, LastWithoutValue::absent, {}, 0},
+      {{"--out-diro"},
+       "--out-dir",
+       Attached::rest_without_equals,
+       LastWithoutValue::absent,
+       "o",
+       0},
+      {{"-C=opt-level=3"},
+       "-C",
+       Attached::rest_without_equals,
+       LastWithoutValue::absent,
+       "opt-level=3",
+       0},
+      {{"-C=opt-level=3"}, "-C", Attached::rest, LastWithoutValue::absent, "=opt-level=3", 0},
+      {{"-Copt-level=3"}, "-C", Attached::rest, LastWithoutValue::absent, "opt-level=3", 0},
+      {{"-C"}, "-C", Attached::rest, LastWithoutValue::absent, {}, 0},
+      {{"-C"}, "-C", Attached::rest_without_equals, LastWithoutValue::empty_value, "", 0},
+      {{"--cfg"}, "-C", Attached::rest, LastWithoutValue::absent, {}, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    size_t i = 0;
+    const auto v = rustc::take_value(c.args, i, c.name, c.attached, c.last);
+    EXPECT_EQ(v ? std::optional<std::string>(*v) : std::nullopt, c.value);
+    EXPECT_EQ(i, c.next);
   }
 }
 
