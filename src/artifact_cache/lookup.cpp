@@ -15,6 +15,7 @@
 #include "util/fd.h"
 #include "util/files.h"
 #include "util/hash.h"
+#include "util/hashed_copy.h"
 #include "util/paths.h"
 #include "util/utf8.h"
 
@@ -46,6 +47,49 @@ std::optional<std::string_view> recorded_hash(const util::Json& entry, const std
   return std::string_view(stored->get_ref<const std::string&>());
 }
 
+// A dep-info file names the directories it was stored with: it is read whole,
+// checked, and written back with its paths rewritten.
+std::expected<void, Miss> restore_depinfo(const fs::path& stored, const fs::path& target,
+                                          std::optional<std::string_view> expected,
+                                          const PathPairs& pairs) {
+  const std::string name = stored.filename().native();
+  auto bytes = util::read_file(stored);
+  if (!bytes)
+    return damaged(fmt::format("{} is unreadable: {}", name, util::os_error(bytes.error())));
+  if (expected != util::blake3_hex(*bytes))
+    return damaged(fmt::format("{} does not have the content it was stored with", name));
+  if (auto w = util::write_atomic(target, rewrite_paths(*bytes, pairs)); !w)
+    return damaged(fmt::format("cannot write {}: {}", target.native(), util::os_error(w.error())));
+  return {};
+}
+
+// Any other file is copied beside its target (a clone where the file system
+// can), checked by the hash of what the copy holds, and renamed into place:
+// no byte reaches the output directory unverified.
+std::expected<std::string, Miss> restore_verified(const fs::path& stored, const fs::path& target,
+                                                  std::optional<std::string_view> expected) {
+  const std::string name = stored.filename().native();
+  const fs::path tmp =
+      target.parent_path() / fmt::format(".{}.{}.tmp", util::lossy(name), ::getpid());
+  const util::Fd source = util::open_regular(stored.c_str());
+  if (!source.valid())
+    return damaged(fmt::format("{} is unreadable: {}", name, util::os_error(util::last_error())));
+  ::unlink(tmp.c_str());  // left by an earlier process of this number
+  auto copy = util::copy_hashed(source.get(), tmp);
+  if (!copy)
+    return damaged(fmt::format("{} cannot be restored: {}", name, util::os_error(copy.error())));
+  if (expected != copy->blake3) {
+    ::unlink(tmp.c_str());
+    return damaged(fmt::format("{} does not have the content it was stored with", name));
+  }
+  if (::rename(tmp.c_str(), target.c_str()) != 0) {
+    const util::IoError error = util::last_error();
+    ::unlink(tmp.c_str());
+    return damaged(fmt::format("cannot write {}: {}", target.native(), util::os_error(error)));
+  }
+  return std::move(copy->blake3);
+}
+
 // Checks one stored file against its recorded hash and writes it into the
 // output directory (the dep-info with its paths rewritten).
 std::expected<void, Miss> restore_file(const Job& job, const util::Json& entry, const fs::path& dir,
@@ -53,18 +97,13 @@ std::expected<void, Miss> restore_file(const Job& job, const util::Json& entry, 
   // Names are read from the record: a tampered entry must never make the
   // lookup write outside the output directory.
   if (!util::is_plain_file_name(name)) return damaged("entry.json names a file outside the entry");
-  auto bytes = util::read_file(dir / name);
-  if (!bytes)
-    return damaged(fmt::format("{} is unreadable: {}", name, util::os_error(bytes.error())));
-  const std::string hash = util::blake3_hex(*bytes);
-  if (recorded_hash(entry, name) != hash)
-    return damaged(fmt::format("{} does not have the content it was stored with", name));
   const fs::path target = job.output(name);
-  const bool depinfo = name.ends_with(".d");
-  if (auto w = util::write_atomic(target, depinfo ? rewrite_paths(*bytes, pairs) : *bytes); !w)
-    return damaged(fmt::format("cannot write {}: {}", target.native(), util::os_error(w.error())));
+  const std::optional<std::string_view> expected = recorded_hash(entry, name);
+  if (name.ends_with(".d")) return restore_depinfo(dir / name, target, expected, pairs);
+  auto hash = restore_verified(dir / name, target, expected);
+  if (!hash) return std::unexpected(std::move(hash.error()));
   // Dependents' keys then find the hash without reading the file.
-  if (is_library_artifact(name) && !record_content_memo(job.cache_dir, target, hash))
+  if (is_library_artifact(name) && !record_content_memo(job.cache_dir, target, *hash))
     return damaged(fmt::format("cannot record the content memo of {}", target.native()));
   return {};
 }
@@ -110,7 +149,11 @@ std::expected<LookupHit, Miss> replay(const Job& job, const util::Json& entry, c
   const PathPairs pairs = {
       {text_of(entry, "out_dir"), util::path_str(job.out_dir)},
       {text_of(entry, "out_dir_env"), job.out_dir_env ? util::path_str(*job.out_dir_env) : ""}};
-  auto restored = restore_files(job, entry, dir, pairs);
+  std::expected<void, Miss> restored;
+  if (auto made = util::create_dirs(job.out_dir); !made)
+    restored = damaged(
+        fmt::format("cannot create {}: {}", job.out_dir.native(), util::os_error(made.error())));
+  if (restored) restored = restore_files(job, entry, dir, pairs);
   auto diagnostics = restored ? stored_diagnostics(dir) : std::unexpected(restored.error());
   if (!diagnostics) {
     discard(job.cache_dir, dir);

@@ -13,8 +13,10 @@
 #include "rustc/invocation.h"
 #include "rustc/outputs.h"
 #include "util/clock.h"
+#include "util/fd.h"
 #include "util/files.h"
 #include "util/hash.h"
+#include "util/hashed_copy.h"
 #include "util/paths.h"
 #include "util/platform.h"
 #include "util/text.h"
@@ -90,25 +92,31 @@ std::expected<std::string, std::string> input_of(const Job& job, std::string pat
 }
 
 // Places one output into the entry being assembled (a hard link where the
-// file system allows, else a copy) and hashes it. Library hashes go through
-// the content memo, of the source too, so that dependents find them there.
+// file system allows, else a copy) and hashes it, reading its bytes once.
+// Library hashes go through the content memo, of the source too, so that
+// dependents find them there.
 std::expected<std::string, std::string> place_output(const fs::path& cache_dir,
                                                      const fs::path& source, const fs::path& placed,
                                                      std::string_view name) {
-  const bool copy = copied_into_entry(name) || ::link(source.c_str(), placed.c_str()) != 0;
-  if (copy) {
-    if (auto copied = util::platform::clone_or_copy(source, placed); !copied)
-      return std::unexpected(error_text(copied.error()));
-  }
-  util::IoResult<std::string> hash;
-  if (is_library_artifact(name)) {
-    hash = content_hash(cache_dir, placed);
-    if (hash) {
-      if (auto again = content_hash(cache_dir, source); !again) hash = again;
+  const bool library = is_library_artifact(name);
+  if (copied_into_entry(name) || ::link(source.c_str(), placed.c_str()) != 0) {
+    const util::Fd in = util::open_regular(source.c_str());
+    if (!in.valid()) return std::unexpected(error_text(util::last_error()));
+    auto copy = util::copy_hashed(in.get(), placed);
+    if (!copy) return std::unexpected(error_text(copy.error()));
+    if (library) {
+      // The source's memo only when it still is the file that was copied.
+      struct stat now;
+      const bool unchanged =
+          ::stat(source.c_str(), &now) == 0 && fingerprint(now) == fingerprint(copy->source);
+      if (auto memo = record_content_memo(cache_dir, placed, copy->blake3); !memo)
+        return std::unexpected(error_text(memo.error()));
+      if (unchanged) (void)record_content_memo(cache_dir, source, copy->blake3);
     }
-  } else {
-    hash = util::blake3_file(placed);
+    return std::move(copy->blake3);
   }
+  // A link: one file, one memo.
+  auto hash = library ? content_hash(cache_dir, placed) : util::blake3_file(placed);
   if (!hash) return std::unexpected(error_text(hash.error()));
   return *hash;
 }

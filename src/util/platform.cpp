@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #if defined(__APPLE__)
-#include <copyfile.h>
 #include <mach-o/dyld.h>
 #include <sys/clonefile.h>
 #else
@@ -35,32 +34,45 @@ IoResult<void> pipe_cloexec(int fds[2]) {
   return {};
 }
 
-IoResult<void> clone_or_copy(const std::filesystem::path& from, const std::filesystem::path& to) {
+IoResult<int> clone_new(int from_fd, const std::filesystem::path& to) {
 #if defined(__APPLE__)
-  if (::clonefile(from.c_str(), to.c_str(), 0) == 0) return {};
-#endif
-  Fd in = open_regular(from.c_str());
-  if (!in.valid()) return std::unexpected(last_error());
-  struct stat st;
-  if (::fstat(in.get(), &st) != 0) return std::unexpected(last_error());
-  Fd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777));
-  if (!out.valid()) return std::unexpected(last_error());
-#if !defined(__APPLE__)
-  if (::ioctl(out.get(), FICLONE, in.get()) == 0) return {};
-#endif
-  char buf[65536];
-  for (;;) {
-    ssize_t n = ::read(in.get(), buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return std::unexpected(last_error());
-    if (n == 0) return {};
-    for (ssize_t done = 0; done < n;) {
-      ssize_t w = ::write(out.get(), buf + done, static_cast<size_t>(n - done));
-      if (w < 0 && errno == EINTR) continue;
-      if (w < 0) return std::unexpected(last_error());
-      done += w;
-    }
+  if (::fclonefileat(from_fd, AT_FDCWD, to.c_str(), 0) != 0) return std::unexpected(last_error());
+  Fd out(::open(to.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+#else
+  Fd out(::open(to.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+  if (out.valid() && ::ioctl(out.get(), FICLONE, from_fd) != 0) {
+    const IoError error = last_error();
+    out.reset();
+    ::unlink(to.c_str());
+    return std::unexpected(error);
   }
+#endif
+  if (!out.valid()) return std::unexpected(last_error());
+  return out.release();
+}
+
+IoResult<bool> kernel_copy(int from_fd, int to_fd, uint64_t size) {
+#if defined(__linux__)
+  loff_t in_off = 0, out_off = 0;
+  while (static_cast<uint64_t>(in_off) < size) {
+    const ssize_t n =
+        ::copy_file_range(from_fd, &in_off, to_fd, &out_off, static_cast<size_t>(size - in_off), 0);
+    if (n < 0 && errno == EINTR) continue;
+    // Not offered between these files: nothing was copied yet, or the
+    // caller cannot tell what was.
+    if (n < 0 && in_off == 0 &&
+        (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL))
+      return false;
+    if (n < 0) return std::unexpected(last_error());
+    if (n == 0) break;  // the file shrank meanwhile
+  }
+  return true;
+#else
+  (void)from_fd;
+  (void)to_fd;
+  (void)size;
+  return false;
+#endif
 }
 
 std::filesystem::path current_exe() {

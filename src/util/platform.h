@@ -49,9 +49,15 @@ inline struct timespec& mtime_of(struct stat& st) {
 // another thread in between may inherit the ends.
 IoResult<void> pipe_cloexec(int fds[2]);
 
-// Copies a regular file, as a copy-on-write clone where the file system
-// supports it; the target must not exist.
-IoResult<void> clone_or_copy(const std::filesystem::path& from, const std::filesystem::path& to);
+// Makes `to` (which must not exist) a copy-on-write clone of the open file
+// `from_fd` and returns it open for reading and writing; fails where the file
+// system cannot clone (the caller then copies).
+IoResult<int> clone_new(int from_fd, const std::filesystem::path& to);
+
+// Copies `size` bytes from the start of `from_fd` to `to_fd` inside the
+// kernel. False, with nothing copied, where the platform or the file system
+// pair offers no such copy.
+IoResult<bool> kernel_copy(int from_fd, int to_fd, uint64_t size);
 
 // This program's own executable, canonical; empty when it cannot be had.
 std::filesystem::path current_exe();

@@ -15,8 +15,10 @@
 #include "support/testing.h"
 #include "util/clock.h"
 #include "util/error.h"
+#include "util/fd.h"
 #include "util/files.h"
 #include "util/hash.h"
+#include "util/hashed_copy.h"
 #include "util/home.h"
 #include "util/paths.h"
 #include "util/platform.h"
@@ -117,6 +119,44 @@ TEST(UtilHash, FilesSpanningSeveralChunksHashLikeTheirBytes) {
     EXPECT_EQ(*sha, util::sha256_hex(bytes));
     EXPECT_EQ(*b3, blake3_of(bytes));
   }
+}
+
+// A copy is hashed from what it holds, across chunk boundaries, whichever way
+// the platform copies: within one file system (a clone or a kernel-side copy)
+// and from another one (/dev/shm, where the kernel refuses to copy across and
+// the bytes go through the buffer they are hashed from).
+TEST(UtilHashedCopy, TheCopyHoldsTheBytesItsHashNames) {
+  TempDir dir;
+  std::vector<fs::path> sources = {dir / "source"};
+  if (fs::is_directory("/dev/shm"))
+    sources.push_back(fs::path("/dev/shm") / ("kelv-hashed-copy-" + std::to_string(::getpid())));
+  for (const fs::path& source : sources) {
+    for (size_t size : {size_t{0}, size_t{1}, size_t{262144}, size_t{3 * 262144 + 12345}}) {
+      SCOPED_TRACE(source.string() + " " + std::to_string(size));
+      const std::string bytes = pseudo_random_bytes(size);
+      write_file(source, bytes);
+      const fs::path target = dir / "copy";
+      fs::remove(target);
+      util::Fd in = util::open_regular(source.c_str());
+      auto copy = util::copy_hashed(in.get(), target);
+      ASSERT_TRUE(copy.has_value()) << util::os_error(copy.error());
+      EXPECT_EQ(copy->blake3, blake3_of(bytes));
+      EXPECT_EQ(read_file(target), bytes);
+      EXPECT_EQ(static_cast<size_t>(copy->source.st_size), size);
+      // The copy stands on its own.
+      write_file(source, "changed");
+      EXPECT_EQ(read_file(target), bytes);
+    }
+    fs::remove(source);
+  }
+  // An existing target is an error and is left as it was.
+  write_file(dir / "source", "new");
+  write_file(dir / "taken", "old");
+  util::Fd in = util::open_regular((dir / "source").c_str());
+  auto refused = util::copy_hashed(in.get(), dir / "taken");
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error().value(), EEXIST);
+  EXPECT_EQ(read_file(dir / "taken"), "old");
 }
 
 TEST(UtilHash, UnreadableFilesGiveThePlatformError) {
