@@ -22,8 +22,7 @@ std::filesystem::path marker_path(const std::filesystem::path& driver, std::stri
 
 std::string source_digest(const std::filesystem::path& sysroot) {
   const std::string root = util::path_str(util::canon(sysroot));
-  return util::key_digest(
-      {manifest_text, "main.rs", main_rs_text, "early_link.rs", early_link_rs_text, root});
+  return util::key_digest_from(project_digest_state, {root});
 }
 
 std::optional<std::filesystem::path> dir(const rustc_info::Compiler& compiler) {

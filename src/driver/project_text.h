@@ -5,12 +5,17 @@
 #include <string_view>
 #include <vector>
 
+#include "util/hash.h"
+
 // The driver's Cargo project, carried verbatim (generated from
 // driver_project/ at build time).
 namespace kelv::driver {
 extern const std::string_view manifest_text;
 extern const std::string_view main_rs_text;
 extern const std::string_view early_link_rs_text;
+// The driver directory's digest after the manifest, "main.rs", main.rs,
+// "early_link.rs" and early_link.rs: computed when the wrapper is built.
+extern const util::KeyDigestState project_digest_state;
 
 // The compiler releases ("1.95") whose internal interfaces the driver's
 // sources are written against: the `rustc-releases` list in the manifest's

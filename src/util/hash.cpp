@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 
 #include "util/fd.h"
@@ -94,8 +95,7 @@ std::string sha256_hex(std::string_view bytes) {
 namespace {
 
 template <class Texts>
-std::string digest_of(const Texts& texts) {
-  Sha256 sha;
+std::string digest_of(const Texts& texts, Sha256 sha = {}) {
   for (std::string_view t : texts) {
     unsigned char len[8];
     uint64_t n = t.size();
@@ -113,6 +113,14 @@ std::string key_digest(std::span<const std::string_view> texts) {
 }
 std::string key_digest(std::span<const std::string> texts) {
   return digest_of(texts);
+}
+
+static_assert(sizeof(SHA256_CTX) == sizeof(KeyDigestState::bytes));
+
+std::string key_digest_from(const KeyDigestState& after, std::span<const std::string_view> rest) {
+  Sha256 sha;
+  std::memcpy(&sha.ctx, after.bytes, sizeof sha.ctx);
+  return digest_of(rest, sha);
 }
 
 }  // namespace kelv::util

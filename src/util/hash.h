@@ -30,4 +30,16 @@ inline std::string key_digest(std::initializer_list<std::string_view> texts) {
   return key_digest(std::span<const std::string_view>(texts.begin(), texts.size()));
 }
 
+// The state of a key digest after its leading texts, for digests whose first
+// texts are known when the program is built: the state is computed then, and
+// `key_digest_from` hashes only the rest. (The SHA-256 context, as bytes.)
+struct KeyDigestState {
+  alignas(8) unsigned char bytes[112];
+};
+std::string key_digest_from(const KeyDigestState& after, std::span<const std::string_view> rest);
+inline std::string key_digest_from(const KeyDigestState& after,
+                                   std::initializer_list<std::string_view> rest) {
+  return key_digest_from(after, std::span<const std::string_view>(rest.begin(), rest.size()));
+}
+
 }  // namespace kelv::util
