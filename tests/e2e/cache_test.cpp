@@ -1,43 +1,35 @@
 // The artifact cache under real cargo: a clean rebuild of the realistic
 // workspace is replayed from the cache, and edits miss exactly where they must.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <sstream>
 
-#include "support/cargo_project.h"
-#include "support/driver_install.h"
+#include "support/world.h"
 
 namespace kelv {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::TempDir;
 
-class Cache : public ::testing::Test {
+class Cache : public ::testing::Test, protected testing::World {
  protected:
   void SetUp() override {
-    testing::copy_fixture(dir / "ws");
+    copy_fixture();
     // A stand-in compiler that logs every unit it is asked to compile.
-    testing::write_file(dir / "bin/rustc",
-                        "#!/bin/sh\nfor a in \"$@\"; do case \"$a\" in metadata=*) "
-                        "echo \"$*\" >> " +
-                            (dir / "compiled").string() + ";; esac; done\nexec " +
-                            testing::real_rustc() + " \"$@\"\n");
-    ::chmod((dir / "bin/rustc").c_str(), 0755);
-    testing::write_file(dir / "events/wrapper.settings",
-                        R"({"artifact_cache": ")" + (dir / "cache").string() +
-                            R"(", "min_link_store_ns": 0, "early_cutoff": false})");
+    testing::write_script(dir / "bin/rustc",
+                          "for a in \"$@\"; do case \"$a\" in metadata=*) "
+                          "echo \"$*\" >> " +
+                              (dir / "compiled").string() + ";; esac; done\nexec " +
+                              testing::real_rustc() + " \"$@\"\n");
+    settings(testing::cache_settings(cache));
   }
 
-  testing::Outcome build(std::vector<std::string> args = {"build"},
-                         std::map<std::string, std::optional<std::string>> env = {}) {
+  testing::Outcome build(std::vector<std::string> args = {"build"}, testing::Env env = {}) {
     fs::remove(dir / "compiled");
     env.emplace("RUSTC", (dir / "bin/rustc").string());
-    env.emplace("KELV_EVENT_DIR", (dir / "events").string());
     env.emplace("KELV_FIXTURE_BANNER", std::nullopt);
     args.push_back("--offline");
-    return testing::cargo(dir / "ws", args, env);
+    return World::build(args, env);
   }
 
   // The crate names of the units that reached the compiler.
@@ -61,11 +53,7 @@ class Cache : public ::testing::Test {
     return files;
   }
 
-  std::string run_orchard() {
-    return testing::run({.argv = {(dir / "ws/target/debug/orchard").string()}}).out;
-  }
-
-  TempDir dir;
+  std::string run_orchard() { return run_binary("orchard").out; }
 };
 
 TEST_F(Cache, CleanRebuildIsReplayedAndEditsMissExactlyWhereTheyMust) {
@@ -74,15 +62,15 @@ TEST_F(Cache, CleanRebuildIsReplayedAndEditsMissExactlyWhereTheyMust) {
   EXPECT_GT(compiled().size(), 20u);
   const std::string expected_output = run_orchard();
   ASSERT_NE(expected_output.find("== orchard harvest report =="), std::string::npos);
-  const auto stored = snapshot(dir / "ws/target/debug/deps");
+  const auto stored = snapshot(project / "target/debug/deps");
 
-  auto clean = testing::cargo(dir / "ws", {"clean"});
+  auto clean = cargo({"clean"});
   ASSERT_EQ(clean.exit_code, 0);
   auto warm = build();
   ASSERT_EQ(warm.exit_code, 0) << warm.err;
   EXPECT_EQ(compiled(), std::vector<std::string>{}) << "every scheduled unit should be replayed";
   EXPECT_EQ(run_orchard(), expected_output);
-  const auto restored = snapshot(dir / "ws/target/debug/deps");
+  const auto restored = snapshot(project / "target/debug/deps");
   size_t compared = 0;
   for (const auto& [name, bytes] : restored) {
     auto it = stored.find(name);
@@ -94,7 +82,7 @@ TEST_F(Cache, CleanRebuildIsReplayedAndEditsMissExactlyWhereTheyMust) {
 
   // A source edit misses for that crate and what depends on it; reverting
   // it hits again.
-  const fs::path ledger = dir / "ws/ledger/src/lib.rs";
+  const fs::path ledger = project / "ledger/src/lib.rs";
   const std::string original = testing::read_file(ledger);
   testing::write_file(ledger, original + "\npub fn kelv_probe() -> u32 { 7 }\n");
   auto edited = build();
@@ -128,7 +116,7 @@ TEST_F(Cache, CorruptedEntryIsDiscardedAndTheUnitCompiled) {
   ASSERT_EQ(build().exit_code, 0);
   // Flip a byte in every stored rlib.
   size_t corrupted = 0;
-  for (const auto& e : fs::recursive_directory_iterator(dir / "cache/e")) {
+  for (const auto& e : fs::recursive_directory_iterator(cache / "e")) {
     if (e.path().extension() != ".rlib") continue;
     std::string bytes = testing::read_file(e.path());
     bytes[bytes.size() / 2] ^= 0x55;
@@ -137,38 +125,36 @@ TEST_F(Cache, CorruptedEntryIsDiscardedAndTheUnitCompiled) {
     ++corrupted;
   }
   ASSERT_GT(corrupted, 5u);
-  ASSERT_EQ(testing::cargo(dir / "ws", {"clean"}).exit_code, 0);
+  ASSERT_EQ(cargo({"clean"}).exit_code, 0);
   auto rebuilt = build();
   ASSERT_EQ(rebuilt.exit_code, 0) << rebuilt.err;
   EXPECT_GT(compiled().size(), 5u);
   EXPECT_NE(run_orchard().find("== orchard harvest report =="), std::string::npos);
   // The damaged entries were replaced by fresh ones: a further clean build hits.
-  ASSERT_EQ(testing::cargo(dir / "ws", {"clean"}).exit_code, 0);
+  ASSERT_EQ(cargo({"clean"}).exit_code, 0);
   ASSERT_EQ(build().exit_code, 0);
   EXPECT_EQ(compiled(), std::vector<std::string>{});
-  for (const auto& e : fs::directory_iterator(dir / "cache/tmp"))
+  for (const auto& e : fs::directory_iterator(cache / "tmp"))
     ADD_FAILURE() << "left in tmp/: " << e.path();
 }
 
 // Unstable features compile only under RUSTC_BOOTSTRAP: what was stored with
 // it must not be replayed for a build without it.
 TEST_F(Cache, UnitThatNeedsRustcBootstrapIsNotReplayedWithoutIt) {
-  const fs::path ws = dir / "small";
-  testing::write_small_workspace(ws);
-  const fs::path lib = ws / "greet/src/lib.rs";
+  testing::World small;
+  small.write_small_workspace();
+  small.settings(testing::cache_settings(small.cache));
+  const fs::path lib = small.project / "greet/src/lib.rs";
   testing::write_file(lib, "#![feature(never_type)]\npub fn never() -> Option<!> { None }\n" +
                                testing::read_file(lib));
-  const std::map<std::string, std::optional<std::string>> env = {
-      {"KELV_EVENT_DIR", (dir / "events").string()}};
-  auto with_bootstrap = env;
-  with_bootstrap["RUSTC_BOOTSTRAP"] = "1";
-  auto allowed = testing::cargo(ws, {"build"}, with_bootstrap);
+  const testing::Env with_bootstrap = {{"RUSTC_BOOTSTRAP", "1"}};
+  auto allowed = small.build({"build"}, with_bootstrap);
   ASSERT_EQ(allowed.exit_code, 0) << allowed.err;
 
   auto plain =
-      testing::cargo(ws, {"build"}, {{"CARGO_TARGET_DIR", (dir / "plain").string()}}, false);
-  ASSERT_EQ(testing::cargo(ws, {"clean"}).exit_code, 0);
-  auto refused = testing::cargo(ws, {"build"}, env);
+      small.cargo({"build"}, {{"CARGO_TARGET_DIR", (small.dir / "plain").string()}}, false);
+  ASSERT_EQ(small.cargo({"clean"}).exit_code, 0);
+  auto refused = small.build();
   EXPECT_EQ(refused.exit_code, plain.exit_code);
   EXPECT_NE(plain.exit_code, 0);
   EXPECT_NE(refused.err.find("error[E0554]"), std::string::npos) << refused.err;
@@ -176,11 +162,9 @@ TEST_F(Cache, UnitThatNeedsRustcBootstrapIsNotReplayedWithoutIt) {
             plain.err.substr(plain.err.find("error[")));
 
   // With it again, the stored unit is replayed.
-  ASSERT_EQ(testing::cargo(ws, {"clean"}).exit_code, 0);
-  for (const auto& e : fs::directory_iterator(dir / "events"))
-    if (e.path().extension() == ".json") fs::remove(e.path());
-  EXPECT_EQ(testing::cargo(ws, {"build"}, with_bootstrap).exit_code, 0);
-  const auto greet = testing::report_of(testing::read_reports(dir / "events"), "greet");
+  ASSERT_EQ(small.cargo({"clean"}).exit_code, 0);
+  EXPECT_EQ(small.build({"build"}, with_bootstrap).exit_code, 0);
+  const auto greet = small.find_report("greet");
   ASSERT_TRUE(greet.has_value());
   EXPECT_EQ((*greet)["cache"].value("result", ""), "hit") << greet->dump();
 }

@@ -2,66 +2,34 @@
 // rustc): early exit, crash fallback, kept objects and relinking.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <utime.h>
 
 #include <fstream>
-#include <sstream>
 
-#include "support/cargo_project.h"
-#include "support/driver_install.h"
+#include "support/world.h"
 
 namespace kelv {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::TempDir;
 
-class DriverRoad : public ::testing::Test {
+class DriverRoad : public ::testing::Test, protected testing::World {
  protected:
   void SetUp() override {
-    testing::write_small_workspace(dir / "ws");
-    driver = testing::install_stand_in_driver(dir / "ws/kelv-home");
-    settings(0);
+    write_small_workspace();
+    driver = install_driver();
+    settings(testing::cache_settings(cache, true));
   }
 
-  void settings(uint64_t min_link_store_ns) {
-    testing::write_file(dir / "events/wrapper.settings",
-                        R"({"artifact_cache": ")" + (dir / "cache").string() +
-                            R"(", "min_link_store_ns": )" + std::to_string(min_link_store_ns) +
-                            R"(, "early_cutoff": true})");
-  }
-
-  testing::Outcome build(std::map<std::string, std::optional<std::string>> env = {}) {
-    fs::remove(dir / "driver.log");
-    for (const auto& e : fs::directory_iterator(dir / "events"))
-      if (e.path().extension() == ".json") fs::remove(e.path());
-    env.emplace("KELV_EVENT_DIR", (dir / "events").string());
-    env.emplace("KELV_STANDIN_RUSTC", testing::real_rustc());
-    env.emplace("KELV_STANDIN_LOG", (dir / "driver.log").string());
-    env.emplace("KELV_STANDIN_LINGER_MS", "1500");
-    env.emplace("CARGO_INCREMENTAL", "1");
-    return testing::cargo(dir / "ws", {"build"}, env);
-  }
-
-  std::string driver_log() {
-    return fs::exists(dir / "driver.log") ? testing::read_file(dir / "driver.log") : "";
-  }
-
-  std::string run_hello() {
-    return testing::run({.argv = {(dir / "ws/target/debug/hello").string()}}).out;
-  }
-
-  util::Json report(const std::string& crate) {
-    auto r = testing::report_of(testing::read_reports(dir / "events"), crate);
-    if (!r) ADD_FAILURE() << "no report for " << crate;
-    return r.value_or(util::Json::object());
+  testing::Outcome build(testing::Env env = {}) {
+    env.merge(driver_env(1500));
+    return World::build({"build"}, env);
   }
 
   fs::path failed_dir() { return driver.parent_path() / "failed"; }
+  std::string run_hello() { return run_binary("hello").out; }
 
-  TempDir dir;
   fs::path driver;
 };
 
@@ -80,15 +48,11 @@ TEST_F(DriverRoad, UnitsCompileThroughTheDriverAndExitEarly) {
   }
   // The library's interface hash is kept beside it and stored with it.
   bool svh = false;
-  for (const auto& e : fs::directory_iterator(dir / "ws/target/debug/deps"))
+  for (const auto& e : fs::directory_iterator(project / "target/debug/deps"))
     svh = svh || e.path().extension() == ".kelv-svh";
   EXPECT_TRUE(svh);
   EXPECT_EQ(report("hello").value("link", ""), "objects kept");
 }
-
-struct CrashCase {
-  const char* kind;
-};
 
 class DriverCrash : public DriverRoad, public ::testing::WithParamInterface<const char*> {};
 
@@ -110,8 +74,7 @@ TEST_P(DriverCrash, FallsBackOnceRecordsTheFailureAndUsesRustcFromThenOn) {
             "compiled by rustc after Kelvane's compiler driver failed");
 
   // The unit is not given to the driver again; others still are.
-  testing::write_file(dir / "ws/greet/src/lib.rs",
-                      testing::read_file(dir / "ws/greet/src/lib.rs") + "\n// edited\n");
+  edit("greet/src/lib.rs");
   auto again = build({{"KELV_STANDIN_CRASH", GetParam()}, {"KELV_STANDIN_CRASH_CRATE", "greet"}});
   ASSERT_EQ(again.exit_code, 0) << again.err;
   EXPECT_EQ(driver_log().find("compile greet"), std::string::npos) << driver_log();
@@ -140,8 +103,7 @@ TEST_F(DriverRoad, UnstartableDriverFallsBackWithItsReason) {
   // A driver that is found but cannot run (a script for a missing interpreter).
   testing::write_file(driver, "#!/nonexistent/interpreter\n");
   ::chmod(driver.c_str(), 0755);
-  testing::write_file(dir / "ws/greet/src/lib.rs",
-                      testing::read_file(dir / "ws/greet/src/lib.rs") + "\n// edited\n");
+  edit("greet/src/lib.rs");
   auto built = build();
   ASSERT_EQ(built.exit_code, 0) << built.err;
   EXPECT_NE(built.err.find("WARN Kelvane's compiler driver failed on crate `greet`"),
@@ -174,9 +136,9 @@ void touch(const fs::path& path) {
 
 TEST_F(DriverRoad, BinaryIsRelinkedWhenOnlyWhatItLinksChanged) {
   ASSERT_EQ(build().exit_code, 0);
-  const fs::path main_rs = dir / "ws/hello/src/main.rs";
+  const fs::path main_rs = project / "hello/src/main.rs";
 
-  change_what_greet_links(dir / "cache", dir / "libextra.so", "one");
+  change_what_greet_links(cache, dir / "libextra.so", "one");
   touch(main_rs);
   auto relinked = build();
   ASSERT_EQ(relinked.exit_code, 0) << relinked.err;
@@ -186,10 +148,10 @@ TEST_F(DriverRoad, BinaryIsRelinkedWhenOnlyWhatItLinksChanged) {
   EXPECT_EQ(run_hello(), "hello, world\n");
 
   // A kept object that changed disables the relink.
-  for (const auto& e : fs::recursive_directory_iterator(dir / "ws/target/debug/deps"))
+  for (const auto& e : fs::recursive_directory_iterator(project / "target/debug/deps"))
     if (e.path().extension() == ".o" && e.path().parent_path().extension() == ".kelv-objects")
       touch(e.path());
-  change_what_greet_links(dir / "cache", dir / "libextra.so", "two");
+  change_what_greet_links(cache, dir / "libextra.so", "two");
   touch(main_rs);
   auto touched = build();
   ASSERT_EQ(touched.exit_code, 0) << touched.err;
@@ -197,8 +159,8 @@ TEST_F(DriverRoad, BinaryIsRelinkedWhenOnlyWhatItLinksChanged) {
   EXPECT_EQ(report("hello").value("link", ""), "objects kept");
 
   // So does an edit of the binary's own source.
-  change_what_greet_links(dir / "cache", dir / "libextra.so", "three");
-  testing::write_file(main_rs, testing::read_file(main_rs) + "\n// edited\n");
+  change_what_greet_links(cache, dir / "libextra.so", "three");
+  edit(main_rs);
   auto edited = build();
   ASSERT_EQ(edited.exit_code, 0) << edited.err;
   EXPECT_NE(driver_log().find("compile hello"), std::string::npos) << driver_log();
@@ -211,29 +173,29 @@ TEST_F(DriverRoad, BinaryIsRelinkedWhenOnlyWhatItLinksChanged) {
 // unit's sources through it after the entry is replayed.
 TEST_F(DriverRoad, RelinkedEntryCarriesTheUnitsDepInfo) {
   ASSERT_EQ(build().exit_code, 0);
-  const fs::path main_rs = dir / "ws/hello/src/main.rs";
-  change_what_greet_links(dir / "cache", dir / "libextra.so", "one");
+  const fs::path main_rs = project / "hello/src/main.rs";
+  change_what_greet_links(cache, dir / "libextra.so", "one");
   touch(main_rs);
   ASSERT_EQ(build().exit_code, 0);
   ASSERT_EQ(report("hello").value("link", ""), "relinked");
   EXPECT_EQ(report("hello")["cache"].value("result", ""), "stored") << report("hello").dump();
 
-  auto cleaned = testing::cargo(dir / "ws", {"clean", "-p", "hello"});
+  auto cleaned = cargo({"clean", "-p", "hello"});
   ASSERT_EQ(cleaned.exit_code, 0) << cleaned.err;
   ASSERT_EQ(build().exit_code, 0);
   EXPECT_EQ(report("hello")["cache"].value("result", ""), "hit") << report("hello").dump();
   std::string depinfo;
-  for (const auto& e : fs::directory_iterator(dir / "ws/target/debug/deps"))
+  for (const auto& e : fs::directory_iterator(project / "target/debug/deps"))
     if (e.path().filename().string().starts_with("hello-") && e.path().extension() == ".d")
       depinfo = testing::read_file(e.path());
   EXPECT_NE(depinfo.find("hello/src/main.rs"), std::string::npos) << depinfo;
 
   // Cargo finds the replayed unit fresh, and rebuilds it after an edit.
   ASSERT_EQ(build().exit_code, 0);
-  EXPECT_FALSE(testing::report_of(testing::read_reports(dir / "events"), "hello").has_value());
-  testing::write_file(main_rs, testing::read_file(main_rs) + "\n// edited\n");
+  EXPECT_FALSE(find_report("hello").has_value());
+  edit(main_rs);
   ASSERT_EQ(build().exit_code, 0);
-  EXPECT_TRUE(testing::report_of(testing::read_reports(dir / "events"), "hello").has_value());
+  EXPECT_TRUE(find_report("hello").has_value());
   EXPECT_EQ(run_hello(), "hello, world\n");
 }
 
@@ -241,7 +203,7 @@ TEST_F(DriverRoad, RelinkedEntryCarriesTheUnitsDepInfo) {
 // compilation of the library: the entry stored before must keep its own copy.
 TEST_F(DriverRoad, EntryOfAnEarlierInterfaceStillHitsAfterTheHashFileIsRewritten) {
   ASSERT_EQ(build().exit_code, 0);
-  const fs::path lib = dir / "ws/greet/src/lib.rs";
+  const fs::path lib = project / "greet/src/lib.rs";
   const std::string original = testing::read_file(lib);
   testing::write_file(lib, original + "\npub fn farewell() -> u32 { 2 }\n");
   ASSERT_EQ(build().exit_code, 0);
@@ -253,18 +215,18 @@ TEST_F(DriverRoad, EntryOfAnEarlierInterfaceStillHitsAfterTheHashFileIsRewritten
 }
 
 TEST_F(DriverRoad, QuickToLinkUnitIsNotStoredAndNeverRelinked) {
-  settings(3600ull * 1000000000ull);
+  settings(testing::cache_settings(cache, true, 3600ull * 1000000000ull));
   auto first = build();
   ASSERT_EQ(first.exit_code, 0) << first.err;
   const util::Json r = report("hello");
   EXPECT_EQ(r["cache"].value("not_stored", ""), "quick to link") << r.dump();
   EXPECT_EQ(report("greet")["cache"].value("result", ""), "stored");
-  ASSERT_TRUE(fs::exists(dir / "cache/q"));
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "cache/q"), fs::directory_iterator()), 1);
+  ASSERT_TRUE(fs::exists(cache / "q"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(cache / "q"), fs::directory_iterator()), 1);
 
   // Once known to be quick, the unit is compiled, never relinked.
-  change_what_greet_links(dir / "cache", dir / "libextra.so", "one");
-  touch(dir / "ws/hello/src/main.rs");
+  change_what_greet_links(cache, dir / "libextra.so", "one");
+  touch(project / "hello/src/main.rs");
   auto second = build();
   ASSERT_EQ(second.exit_code, 0) << second.err;
   EXPECT_NE(driver_log().find("compile hello"), std::string::npos) << driver_log();
@@ -281,13 +243,12 @@ TEST_F(DriverRoad, EachToolchainBehindTheProxyIsIdentifiedAsItself) {
   if (!proxy) GTEST_SKIP() << "rustc on PATH is not a rustup proxy";
   const fs::path rustup_home = dir / "rustup-home";
   const testing::ProxyToolchains toolchains = testing::write_rustup_home(rustup_home);
-  const fs::path other_driver =
-      testing::install_stand_in_driver(dir / "ws/kelv-home", toolchains.other_rustc);
+  const fs::path other_driver = testing::install_stand_in_driver(kelv_home, toolchains.other_rustc);
   ASSERT_NE(other_driver, driver);
   auto env_of = [&](const std::string& toolchain) {
-    return std::map<std::string, std::optional<std::string>>{{"RUSTC", proxy->string()},
-                                                             {"RUSTUP_HOME", rustup_home.string()},
-                                                             {"RUSTUP_TOOLCHAIN", toolchain}};
+    return testing::Env{{"RUSTC", proxy->string()},
+                        {"RUSTUP_HOME", rustup_home.string()},
+                        {"RUSTUP_TOOLCHAIN", toolchain}};
   };
 
   for (const auto& [toolchain, its_driver] :
@@ -304,7 +265,7 @@ TEST_F(DriverRoad, EachToolchainBehindTheProxyIsIdentifiedAsItself) {
   }
 
   // The other toolchain's own entries are found again.
-  auto cleaned = testing::cargo(dir / "ws", {"clean"}, env_of(toolchains.other));
+  auto cleaned = cargo({"clean"}, env_of(toolchains.other));
   ASSERT_EQ(cleaned.exit_code, 0) << cleaned.err;
   auto again = build(env_of(toolchains.other));
   ASSERT_EQ(again.exit_code, 0) << again.err;

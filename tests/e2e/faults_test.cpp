@@ -14,23 +14,13 @@
 #include <thread>
 
 #include "artifact_cache/lookup.h"
-#include "support/unit_runner.h"
+#include "support/world.h"
 
 namespace kelv {
 namespace {
 
 namespace fs = std::filesystem;
 using testing::CrateUnit;
-using testing::TempDir;
-
-std::string alpha_source() {
-  std::string s = "pub fn f(x: u32) -> u32 { x * 3 + 1 }\n";
-  for (int i = 0; i < 300; ++i)
-    s += "pub fn f" + std::to_string(i) + "(x: u64) -> u64 { x.wrapping_mul(" +
-         std::to_string(i + 3) + ").rotate_left(" + std::to_string(i % 60) + ") ^ " +
-         std::to_string(i * 7919) + " }\n";
-  return s;
-}
 
 // A file system mounted for one test, detached when it ends.
 class Mounted {
@@ -75,55 +65,33 @@ dev_t device_of(const fs::path& path) {
   return st.st_dev;
 }
 
-class FaultCache : public ::testing::Test {
+// A private directory on /dev/shm when that is another file system than `dir`'s.
+std::optional<fs::path> shm_dir(const fs::path& dir) {
+  if (!fs::is_directory("/dev/shm") || device_of("/dev/shm") == device_of(dir) ||
+      ::access("/dev/shm", W_OK) != 0)
+    return std::nullopt;
+  return fs::path("/dev/shm") / ("kelv-fault-" + std::to_string(::getpid()) + "-" +
+                                 std::to_string(std::random_device{}()));
+}
+
+// Removes a directory with everything in it when dropped.
+struct Removed {
+  std::optional<fs::path> path;
+  ~Removed() {
+    std::error_code ec;
+    if (path) fs::remove_all(*path, ec);
+  }
+};
+
+class FaultCache : public ::testing::Test, protected testing::World {
  protected:
   void SetUp() override {
-    ctx.project = dir / "project";
-    ctx.kelv_home = dir / "home";
-    ctx.logs = dir / "logs";
-    testing::write_file(ctx.project / "src/alpha.rs", alpha_source());
     // Large outputs: storing them takes long enough to be interrupted.
-    testing::write_file(ctx.project / "src/blob.rs",
-                        alpha_source() + "pub static BLOB: [u8; 1500000] = [7; 1500000];\n");
-    testing::write_file(ctx.project / "src/beta.rs",
-                        "pub fn beta(x: i64) -> i64 {\n    let unused = 3;\n    x - 1\n}\n");
-    testing::write_file(ctx.project / "src/zeta.rs",
-                        "fn main() {\n    println!(\"{}\", alpha::f(4));\n}\n");
-    testing::settle_mtime(ctx.project);
-  }
-
-  const testing::Reference& reference(const CrateUnit& unit) {
-    auto it = references.find(unit.stem());
-    if (it != references.end()) return it->second;
-    const fs::path out = dir / "reference" / unit.stem();
-    if (!unit.externs.empty()) {
-      fs::create_directories(out);
-      for (const auto& [name, file] : unit.externs)
-        fs::copy_file(dir / "reference" / (name + "-abcd") / file, out / file,
-                      fs::copy_options::overwrite_existing);
-    }
-    auto ref = testing::compile_reference(ctx, unit, out);
-    EXPECT_EQ(ref.exit_code, 0) << unit.crate << ": " << ref.stderr_text;
-    return references.emplace(unit.stem(), std::move(ref)).first->second;
-  }
-
-  testing::UnitResult unit(const CrateUnit& u, const fs::path& cache, const fs::path& out) {
-    fs::create_directories(out);
-    const fs::path events = dir / "events" / std::to_string(event_counter++);
-    auto result = testing::run_unit(ctx, events, testing::cache_settings(cache), u.args(out),
-                                    std::chrono::seconds(120));
-    fs::remove_all(events);
-    return result;
-  }
-
-  // The unit ended as a fresh compilation would: status 0, same outputs,
-  // same diagnostics.
-  void expect_compiler_result(const CrateUnit& u, const fs::path& out,
-                              const testing::UnitResult& result, const std::string& where) {
-    EXPECT_FALSE(result.timed_out) << where;
-    EXPECT_EQ(result.outcome.exit_code, 0) << where << ": " << result.describe();
-    for (const std::string& d : testing::differences(reference(u), out, result.outcome.err))
-      ADD_FAILURE() << where << " (cache " << result.cache_result() << "): " << d;
+    write_sources({{"alpha", testing::library_source(300)},
+                   {"blob", testing::library_source(300) +
+                                "pub static BLOB: [u8; 1500000] = [7; 1500000];\n"},
+                   {"beta", testing::warning_library_source},
+                   {"zeta", testing::alpha_printer_source}});
   }
 
   void expect_whole_entries(const fs::path& cache, const std::string& where) {
@@ -131,16 +99,9 @@ class FaultCache : public ::testing::Test {
       ADD_FAILURE() << where << ": entry " << p.entry << " " << p.file << ": " << p.what;
   }
 
-  TempDir dir;
-  testing::UnitContext ctx;
-  std::map<std::string, testing::Reference> references;
-  int event_counter = 0;
-  const CrateUnit alpha{.crate = "alpha"};
-  const CrateUnit beta{.crate = "beta"};
-  const CrateUnit zeta{.crate = "zeta",
-                       .crate_type = "bin",
-                       .metadata = "zz",
-                       .externs = {{"alpha", "libalpha-abcd.rlib"}}};
+  const CrateUnit alpha = testing::lib("alpha");
+  const CrateUnit beta = testing::lib("beta");
+  const CrateUnit zeta = testing::bin("zeta", "zz").linking(alpha);
 };
 
 // (a) The cache's file system fills up at every step of a store in turn.
@@ -171,8 +132,7 @@ TEST_F(FaultCache, FullDiskDuringStoreKeepsTheCompilersResult) {
     if (avail > free) testing::write_file(filler, std::string(avail - free, 'f'));
 
     const fs::path out = dir / "out" / std::to_string(level_index);
-    auto first = unit(alpha, cache, out);
-    expect_compiler_result(alpha, out, first, where + ", storing");
+    auto first = checked_unit(alpha, cache, out, where + ", storing");
     if (first.cache_result() == "stored") {
       ++stored;
     } else {
@@ -181,14 +141,12 @@ TEST_F(FaultCache, FullDiskDuringStoreKeepsTheCompilersResult) {
     }
     // Still full: whatever a lookup restores is right.
     const fs::path again = dir / "out" / (std::to_string(level_index) + "-full");
-    auto looked = unit(alpha, cache, again);
-    expect_compiler_result(alpha, again, looked, where + ", lookup while full");
+    auto looked = checked_unit(alpha, cache, again, where + ", lookup while full");
     if (looked.cache_result() == "hit") ++hits;
     // Space again: the same.
     fs::remove(filler);
     const fs::path later = dir / "out" / (std::to_string(level_index) + "-later");
-    auto freed = unit(alpha, cache, later);
-    expect_compiler_result(alpha, later, freed, where + ", lookup with space");
+    auto freed = checked_unit(alpha, cache, later, where + ", lookup with space");
     if (freed.cache_result() == "hit") ++hits;
 
     expect_whole_entries(cache, where);
@@ -210,10 +168,8 @@ TEST_F(FaultCache, FullDiskDuringStoreKeepsTheCompilersResult) {
 
 // (b) A cache directory that cannot be written.
 TEST_F(FaultCache, ReadOnlyCacheDirectoryKeepsTheCompilersResult) {
-  const fs::path cache = dir / "cache";
   // A cache with one stored unit, and a second cache not made yet.
-  auto populated = unit(alpha, cache, dir / "out/populate");
-  expect_compiler_result(alpha, dir / "out/populate", populated, "populating");
+  auto populated = checked_unit(alpha, cache, dir / "out/populate", "populating");
   ASSERT_EQ(populated.cache_result(), "stored") << populated.describe();
   fs::create_directories(dir / "empty-cache");
 
@@ -242,11 +198,10 @@ TEST_F(FaultCache, ReadOnlyCacheDirectoryKeepsTheCompilersResult) {
       const fs::path out = dir / "out" / ("ro-" + std::to_string(n++));
       if (u == &zeta) {
         fs::create_directories(out);
-        fs::copy_file(dir / "out" / ("ro-" + std::to_string(n - 3)) / "libalpha-abcd.rlib",
-                      out / "libalpha-abcd.rlib");
+        fs::copy_file(dir / "out" / ("ro-" + std::to_string(n - 3)) / alpha.rlib(),
+                      out / alpha.rlib());
       }
-      auto result = unit(*u, c, out);
-      expect_compiler_result(*u, out, result, c.filename().native() + " " + u->crate);
+      auto result = checked_unit(*u, c, out, c.filename().native() + " " + u->crate);
       outcomes[c.filename().native() + " " + u->crate] =
           result.cache_result() +
           (result.report ? " " + (*result.report)["cache"].dump() : std::string());
@@ -263,34 +218,18 @@ TEST_F(FaultCache, ReadOnlyCacheDirectoryKeepsTheCompilersResult) {
 
 // (c) Cache and outputs on different file systems: no hard links, copies.
 TEST_F(FaultCache, CacheOnAnotherFileSystemRestoresIdenticalBytes) {
-  fs::path other = "/dev/shm";
   Mounted mounted;
-  std::optional<TempDir> shm_dir;
-  fs::path cache;
-  if (fs::is_directory(other) && device_of(other) != device_of(dir.path()) &&
-      ::access(other.c_str(), W_OK) == 0) {
-    cache = other / ("kelv-fault-" + std::to_string(::getpid()) + "-" +
-                     std::to_string(std::random_device{}()));
-  } else if (::geteuid() == 0 && !mounted.tmpfs(dir / "other-fs", 64 << 20)) {
-    cache = dir / "other-fs/cache";
-  } else {
+  const Removed shm{shm_dir(dir.path())};
+  if (!shm.path && (::geteuid() != 0 || mounted.tmpfs(dir / "other-fs", 64 << 20)))
     GTEST_SKIP() << "no second file system for the cache (/dev/shm is on the same device as "
                  << dir.path() << " and mounting a tmpfs is not permitted)";
-  }
-  struct Cleanup {
-    fs::path path;
-    ~Cleanup() {
-      std::error_code ec;
-      fs::remove_all(path, ec);
-    }
-  } cleanup{cache.parent_path() == "/dev/shm" ? cache : fs::path()};
+  const fs::path cache = shm.path ? *shm.path : dir / "other-fs/cache";
   fs::create_directories(cache);
   ASSERT_NE(device_of(cache), device_of(dir.path()));
 
   const fs::path first = dir / "out/first";
   for (const CrateUnit* u : {&alpha, &beta, &zeta}) {
-    auto stored = unit(*u, cache, first);
-    expect_compiler_result(*u, first, stored, "storing " + u->crate);
+    auto stored = checked_unit(*u, cache, first, "storing " + u->crate);
     EXPECT_EQ(stored.cache_result(), "stored") << u->crate << ": " << stored.describe();
   }
   // The entries are copies, not links to the outputs.
@@ -310,8 +249,7 @@ TEST_F(FaultCache, CacheOnAnotherFileSystemRestoresIdenticalBytes) {
   fs::remove_all(first);
   const fs::path second = dir / "out/second";
   for (const CrateUnit* u : {&alpha, &beta, &zeta}) {
-    auto hit = unit(*u, cache, second);
-    expect_compiler_result(*u, second, hit, "restoring " + u->crate);
+    auto hit = checked_unit(*u, cache, second, "restoring " + u->crate);
     EXPECT_EQ(hit.cache_result(), "hit") << u->crate << ": " << hit.describe();
   }
   struct stat st;
@@ -330,24 +268,12 @@ TEST_F(FaultCache, KilledWrappersNeverLeaveAWrongEntry) {
   constexpr int kIterations = 12;  // per cache
   std::vector<CrateUnit> variants;
   for (int v = 0; v < kVariants; ++v)
-    variants.push_back(CrateUnit{.crate = "blob", .metadata = "m" + std::to_string(v)});
+    variants.push_back(testing::lib("blob", "m" + std::to_string(v)));
   for (const CrateUnit& u : variants) reference(u);
 
-  std::vector<fs::path> caches = {dir / "cache"};
-  std::optional<fs::path> shm_cache;
-  if (device_of("/dev/shm") != 0 && device_of("/dev/shm") != device_of(dir.path()) &&
-      ::access("/dev/shm", W_OK) == 0) {
-    shm_cache = fs::path("/dev/shm") / ("kelv-fault-" + std::to_string(::getpid()) + "-" +
-                                        std::to_string(std::random_device{}()));
-    caches.push_back(*shm_cache);  // copies instead of links: a slower store
-  }
-  struct Cleanup {
-    std::optional<fs::path> path;
-    ~Cleanup() {
-      std::error_code ec;
-      if (path) fs::remove_all(*path, ec);
-    }
-  } cleanup{shm_cache};
+  const Removed shm{shm_dir(dir.path())};
+  std::vector<fs::path> caches = {cache};
+  if (shm.path) caches.push_back(*shm.path);  // copies instead of links: a slower store
 
   std::mt19937 rng(std::random_device{}());
   int kills = 0, kills_in_store = 0, kills_in_other_phases = 0, finished_before_kill = 0;
@@ -356,8 +282,7 @@ TEST_F(FaultCache, KilledWrappersNeverLeaveAWrongEntry) {
     fs::create_directories(cache);
     // How long one uninterrupted miss and store takes.
     const auto t0 = std::chrono::steady_clock::now();
-    auto calibration =
-        unit(CrateUnit{.crate = "blob", .metadata = "calibrate"}, cache, dir / "out/calibrate");
+    auto calibration = unit(testing::lib("blob", "calibrate"), cache, dir / "out/calibrate");
     ASSERT_EQ(calibration.outcome.exit_code, 0) << calibration.describe();
     const auto full_run = std::chrono::duration_cast<std::chrono::microseconds>(
         std::chrono::steady_clock::now() - t0);
@@ -368,7 +293,7 @@ TEST_F(FaultCache, KilledWrappersNeverLeaveAWrongEntry) {
       if (aim_at_store) {
         // Make sure this run stores: discard the variant's entries.
         for (const std::string& name : testing::entry_names(cache)) {
-          if (fs::exists(cache / "e" / name / ("lib" + u.stem() + ".rlib")))
+          if (fs::exists(cache / "e" / name / u.rlib()))
             artifact_cache::discard(cache, cache / "e" / name);
         }
       }
@@ -377,15 +302,7 @@ TEST_F(FaultCache, KilledWrappersNeverLeaveAWrongEntry) {
       fs::create_directories(out);
       fs::create_directories(events);
       testing::write_file(events / "wrapper.settings", testing::cache_settings(cache));
-      testing::Run command;
-      command.argv = {testing::wrapper_exe().native(), ctx.compiler};
-      for (const std::string& a : u.args(out)) command.argv.push_back(a);
-      command.cwd = ctx.project;
-      command.env = {{"KELV_EVENT_DIR", events.native()},
-                     {"KELV_HOME", ctx.kelv_home.native()},
-                     {"CARGO_MANIFEST_DIR", ctx.project.native()},
-                     {"OUT_DIR", std::nullopt}};
-      testing::Process wrapper(command, ctx.logs);
+      testing::Process wrapper(testing::unit_request(ctx, events, u.args(out)), ctx.logs);
       const std::string own_tmp_suffix = "-" + std::to_string(wrapper.pid());
       bool in_store = false;
       if (aim_at_store) {
@@ -429,14 +346,12 @@ TEST_F(FaultCache, KilledWrappersNeverLeaveAWrongEntry) {
       expect_whole_entries(cache, "after kill " + std::to_string(i));
       // The next build of the same unit, in the same output directory, works
       // and ends with the compiler's result.
-      auto next = unit(u, cache, out);
-      expect_compiler_result(u, out, next, "build after kill " + std::to_string(i));
+      auto next = checked_unit(u, cache, out, "build after kill " + std::to_string(i));
       if (next.cache_result() == "hit") ++next_hits;
       if (next.cache_result() == "stored") ++next_stored;
       // And elsewhere, from the cache alone.
       const fs::path elsewhere = dir / "out" / ("elsewhere-" + std::to_string(i));
-      auto looked = unit(u, cache, elsewhere);
-      expect_compiler_result(u, elsewhere, looked, "lookup after kill " + std::to_string(i));
+      auto looked = checked_unit(u, cache, elsewhere, "lookup after kill " + std::to_string(i));
       EXPECT_EQ(looked.cache_result(), "hit") << "after kill " << i << ": " << looked.describe();
       fs::remove_all(elsewhere);
     }
@@ -447,12 +362,10 @@ TEST_F(FaultCache, KilledWrappersNeverLeaveAWrongEntry) {
       artifact_cache::discard(cache, cache / "e" / name);
     for (const CrateUnit& u : variants) {
       const fs::path out = dir / "out" / ("final-" + u.stem());
-      auto stored = unit(u, cache, out);
-      expect_compiler_result(u, out, stored, "final store " + u.stem());
+      auto stored = checked_unit(u, cache, out, "final store " + u.stem());
       EXPECT_EQ(stored.cache_result(), "stored") << stored.describe();
       const fs::path out2 = dir / "out" / ("final-hit-" + u.stem());
-      auto hit = unit(u, cache, out2);
-      expect_compiler_result(u, out2, hit, "final hit " + u.stem());
+      auto hit = checked_unit(u, cache, out2, "final hit " + u.stem());
       EXPECT_EQ(hit.cache_result(), "hit") << hit.describe();
     }
     expect_whole_entries(cache, "at the end");
@@ -476,13 +389,11 @@ TEST_F(FaultCache, KilledWrappersNeverLeaveAWrongEntry) {
 // wrapper stops waiting for the rest of the output, shows what it kept, and
 // does not store a unit whose diagnostics it may not have whole.
 TEST_F(FaultCache, OutputHeldOpenByAGrandchildIsShownAndNotStored) {
-  const fs::path cache = dir / "cache";
-  testing::write_file(dir / "bin/rustc", "#!/bin/sh\n" + testing::real_rustc() +
-                                             " \"$@\"; s=$?\n"
-                                             "case \" $* \" in *\" --crate-name beta \"*)\n"
-                                             "  echo 'plain text from the compiler' >&2\n"
-                                             "  sleep 9 &\n;;\nesac\nexit $s\n");
-  ::chmod((dir / "bin/rustc").c_str(), 0755);
+  testing::write_script(dir / "bin/rustc", testing::real_rustc() +
+                                               " \"$@\"; s=$?\n"
+                                               "case \" $* \" in *\" --crate-name beta \"*)\n"
+                                               "  echo 'plain text from the compiler' >&2\n"
+                                               "  sleep 9 &\n;;\nesac\nexit $s\n");
   ctx.compiler = (dir / "bin/rustc").string();
   auto lingering = unit(beta, cache, dir / "out1");
   EXPECT_EQ(lingering.outcome.exit_code, 0) << lingering.describe();

@@ -8,14 +8,10 @@
 #include <unistd.h>
 
 #include <functional>
-#include <future>
 #include <iostream>
-#include <thread>
 
 #include "artifact_cache/dep_hashes.h"
-#include "support/cargo_project.h"
-#include "support/driver_install.h"
-#include "support/unit_runner.h"
+#include "support/world.h"
 #include "util/clock.h"
 #include "util/hash.h"
 
@@ -24,7 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::CrateUnit;
-using testing::TempDir;
 using util::Json;
 
 // Long enough for any of these units (a few hundred milliseconds each, and
@@ -40,19 +35,15 @@ std::string deep_array(size_t levels) {
   return std::string(levels, '[') + std::string(levels, ']');
 }
 
-class HostileCache : public ::testing::Test {
+class HostileCache : public ::testing::Test, protected testing::World {
  protected:
+  HostileCache() : World("world/project") {}
+
   void SetUp() override {
-    ctx.project = world / "project";
-    ctx.kelv_home = dir / "home";
-    ctx.logs = dir / "logs";
-    testing::write_file(
-        ctx.project / "src/alpha.rs",
-        "pub fn f(x: u32) -> u32 { x * 3 + 1 }\npub fn g(x: u64) -> u64 { x ^ 77 }\n");
-    testing::write_file(ctx.project / "src/delta.rs",
-                        "pub fn delta(x: u32) -> u32 { alpha::f(x) + 2 }\n");
-    testing::write_file(ctx.project / "src/zeta.rs",
-                        "fn main() {\n    println!(\"{}\", alpha::f(4));\n}\n");
+    write_sources(
+        {{"alpha", "pub fn f(x: u32) -> u32 { x * 3 + 1 }\npub fn g(x: u64) -> u64 { x ^ 77 }\n"},
+         {"delta", "pub fn delta(x: u32) -> u32 { alpha::f(x) + 2 }\n"},
+         {"zeta", testing::alpha_printer_source}});
     // Things outside the output directory and the cache that must stay as they are.
     testing::write_file(world / "outside/secret.txt", "do not touch\n");
     testing::write_file(world / "outside/dir/a.txt", "a\n");
@@ -60,14 +51,11 @@ class HostileCache : public ::testing::Test {
     testing::write_file(world / "outside/files-none.json", R"({"files": []})");
     testing::write_file(world / "target/keep.txt", "a sibling of the output directories\n");
     ASSERT_EQ(::mkfifo((world / "outside/fifo").c_str(), 0644), 0);
-    testing::settle_mtime(ctx.project);
 
     // A cache holding alpha, delta and zeta, copied afresh for each case.
     const fs::path out = world / "target/out-prime";
-    fs::create_directories(out);
     for (const CrateUnit* u : {&alpha, &delta, &zeta}) {
-      auto primed = testing::run_unit(ctx, dir / "events/prime", testing::cache_settings(pristine),
-                                      u->args(out), kLimit);
+      auto primed = unit(*u, pristine, out, {.limit = kLimit});
       ASSERT_EQ(primed.cache_result(), "stored") << u->crate << ": " << primed.describe();
       if (u == &alpha) {
         const auto names = testing::entry_names(pristine);
@@ -79,11 +67,8 @@ class HostileCache : public ::testing::Test {
       }
     }
     fs::remove_all(out);
-    for (const CrateUnit* u : {&alpha, &delta, &zeta}) {
-      const fs::path ref_out = dir / "reference";
-      references[u->crate] = testing::compile_reference(ctx, *u, ref_out);
-      ASSERT_EQ(references[u->crate].exit_code, 0) << references[u->crate].stderr_text;
-    }
+    for (const CrateUnit* u : {&alpha, &delta, &zeta})
+      ASSERT_EQ(reference(*u).exit_code, 0) << reference(*u).stderr_text;
     before = world_snapshot();
   }
 
@@ -132,26 +117,19 @@ class HostileCache : public ::testing::Test {
   testing::UnitResult run(const CrateUnit& u, const fs::path& cache, const std::string& tag,
                           std::optional<std::string> settings = std::nullopt,
                           std::optional<uint64_t> address_space = std::nullopt) {
-    const fs::path out = out_dir(tag);
-    const fs::path events = dir / "events" / tag;
-    fs::create_directories(out);
-    fs::create_directories(events);
-    return testing::run_unit(ctx, events, settings ? settings : testing::cache_settings(cache),
-                             u.args(out), kLimit, address_space);
+    return unit(u, cache, out_dir(tag),
+                {.settings = settings, .limit = kLimit, .address_space = address_space});
   }
   fs::path out_dir(const std::string& tag) const { return world / "target" / ("out-" + tag); }
 
+  // run(), then expect_compiler_result() for it.
+  testing::UnitResult checked(const CrateUnit& u, const fs::path& cache, const std::string& tag) {
+    return checked_unit(u, cache, out_dir(tag), tag, {.limit = kLimit});
+  }
   // The unit ended as a fresh compilation would, in time.
   void expect_compiler_result(const CrateUnit& u, const std::string& tag,
                               const testing::UnitResult& result) {
-    EXPECT_FALSE(result.timed_out)
-        << tag << ": the wrapper hung and was killed after " << kLimit.count() << " s";
-    EXPECT_EQ(result.outcome.signal, 0) << tag << ": " << result.describe();
-    EXPECT_EQ(result.outcome.exit_code, 0) << tag << ": " << result.describe();
-    if (result.timed_out || result.outcome.exit_code != 0) return;
-    for (const std::string& d :
-         testing::differences(references.at(u.crate), out_dir(tag), result.outcome.err))
-      ADD_FAILURE() << tag << " (cache " << result.cache_result() << "): " << d;
+    World::expect_compiler_result(u, out_dir(tag), result, tag);
   }
 
   void TearDown() override {
@@ -163,21 +141,15 @@ class HostileCache : public ::testing::Test {
     }
   }
 
-  TempDir dir;
   fs::path world = dir / "world";
   fs::path pristine = dir / "pristine-cache";
-  testing::UnitContext ctx;
   std::string alpha_entry;
   fs::path alpha_key_record;
-  std::map<std::string, testing::Reference> references;
   std::map<std::string, std::string> before;
   std::vector<std::string> touched_outside;
-  const CrateUnit alpha{.crate = "alpha"};
-  const CrateUnit delta{.crate = "delta", .externs = {{"alpha", "libalpha-abcd.rlib"}}};
-  const CrateUnit zeta{.crate = "zeta",
-                       .crate_type = "bin",
-                       .metadata = "zz",
-                       .externs = {{"alpha", "libalpha-abcd.rlib"}}};
+  const CrateUnit alpha = testing::lib("alpha");
+  const CrateUnit delta = testing::lib("delta").linking(alpha);
+  const CrateUnit zeta = testing::bin("zeta", "zz").linking(alpha);
 };
 
 std::string blake3_of(const fs::path& scratch, const std::string& bytes) {
@@ -222,8 +194,7 @@ TEST_F(HostileCache, EntryRecordNamesOutsideTheOutputDirectory) {
     record["files"].insert(record["files"].begin(), name);
     record["hashes"][name] = evil_hash;
     write_json(entry(cache) / "entry.json", record);
-    auto result = run(alpha, cache, "names-" + tag);
-    expect_compiler_result(alpha, "names-" + tag, result);
+    auto result = checked(alpha, cache, "names-" + tag);
     EXPECT_NE(result.cache_result(), "hit") << tag;
     expect_world_unchanged("files " + tag);
     EXPECT_FALSE(fs::exists(out_dir("names-" + tag) / "lib")) << tag;
@@ -234,8 +205,7 @@ TEST_F(HostileCache, EntryRecordNamesOutsideTheOutputDirectory) {
   record["executable"] =
       Json::array({"../../outside/secret.txt", (world / "outside/dir/a.txt").native()});
   write_json(entry(cache) / "entry.json", record);
-  auto result = run(alpha, cache, "executable");
-  expect_compiler_result(alpha, "executable", result);
+  checked(alpha, cache, "executable");
   expect_world_unchanged("executable");
 }
 
@@ -339,8 +309,7 @@ TEST_F(HostileCache, HugeAndDeeplyNestedJson) {
     text.pop_back();  // the closing brace
     text += ", \"deep\": " + deep + ", \"deeper\": " + deep_objects + "}";
     testing::write_file(path, text);
-    auto result = run(alpha, cache, which + "-deep-member");
-    expect_compiler_result(alpha, which + "-deep-member", result);
+    auto result = checked(alpha, cache, which + "-deep-member");
     std::cout << "[ figures  ] " << which
               << " record with a member 100k levels deep: " << result.cache_result() << std::endl;
     expect_world_unchanged(which + " deep member");
@@ -351,8 +320,7 @@ TEST_F(HostileCache, HugeAndDeeplyNestedJson) {
     Json record = entry_record(cache);
     record["padding"] = std::string(50 << 20, 'p');
     write_json(entry(cache) / "entry.json", record);
-    auto result = run(alpha, cache, "entry-50MB-hit");
-    expect_compiler_result(alpha, "entry-50MB-hit", result);
+    auto result = checked(alpha, cache, "entry-50MB-hit");
     EXPECT_EQ(result.cache_result(), "hit") << result.describe();
   }
   // Settings: a file that cannot be used stops the build with one FAIL line
@@ -390,7 +358,7 @@ TEST_F(HostileCache, HugeAndDeeplyNestedJson) {
 
 // Symbolic links planted in the cache lead nowhere outside it.
 TEST_F(HostileCache, PlantedSymlinksAreNotFollowedOutward) {
-  const fs::path rlib = "libalpha-abcd.rlib";
+  const fs::path rlib = alpha.rlib();
   {
     // A stored file pointing at a file outside, and at /etc/passwd.
     for (const auto& [tag, target] : std::vector<std::pair<std::string, fs::path>>{
@@ -424,8 +392,7 @@ TEST_F(HostileCache, PlantedSymlinksAreNotFollowedOutward) {
     fs::remove_all(entry(cache));
     fs::create_directory_symlink(copy, entry(cache));
     before = world_snapshot();
-    auto result = run(alpha, cache, "entry-link-damaged");
-    expect_compiler_result(alpha, "entry-link-damaged", result);
+    checked(alpha, cache, "entry-link-damaged");
     expect_world_unchanged("entry directory linked to a damaged copy outside");
   }
   {
@@ -433,8 +400,7 @@ TEST_F(HostileCache, PlantedSymlinksAreNotFollowedOutward) {
     const fs::path cache = fresh_cache("entry-link-dir");
     fs::remove_all(entry(cache));
     fs::create_directory_symlink(world / "outside/dir", entry(cache));
-    auto result = run(alpha, cache, "entry-link-dir");
-    expect_compiler_result(alpha, "entry-link-dir", result);
+    checked(alpha, cache, "entry-link-dir");
     expect_world_unchanged("entry directory linked to a directory outside");
   }
   {
@@ -453,8 +419,7 @@ TEST_F(HostileCache, PlantedSymlinksAreNotFollowedOutward) {
     const fs::path cache = fresh_cache("stderr-link-dir");
     fs::remove(entry(cache) / "stderr");
     fs::create_directory_symlink(world / "outside/dir", entry(cache) / "stderr");
-    auto result = run(alpha, cache, "stderr-link-dir");
-    expect_compiler_result(alpha, "stderr-link-dir", result);
+    checked(alpha, cache, "stderr-link-dir");
     expect_world_unchanged("stderr linked to a directory outside");
   }
 }
@@ -464,8 +429,8 @@ TEST_F(HostileCache, DirectoriesWhereFilesBelong) {
   const std::vector<std::pair<std::string, std::function<void(const fs::path&)>>> cases = {
       {"rlib-is-dir",
        [&](const fs::path& c) {
-         fs::remove(entry(c) / "libalpha-abcd.rlib");
-         fs::create_directories(entry(c) / "libalpha-abcd.rlib/inner");
+         fs::remove(entry(c) / alpha.rlib());
+         fs::create_directories(entry(c) / alpha.rlib() / "inner");
        }},
       {"entry-json-is-dir",
        [&](const fs::path& c) {
@@ -506,8 +471,7 @@ TEST_F(HostileCache, DirectoriesWhereFilesBelong) {
   for (const auto& [tag, damage] : cases) {
     const fs::path cache = fresh_cache(tag);
     damage(cache);
-    auto result = run(alpha, cache, tag);
-    expect_compiler_result(alpha, tag, result);
+    auto result = checked(alpha, cache, tag);
     expect_world_unchanged(tag);
     std::cout << "[ figures  ] " << tag << ": " << result.cache_result() << std::endl;
   }
@@ -539,10 +503,9 @@ TEST_F(HostileCache, FifosAndEndlessFilesNeverHang) {
                                          const char* subdir) {
     auto hit = run(alpha, c, tag + "-alpha");
     if (hit.cache_result() != "hit") throw std::runtime_error(tag + ": alpha did not hit");
-    fs::copy_file(out_dir(tag + "-alpha") / "libalpha-abcd.rlib",
-                  out_dir(tag) / "libalpha-abcd.rlib");
+    fs::copy_file(out_dir(tag + "-alpha") / alpha.rlib(), out_dir(tag) / alpha.rlib());
     struct stat st;
-    ::stat((out_dir(tag) / "libalpha-abcd.rlib").c_str(), &st);
+    ::stat((out_dir(tag) / alpha.rlib()).c_str(), &st);
     // The copy has its own identity: record what the wrapper would, then
     // replace it.
     const std::string name = util::key_digest({artifact_cache::fingerprint(st)});
@@ -552,7 +515,7 @@ TEST_F(HostileCache, FifosAndEndlessFilesNeverHang) {
     {"stored-file-fifo",
      [&] {
        auto c = fresh_cache("fifo-rlib");
-       fifo_at(entry(c) / "libalpha-abcd.rlib");
+       fifo_at(entry(c) / alpha.rlib());
        return c;
      },
      &alpha},
@@ -591,8 +554,8 @@ TEST_F(HostileCache, FifosAndEndlessFilesNeverHang) {
        fs::create_directories(out_dir("link-record-fifo"));
        const fs::path memo = restored_alpha_record(c, "link-record-fifo", "h");
        // A genuine memo, so that only the link record is hostile.
-       testing::write_file(
-           memo, util::blake3_file(out_dir("link-record-fifo") / "libalpha-abcd.rlib").value());
+       testing::write_file(memo,
+                           util::blake3_file(out_dir("link-record-fifo") / alpha.rlib()).value());
        fifo_at(memo.parent_path().parent_path() / "l" / memo.filename());
        return c;
      },
@@ -624,8 +587,8 @@ TEST_F(HostileCache, FifosAndEndlessFilesNeverHang) {
     {"stored-file-dev-zero",
      [&] {
        auto c = fresh_cache("zero-rlib");
-       fs::remove(entry(c) / "libalpha-abcd.rlib");
-       fs::create_symlink("/dev/zero", entry(c) / "libalpha-abcd.rlib");
+       fs::remove(entry(c) / alpha.rlib());
+       fs::create_symlink("/dev/zero", entry(c) / alpha.rlib());
        return c;
      },
      &alpha},
@@ -644,30 +607,24 @@ TEST_F(HostileCache, FifosAndEndlessFilesNeverHang) {
   std::vector<fs::path> caches;
   for (Case& c : cases) caches.push_back(c.prepare());
   before = world_snapshot();
-  std::vector<std::future<testing::UnitResult>> running;
-  for (size_t i = 0; i < cases.size(); ++i) {
+  const auto results = testing::race(cases.size(), [&](size_t i) {
     const Case& c = cases[i];
-    running.push_back(std::async(std::launch::async, [&, i] {
-      const fs::path out = out_dir(c.tag);
-      fs::create_directories(out);
-      if (c.settings_fifo_dir) {
-        // No settings text: the FIFO is the settings file.
-        return testing::run_unit(ctx, *c.settings_fifo_dir, std::nullopt, c.unit->args(out),
-                                 kLimit);
-      }
-      const fs::path events = dir / "events" / c.tag;
-      // Memory is limited so that an endless read fails instead of filling the machine.
+    if (c.settings_fifo_dir) {
+      // No settings text: the FIFO is the settings file.
+      fs::create_directories(out_dir(c.tag));
+      return testing::run_unit(ctx, *c.settings_fifo_dir, std::nullopt,
+                               c.unit->args(out_dir(c.tag)), kLimit);
+    }
+    // Memory is limited so that an endless read fails instead of filling the machine.
 #if defined(__SANITIZE_ADDRESS__)
-      const std::optional<uint64_t> memory;
+    const std::optional<uint64_t> memory;
 #else
-      const std::optional<uint64_t> memory = uint64_t{3} << 30;
+    const std::optional<uint64_t> memory = uint64_t{3} << 30;
 #endif
-      return testing::run_unit(ctx, events, testing::cache_settings(caches[i]), c.unit->args(out),
-                               kLimit, memory);
-    }));
-  }
+    return run(*c.unit, caches[i], c.tag, std::nullopt, memory);
+  });
   for (size_t i = 0; i < cases.size(); ++i) {
-    const auto result = running[i].get();
+    const auto& result = results[i];
     std::cout << "[ figures  ] " << cases[i].tag << ": "
               << (result.timed_out ? "HUNG, killed after the limit"
                                    : "exit " + std::to_string(result.outcome.exit_code) +
@@ -689,26 +646,26 @@ TEST_F(HostileCache, FifosAndEndlessFilesNeverHang) {
 }
 
 // Arguments and environment values that are not UTF-8 reach the compiler
-// byte for byte, and its output, diagnostics and status come back unchanged.
-TEST_F(HostileCache, NonUtf8ArgumentsAndEnvironmentPassThroughByteForByte) {
+// byte for byte, and its output, diagnostics and status come back unchanged,
+// whatever the status.
+class HostileStatus : public HostileCache, public ::testing::WithParamInterface<int> {};
+
+TEST_P(HostileStatus, NonUtf8ArgumentsAndEnvironmentPassThroughByteForByte) {
+  const std::string status = std::to_string(GetParam());
   const fs::path dump = dir / "dump";
   fs::create_directories(dump);
   const fs::path standin = dir / "bin/rustc";
   // Identifies itself as the real compiler (so the cache is used), then
   // writes down what it got instead of compiling.
-  testing::write_file(standin,
-                      "#!/bin/sh\n"
-                      "case \"$1\" in -vV|-V|--version) exec " +
-                          testing::real_rustc() +
-                          " \"$@\";; esac\n"
-                          "for a in \"$@\"; do printf '%s' \"$a\" | od -An -v -tx1 | tr -d ' \\n'; "
-                          "echo; done > \"$KELV_PROBE_DUMP/args\"\n"
-                          "printf '%s' \"$KELV_PROBE_VALUE\" | od -An -v -tx1 | tr -d ' \\n' > "
-                          "\"$KELV_PROBE_DUMP/env\"\n"
-                          "printf 'out \\377\\376 bytes\\n'\n"
-                          "printf 'err \\303\\050 bytes\\n' >&2\n"
-                          "exit \"$KELV_PROBE_EXIT\"\n");
-  fs::permissions(standin, fs::perms(0755));
+  testing::write_script(standin, "case \"$1\" in -vV|-V|--version) exec " + testing::real_rustc() +
+                                     " \"$@\";; esac\n"
+                                     "for a in \"$@\"; do printf '%s' \"$a\" | od -An -v -tx1 | "
+                                     "tr -d ' \\n'; echo; done > \"$KELV_PROBE_DUMP/args\"\n"
+                                     "printf '%s' \"$KELV_PROBE_VALUE\" | od -An -v -tx1 | "
+                                     "tr -d ' \\n' > \"$KELV_PROBE_DUMP/env\"\n"
+                                     "printf 'out \\377\\376 bytes\\n'\n"
+                                     "printf 'err \\303\\050 bytes\\n' >&2\n"
+                                     "exit \"$KELV_PROBE_EXIT\"\n");
 
   const std::string bad_value = std::string(
       "a\xff"
@@ -716,92 +673,69 @@ TEST_F(HostileCache, NonUtf8ArgumentsAndEnvironmentPassThroughByteForByte) {
       4);
   const fs::path out = out_dir("bytes");
   fs::create_directories(out);
+  CrateUnit odd = alpha;
+  odd.extra = {"--cfg", std::string("feature=\"\xff\xfe\""), std::string("\xc0\x80"), "",
+               std::string("--remap-path-prefix=\xed\xa0\x80=x")};
   const std::vector<std::vector<std::string>> arg_sets = {
-      // All UTF-8: the cache road is taken (lookup, then a failed store).
-      alpha.args(out),
-      // Not UTF-8: the wrapper passes through.
-      [&] {
-        auto a = alpha.args(out);
-        a.push_back("--cfg");
-        a.push_back(std::string("feature=\"\xff\xfe\""));
-        a.push_back(std::string("\xc0\x80"));
-        a.push_back("");
-        a.push_back(std::string("--remap-path-prefix=\xed\xa0\x80=x"));
-        return a;
-      }(),
+      alpha.args(out),  // All UTF-8: the cache road is taken (lookup, then a failed store).
+      odd.args(out),    // Not UTF-8: the wrapper passes through.
   };
-  int n = 0;
-  for (const auto& args : arg_sets) {
-    for (const std::string exit_code : {"0", "7"}) {
-      const std::string where = "argument set " + std::to_string(n) + " exit " + exit_code;
-      std::map<std::string, std::optional<std::string>> env = {
-          {"KELV_PROBE_DUMP", dump.native()},
-          {"KELV_PROBE_VALUE", bad_value},
-          {"KELV_PROBE_EXIT", exit_code},
-          {"CARGO_PKG_DESCRIPTION", std::string("\xff\xfe")},
-          {"KELV_SESSION_ID", std::string("s\xff")}};
-      // Directly.
-      testing::Run direct{.argv = {standin.native()}, .env = env, .cwd = ctx.project};
-      direct.argv.insert(direct.argv.end(), args.begin(), args.end());
-      direct.env["CARGO_MANIFEST_DIR"] = ctx.project.native();
-      const auto expected = testing::run(direct);
-      const std::string expected_args = testing::read_file(dump / "args");
-      const std::string expected_env = testing::read_file(dump / "env");
-      fs::remove(dump / "args");
-      fs::remove(dump / "env");
-      // Through the wrapper.
-      testing::UnitContext through = ctx;
-      through.compiler = standin.native();
-      through.env = env;
-      auto result = testing::run_unit(through, dir / "events" / ("bytes-" + std::to_string(n)),
-                                      testing::cache_settings(dir / "caches/bytes"), args, kLimit);
-      EXPECT_FALSE(result.timed_out) << where;
-      EXPECT_EQ(result.outcome.exit_code, std::stoi(exit_code)) << where << result.describe();
-      EXPECT_EQ(result.outcome.out, expected.out) << where;
-      EXPECT_EQ(result.outcome.err, expected.err) << where;
-      ASSERT_TRUE(fs::exists(dump / "args")) << where << ": the compiler did not run";
-      EXPECT_EQ(testing::read_file(dump / "args"), expected_args) << where;
-      EXPECT_EQ(testing::read_file(dump / "env"), expected_env) << where;
-      ++n;
-    }
+  for (size_t n = 0; n < arg_sets.size(); ++n) {
+    const std::vector<std::string>& args = arg_sets[n];
+    const std::string where = "argument set " + std::to_string(n) + " exit " + status;
+    testing::UnitContext through = ctx;
+    through.compiler = standin.native();
+    through.env = {{"KELV_PROBE_DUMP", dump.native()},
+                   {"KELV_PROBE_VALUE", bad_value},
+                   {"KELV_PROBE_EXIT", status},
+                   {"CARGO_PKG_DESCRIPTION", std::string("\xff\xfe")},
+                   {"KELV_SESSION_ID", std::string("s\xff")}};
+    // Directly.
+    const auto expected = testing::run_compiler(through, args);
+    const std::string expected_args = testing::read_file(dump / "args");
+    const std::string expected_env = testing::read_file(dump / "env");
+    fs::remove(dump / "args");
+    fs::remove(dump / "env");
+    // Through the wrapper.
+    auto result = testing::run_unit(through, dir / "events" / ("bytes-" + std::to_string(n)),
+                                    testing::cache_settings(dir / "caches/bytes"), args, kLimit);
+    EXPECT_FALSE(result.timed_out) << where;
+    EXPECT_EQ(result.outcome.exit_code, GetParam()) << where << result.describe();
+    EXPECT_EQ(result.outcome.out, expected.out) << where;
+    EXPECT_EQ(result.outcome.err, expected.err) << where;
+    ASSERT_TRUE(fs::exists(dump / "args")) << where << ": the compiler did not run";
+    EXPECT_EQ(testing::read_file(dump / "args"), expected_args) << where;
+    EXPECT_EQ(testing::read_file(dump / "env"), expected_env) << where;
   }
   // The test child prints the variable itself, with the wrapper's settings in place.
   testing::UnitContext child = ctx;
   child.compiler = testing::test_child_exe().native();
   child.env = {{"KELV_PROBE_VALUE", bad_value}};
-  auto printed =
-      testing::run_unit(child, dir / "events/child", testing::cache_settings(dir / "caches/child"),
-                        {"env:KELV_PROBE_VALUE", std::string("out:\xfe\xff"), "exit:3"}, kLimit);
-  EXPECT_EQ(printed.outcome.exit_code, 3) << printed.describe();
+  auto printed = testing::run_unit(
+      child, dir / "events/child", testing::cache_settings(dir / "caches/child"),
+      {"env:KELV_PROBE_VALUE", std::string("out:\xfe\xff"), "exit:" + status}, kLimit);
+  EXPECT_EQ(printed.outcome.exit_code, GetParam()) << printed.describe();
   EXPECT_EQ(printed.outcome.out, "KELV_PROBE_VALUE=" + bad_value + "\n\xfe\xff");
   expect_world_unchanged("non-UTF-8 bytes");
 }
+
+INSTANTIATE_TEST_SUITE_P(Statuses, HostileStatus, ::testing::Values(0, 3, 7),
+                         [](const auto& row) { return "exit" + std::to_string(row.param); });
 
 // A relink record (kept beside the outputs) whose object names lead outside
 // the output directory: the binary is compiled instead, nothing outside is
 // unlinked or linked over.
 TEST_F(HostileCache, RelinkRecordNamingFilesOutsideIsRefused) {
-  const fs::path ws = dir / "ws";
-  testing::write_small_workspace(ws);
-  testing::install_stand_in_driver(ws / "kelv-home");
-  const fs::path cache = dir / "caches/relink";
-  testing::write_file(dir / "events/relink/wrapper.settings",
-                      R"({"artifact_cache": ")" + cache.native() +
-                          R"(", "min_link_store_ns": 0, "early_cutoff": true})");
+  testing::World w;  // a workspace built by Cargo through the stand-in driver
+  const fs::path& ws = w.project;
+  w.write_small_workspace();
+  w.install_driver();
+  w.settings(testing::cache_settings(w.cache, true));
   const auto build = [&] {
-    fs::remove(dir / "driver.log");
     // Cargo reruns the binary's unit only when its source looks newer.
-    testing::settle_mtime(dir.path());
+    testing::settle_mtime(w.dir.path());
     fs::last_write_time(ws / "hello/src/main.rs", fs::file_time_type::clock::now());
-    return testing::cargo(ws, {"build"},
-                          {{"KELV_EVENT_DIR", (dir / "events/relink").native()},
-                           {"KELV_STANDIN_RUSTC", testing::real_rustc()},
-                           {"KELV_STANDIN_LOG", (dir / "driver.log").native()},
-                           {"KELV_STANDIN_LINGER_MS", "0"},
-                           {"CARGO_INCREMENTAL", "1"}});
-  };
-  const auto driver_log = [&] {
-    return fs::exists(dir / "driver.log") ? testing::read_file(dir / "driver.log") : std::string();
+    return w.build({"build"}, w.driver_env(0));
   };
   ASSERT_EQ(build().exit_code, 0);
   const fs::path deps = ws / "target/debug/deps";
@@ -813,17 +747,17 @@ TEST_F(HostileCache, RelinkRecordNamingFilesOutsideIsRefused) {
   ASSERT_GE(genuine["files"].size(), 2u);
 
   // A control: with the genuine record and no cache entries, it relinks.
-  fs::remove_all(cache / "e");
+  fs::remove_all(w.cache / "e");
   ASSERT_EQ(build().exit_code, 0);
-  EXPECT_NE(driver_log().find("relink hello"), std::string::npos) << driver_log();
-  std::cout << "[ figures  ] genuine relink record: " << driver_log();
+  EXPECT_NE(w.driver_log().find("relink hello"), std::string::npos) << w.driver_log();
+  std::cout << "[ figures  ] genuine relink record: " << w.driver_log();
 
   // Files a careless relink would unlink or link over, each with the
   // fingerprint the record must show for it.
   const fs::path kept = record_path.parent_path() / (record_path.stem().native() + ".kelv-objects");
   testing::write_file(ws / "escape.o", "outside, seen from the kept objects\n");
-  testing::write_file(dir / "escape.o", "outside, seen from the output directory\n");
-  testing::write_file(dir / "absolute.o", "outside, named absolutely\n");
+  testing::write_file(w.dir / "escape.o", "outside, seen from the output directory\n");
+  testing::write_file(w.dir / "absolute.o", "outside, named absolutely\n");
   const auto fingerprint_of = [](const fs::path& p) {
     struct stat st;
     if (::stat(p.c_str(), &st) != 0) throw std::runtime_error("stat " + p.native());
@@ -832,12 +766,11 @@ TEST_F(HostileCache, RelinkRecordNamingFilesOutsideIsRefused) {
   const std::string up = "../../../../escape.o";  // from the kept objects: ws/; from deps: dir/
   ASSERT_TRUE(fs::exists(kept / up));
   const auto outside_before = [&] {
-    auto snap = testing::snapshot_tree(dir.path(), false);
+    auto snap = testing::snapshot_tree(w.dir.path(), false);
     std::erase_if(snap, [](const auto& kv) {
-      return kv.first.starts_with("ws/target") || kv.first.starts_with("caches") ||
-             kv.first.starts_with("events") || kv.first.starts_with("ws/kelv-home") ||
-             kv.first.starts_with("logs") || kv.first.starts_with("home") ||
-             kv.first == "driver.log" || kv.first.starts_with("world/target/out-");
+      return kv.first.starts_with("ws/target") || kv.first.starts_with("cache") ||
+             kv.first.starts_with("events") || kv.first.starts_with("home") ||
+             kv.first == "driver.log";
     });
     return snap;
   };
@@ -847,25 +780,26 @@ TEST_F(HostileCache, RelinkRecordNamingFilesOutsideIsRefused) {
       record["files"][1] = Json::array({up, fingerprint_of(kept / up)});
     } else if (which == "object-absolute") {
       record["files"][1] =
-          Json::array({(dir / "absolute.o").native(), fingerprint_of(dir / "absolute.o")});
+          Json::array({(w.dir / "absolute.o").native(), fingerprint_of(w.dir / "absolute.o")});
     } else {
       record["files"][0] = Json::array({up, fingerprint_of(deps / up)});
     }
     testing::write_file(record_path, record.dump(2));
     const auto snap = outside_before();
-    fs::remove_all(cache / "e");
+    fs::remove_all(w.cache / "e");
     auto built = build();
     ASSERT_EQ(built.exit_code, 0) << which << ": " << built.err;
-    EXPECT_EQ(driver_log().find("relink hello"), std::string::npos)
-        << which << ": " << driver_log();
-    EXPECT_NE(driver_log().find("compile hello"), std::string::npos)
-        << which << ": " << driver_log();
-    std::cout << "[ figures  ] relink record " << which << ": " << driver_log();
-    EXPECT_EQ(testing::run({.argv = {(ws / "target/debug/hello").native()}}).out, "hello, world\n");
+    EXPECT_EQ(w.driver_log().find("relink hello"), std::string::npos)
+        << which << ": " << w.driver_log();
+    EXPECT_NE(w.driver_log().find("compile hello"), std::string::npos)
+        << which << ": " << w.driver_log();
+    std::cout << "[ figures  ] relink record " << which << ": " << w.driver_log();
+    EXPECT_EQ(w.run_binary("hello").out, "hello, world\n");
     EXPECT_EQ(testing::snapshot_diff(snap, outside_before()), std::vector<std::string>{}) << which;
+    expect_world_unchanged("relink record " + which);
     EXPECT_EQ(testing::read_file(ws / "escape.o"), "outside, seen from the kept objects\n");
-    EXPECT_EQ(testing::read_file(dir / "escape.o"), "outside, seen from the output directory\n");
-    EXPECT_EQ(testing::read_file(dir / "absolute.o"), "outside, named absolutely\n");
+    EXPECT_EQ(testing::read_file(w.dir / "escape.o"), "outside, seen from the output directory\n");
+    EXPECT_EQ(testing::read_file(w.dir / "absolute.o"), "outside, named absolutely\n");
     // A fresh compile writes a genuine record again: tamper with that one next.
     if (fs::exists(record_path)) {
       auto again = util::read_json(record_path);

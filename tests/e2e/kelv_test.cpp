@@ -4,34 +4,31 @@
 
 #include <set>
 #include <sstream>
-#include <thread>
 
-#include "support/cargo_project.h"
+#include "support/world.h"
 #include "util/files.h"
 
 namespace kelv {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::TempDir;
 
 fs::path kelv_exe() {
   return testing::wrapper_exe().parent_path() / "kelv";
 }
 
-class Kelv : public ::testing::Test {
+class Kelv : public ::testing::Test, protected testing::World {
  protected:
   // Runs kelv in the workspace (or in `cwd`); `env` wins over the defaults.
-  testing::Outcome kelv(std::vector<std::string> args,
-                        std::map<std::string, std::optional<std::string>> env = {},
-                        const fs::path& cwd = {}) {
+  testing::Outcome kelv(std::vector<std::string> args, testing::Env env = {},
+                        const fs::path& cwd = {}) const {
     args.insert(args.begin(), kelv_exe().string());
-    env.emplace("KELV_HOME", (dir / "home").string());
-    env.emplace("CARGO_TARGET_DIR", (dir / "ws/target").string());
+    env.emplace("KELV_HOME", kelv_home.string());
+    env.emplace("CARGO_TARGET_DIR", (project / "target").string());
     env.emplace("CARGO_TERM_COLOR", "never");
     env.emplace("RUSTC_WRAPPER", std::nullopt);
     env.emplace("KELV_EVENT_DIR", std::nullopt);
-    return testing::run({.argv = args, .env = env, .cwd = cwd.empty() ? dir / "ws" : cwd});
+    return testing::run({.argv = args, .env = env, .cwd = cwd.empty() ? project : cwd});
   }
 
   // A workspace of four small libraries and a binary using them all.
@@ -81,8 +78,6 @@ class Kelv : public ::testing::Test {
     if (builds.empty()) return nullptr;
     return util::read_json(builds[0] / "wrapper.settings").value_or(nullptr);
   }
-
-  TempDir dir;
 };
 
 uint64_t cache_bytes(const fs::path& dir) {
@@ -98,21 +93,20 @@ uint64_t cache_bytes(const fs::path& dir) {
 }
 
 TEST_F(Kelv, SecondBuildIsReplayedAndReported) {
-  testing::write_small_workspace(dir / "ws");
+  write_small_workspace();
   auto first = kelv({"cargo", "build"});
   ASSERT_EQ(first.exit_code, 0) << first.err;
   EXPECT_NE(first.err.find("OK   kelv: 2 compiler runs: 2 compiled"), std::string::npos)
       << first.err;
   EXPECT_NE(first.err.find("Finished `dev` profile"), std::string::npos);
 
-  ASSERT_EQ(testing::cargo(dir / "ws", {"clean"}).exit_code, 0);
+  ASSERT_EQ(cargo({"clean"}).exit_code, 0);
   auto second = kelv({"cargo", "build"});
   ASSERT_EQ(second.exit_code, 0) << second.err;
   EXPECT_NE(second.err.find("OK   kelv: 2 compiler runs: 2 replayed from the cache; about "),
             std::string::npos)
       << second.err;
-  EXPECT_EQ(testing::run({.argv = {(dir / "ws/target/debug/hello").string()}}).out,
-            "hello, world\n");
+  EXPECT_EQ(run_binary("hello").out, "hello, world\n");
 
   auto json = kelv({"report", "--json"});
   ASSERT_EQ(json.exit_code, 0) << json.err;
@@ -136,7 +130,7 @@ TEST_F(Kelv, SecondBuildIsReplayedAndReported) {
 }
 
 TEST_F(Kelv, CargoExitStatusAndOutputPassThrough) {
-  testing::write_small_workspace(dir / "ws");
+  write_small_workspace();
   testing::write_file(dir / "ws/greet/src/lib.rs", "pub fn broken() -> u32 { \"x\" }\n");
   auto failed = kelv({"cargo", "build"});
   EXPECT_EQ(failed.exit_code, 101);
@@ -151,7 +145,7 @@ TEST_F(Kelv, TrimKeepsTheMostRecentlyHitEntriesWhileABuildRuns) {
   auto entries = entries_by_crate();
   ASSERT_EQ(entries.size(), 5u);
   // Hit alpha and beta again: cargo rebuilds them and the binary from the cache.
-  ASSERT_EQ(testing::cargo(dir / "ws", {"clean", "-p", "alpha", "-p", "beta"}).exit_code, 0);
+  ASSERT_EQ(cargo({"clean", "-p", "alpha", "-p", "beta"}).exit_code, 0);
   auto hits = kelv({"cargo", "build"});
   ASSERT_EQ(hits.exit_code, 0) << hits.err;
   ASSERT_NE(hits.err.find("3 replayed from the cache"), std::string::npos) << hits.err;
@@ -167,14 +161,14 @@ TEST_F(Kelv, TrimKeepsTheMostRecentlyHitEntriesWhileABuildRuns) {
   const uint64_t limit = total - old_bytes + smallest_old / 2;
 
   // A clean build runs at the same time and must not notice.
-  ASSERT_EQ(testing::cargo(dir / "ws", {"clean"}).exit_code, 0);
-  testing::Outcome concurrent;
-  std::thread build([&] { concurrent = kelv({"cargo", "build"}); });
-  auto trimmed = kelv({"cache", "trim", "--max-size", std::to_string(limit)});
-  build.join();
+  ASSERT_EQ(cargo({"clean"}).exit_code, 0);
+  const std::vector<std::vector<std::string>> commands = {
+      {"cargo", "build"}, {"cache", "trim", "--max-size", std::to_string(limit)}};
+  const auto ran = testing::race(commands.size(), [&](size_t i) { return kelv(commands[i]); });
+  const testing::Outcome &concurrent = ran[0], &trimmed = ran[1];
   ASSERT_EQ(trimmed.exit_code, 0) << trimmed.err;
   EXPECT_EQ(concurrent.exit_code, 0) << concurrent.err;
-  EXPECT_EQ(testing::run({.argv = {(dir / "ws/target/debug/app").string()}}).out, "total 19\n");
+  EXPECT_EQ(run_binary("app").out, "total 19\n");
 
   // The concurrent build may have stored entries again; what the trim kept
   // of the old ones is what counts: the recently hit entries survived.
@@ -190,11 +184,11 @@ TEST_F(Kelv, TrimKeepsTheMostRecentlyHitEntriesWhileABuildRuns) {
 // Cargo really uses, as an absolute path. kelv runs in a member's directory,
 // so that paths relative to the working directory and to the workspace differ.
 TEST_F(Kelv, SettingsNameTheTargetDirectoryCargoUses) {
-  testing::write_small_workspace(dir / "ws");
+  write_small_workspace();
   struct Case {
     const char* name;
     std::vector<std::string> args;  // after `kelv`; "{dir}" is the test's directory
-    std::map<std::string, std::optional<std::string>> env;
+    testing::Env env;
     std::string config;    // ws/.cargo/config.toml, when not empty
     std::string expected;  // below the test's directory
     int status = 0;
@@ -254,8 +248,8 @@ TEST_F(Kelv, SettingsNameTheTargetDirectoryCargoUses) {
     std::vector<std::string> args = c.args;
     for (std::string& a : args)
       if (a.starts_with("{dir}")) a = dir.path().string() + a.substr(5);
-    std::map<std::string, std::optional<std::string>> env = {
-        {"CARGO_TARGET_DIR", std::nullopt}, {"CARGO_BUILD_TARGET_DIR", std::nullopt}};
+    testing::Env env = {{"CARGO_TARGET_DIR", std::nullopt},
+                        {"CARGO_BUILD_TARGET_DIR", std::nullopt}};
     for (const auto& [name, value] : c.env) env[name] = value;
     auto built = kelv(args, env, dir / "ws/hello");
     ASSERT_EQ(built.exit_code, c.status) << built.err;
@@ -271,15 +265,13 @@ TEST_F(Kelv, SettingsNameTheTargetDirectoryCargoUses) {
 // a wrapper named only in Cargo's configuration does not run, and kelv says
 // that instead.
 TEST_F(Kelv, UsersRustcWrapperIsChainedAndAnnounced) {
-  testing::write_small_workspace(dir / "ws");
+  write_small_workspace();
   const fs::path script = dir / "log-wrapper";
-  testing::write_file(script,
-                      "#!/bin/sh\necho \"$@\" >> \"$(dirname \"$0\")/wrapper.log\"\nexec \"$@\"\n");
-  fs::permissions(script, fs::perms::owner_all);
+  testing::write_script(script, "echo \"$@\" >> \"$(dirname \"$0\")/wrapper.log\"\nexec \"$@\"\n");
   const std::string own = testing::wrapper_exe().string();
   struct Case {
     const char* name;
-    std::map<std::string, std::optional<std::string>> env;
+    testing::Env env;
     std::string config;  // ws/.cargo/config.toml, when not empty
     std::string line;    // kelv's line expected first; empty: none
     bool chained;
@@ -326,12 +318,11 @@ TEST_F(Kelv, UsersRustcWrapperIsChainedAndAnnounced) {
     fs::remove_all(dir / "ws/.cargo");
     fs::remove(dir / "wrapper.log");
     if (!c.config.empty()) testing::write_file(dir / "ws/.cargo/config.toml", c.config);
-    std::map<std::string, std::optional<std::string>> env = c.env;
+    testing::Env env = c.env;
     env.emplace("CARGO_HOME", (dir / "cargo-home").string());  // no configuration of the machine's
     auto built = kelv({"cargo", "build"}, env);
     ASSERT_EQ(built.exit_code, 0) << built.err;
-    EXPECT_EQ(testing::run({.argv = {(dir / "ws/target/debug/hello").string()}}).out,
-              "hello, world\n");
+    EXPECT_EQ(run_binary("hello").out, "hello, world\n");
     if (c.line.empty())
       EXPECT_EQ(built.err.find("WARN kelv:"), std::string::npos) << built.err;
     else
@@ -607,7 +598,7 @@ TEST_F(KelvSummary, ReportNamesItsBuildAndConcurrentOnes) {
 // After the build: nothing when Cargo is told to be quiet, one line when
 // everything was fresh, and the build named by `kelv report`.
 TEST_F(Kelv, SummaryFollowsCargosQuietAndFreshBuilds) {
-  testing::write_small_workspace(dir / "ws");
+  write_small_workspace();
   auto first = kelv({"cargo", "build"});
   ASSERT_EQ(first.exit_code, 0) << first.err;
   EXPECT_NE(first.err.find("OK   kelv: 2 compiler runs: 2 compiled"), std::string::npos)
@@ -630,7 +621,7 @@ TEST_F(Kelv, SummaryFollowsCargosQuietAndFreshBuilds) {
   struct Case {
     const char* name;
     std::vector<std::string> args;
-    std::map<std::string, std::optional<std::string>> env;
+    testing::Env env;
     bool summary;
   };
   const std::vector<Case> cases = {
@@ -642,7 +633,7 @@ TEST_F(Kelv, SummaryFollowsCargosQuietAndFreshBuilds) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ASSERT_EQ(testing::cargo(dir / "ws", {"clean"}).exit_code, 0);
+    ASSERT_EQ(cargo({"clean"}).exit_code, 0);
     auto built = kelv(c.args, c.env);
     ASSERT_EQ(built.exit_code, 0) << built.err;
     EXPECT_EQ(

@@ -2,16 +2,13 @@
 // Cargo runs: a logging stand-in named rustc that records its arguments and
 // RUSTC_BOOTSTRAP, then runs the real compiler.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <sstream>
 
-#include "support/cargo_project.h"
+#include "support/world.h"
 
 namespace kelv {
 namespace {
-
-using testing::TempDir;
 
 struct Logged {
   std::string bootstrap;
@@ -31,28 +28,25 @@ struct Logged {
   }
 };
 
-class Options : public ::testing::Test {
+class Options : public ::testing::Test, protected testing::World {
  protected:
   void SetUp() override {
-    testing::write_small_workspace(dir.path());
-    testing::write_file(dir / "bin/rustc",
-                        "#!/bin/sh\nprintf '%s\\n' \"RUSTC_BOOTSTRAP=${RUSTC_BOOTSTRAP-unset}\" "
-                        "\"$@\" '--end--' >> " +
-                            (dir / "log").string() + "\nexec " + testing::real_rustc() +
-                            " \"$@\"\n");
-    ::chmod((dir / "bin/rustc").c_str(), 0755);
+    write_small_workspace();
+    testing::write_script(dir / "bin/rustc",
+                          "printf '%s\\n' \"RUSTC_BOOTSTRAP=${RUSTC_BOOTSTRAP-unset}\" \"$@\" "
+                          "'--end--' >> " +
+                              (dir / "log").string() + "\nexec " + testing::real_rustc() +
+                              " \"$@\"\n");
     testing::fs::create_directories(dir / "linkers");
-    testing::write_file(dir / "events/wrapper.settings",
-                        R"({"frontend_threads": 3, "linker_dir": ")" + (dir / "linkers").string() +
-                            R"(", "min_link_store_ns": 0, "early_cutoff": true})");
+    settings(R"({"frontend_threads": 3, "linker_dir": ")" + (dir / "linkers").string() +
+             R"(", "min_link_store_ns": 0, "early_cutoff": true})");
   }
 
-  testing::Outcome build(std::map<std::string, std::optional<std::string>> env = {}) {
+  testing::Outcome build(testing::Env env = {}) {
     testing::fs::remove(dir / "log");
     env.emplace("RUSTC", (dir / "bin/rustc").string());
-    env.emplace("KELV_EVENT_DIR", (dir / "events").string());
     env.emplace("CARGO_INCREMENTAL", "1");
-    return testing::cargo(dir.path(), {"build"}, env);
+    return World::build({"build"}, env);
   }
 
   std::vector<Logged> compilations() {
@@ -71,8 +65,6 @@ class Options : public ::testing::Test {
     }
     return out;
   }
-
-  TempDir dir;
 };
 
 TEST_F(Options, FreshBuildGetsThreadsAndAllowFeaturesAndStillWorks) {
@@ -87,12 +79,11 @@ TEST_F(Options, FreshBuildGetsThreadsAndAllowFeaturesAndStillWorks) {
     // Only the linking unit gets the linker directory.
     EXPECT_EQ(u.has("-Clink-arg=-B" + (dir / "linkers").string()), u.crate() == "hello");
   }
-  auto run = testing::run({.argv = {(dir / "target/debug/hello").string()}});
-  EXPECT_EQ(run.out, "hello, world\n");
+  EXPECT_EQ(run_binary("hello").out, "hello, world\n");
 
   // An incremental rebuild has state to reuse: no thread option, but the
   // unstable options still need RUSTC_BOOTSTRAP.
-  testing::write_file(dir / "hello/src/main.rs",
+  testing::write_file(project / "hello/src/main.rs",
                       "fn main() { println!(\"{}!\", greet::greeting(\"world\")); }\n");
   auto second = build();
   ASSERT_EQ(second.exit_code, 0) << second.err;
@@ -102,8 +93,7 @@ TEST_F(Options, FreshBuildGetsThreadsAndAllowFeaturesAndStillWorks) {
   EXPECT_FALSE(rebuilt[0].has("-Zthreads=3"));
   EXPECT_EQ(rebuilt[0].bootstrap, "RUSTC_BOOTSTRAP=1");
   EXPECT_EQ(rebuilt[0].args.back(), "-Zallow-features=");
-  run = testing::run({.argv = {(dir / "target/debug/hello").string()}});
-  EXPECT_EQ(run.out, "hello, world!\n");
+  EXPECT_EQ(run_binary("hello").out, "hello, world!\n");
 }
 
 TEST_F(Options, RustcBootstrapFromCargoSuppressesEveryAddedOption) {
@@ -119,8 +109,7 @@ TEST_F(Options, RustcBootstrapFromCargoSuppressesEveryAddedOption) {
 }
 
 TEST_F(Options, ChainedWrapperGetsTheCommandLineUnchanged) {
-  testing::write_file(dir / "bin/inner", "#!/bin/sh\nexec \"$@\"\n");
-  ::chmod((dir / "bin/inner").c_str(), 0755);
+  testing::write_script(dir / "bin/inner", "exec \"$@\"\n");
   auto built = build({{"KELV_INNER_WRAPPER", (dir / "bin/inner").string()}});
   ASSERT_EQ(built.exit_code, 0) << built.err;
   for (const Logged& u : compilations()) {

@@ -3,42 +3,29 @@
 // environment or the compiler flags in any of them.
 #include <fmt/format.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <map>
 #include <sstream>
 
 #include "rustc/invocation.h"
-#include "support/cargo_project.h"
+#include "support/world.h"
 #include "util/files.h"
 
 namespace kelv {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::TempDir;
 using util::Json;
 
 constexpr const char* registry_token = "supersecretvalue1234";
 constexpr const char* url_password = "hunter2pass";
 
-// The fixture workspace without its build output.
-void copy_fixture(const fs::path& to) {
-  const fs::path from = testing::source_dir() / "tests/fixtures/workspace";
-  fs::create_directories(to);
-  for (const auto& entry : fs::directory_iterator(from)) {
-    if (entry.path().filename() == "target") continue;
-    fs::copy(entry.path(), to / entry.path().filename(), fs::copy_options::recursive);
-  }
-}
-
 // An inner wrapper that records the compiler arguments of each invocation in
 // a file named by the wrapper's process id, then runs the compiler.
 void write_logging_wrapper(const fs::path& script, const fs::path& log_dir) {
-  testing::write_file(script, "#!/bin/sh\nprintf '%s\\0' \"$@\" > '" + log_dir.string() +
-                                  "'/\"$PPID\"\nexec \"$@\"\n");
-  ::chmod(script.c_str(), 0755);
+  testing::write_script(
+      script, "printf '%s\\0' \"$@\" > '" + log_dir.string() + "'/\"$PPID\"\nexec \"$@\"\n");
 }
 
 // Wrapper pid -> the arguments after the compiler path.
@@ -61,25 +48,22 @@ bool has_env_dep(const Json& report, std::string_view name, bool set) {
   });
 }
 
-TEST(ReportE2e, FixtureBuildLeavesOneRedactedReportPerInvocation) {
-  TempDir dir;
-  const fs::path ws = dir / "ws";
-  const fs::path events = dir / "events";
+class ReportE2e : public ::testing::Test, protected testing::World {};
+
+TEST_F(ReportE2e, FixtureBuildLeavesOneRedactedReportPerInvocation) {
   const fs::path log_dir = dir / "invocations";
-  copy_fixture(ws);
-  fs::create_directories(events);
+  copy_fixture();
   fs::create_directories(log_dir);
   write_logging_wrapper(dir / "log-wrapper.sh", log_dir);
 
   const std::string rustflags = std::string("--cfg=kelv_url=\"https://user:") + url_password +
                                 "@example.com/x\" --cfg kelv_token=\"" + registry_token + "\"";
-  auto build = testing::cargo(ws, {"build", "--offline"},
-                              {{"KELV_EVENT_DIR", events.string()},
-                               {"KELV_INNER_WRAPPER", (dir / "log-wrapper.sh").string()},
-                               {"KELV_SESSION_ID", "e2e-session"},
-                               {"CARGO_REGISTRY_TOKEN", registry_token},
-                               {"RUSTFLAGS", rustflags}});
-  ASSERT_EQ(build.exit_code, 0) << build.err;
+  auto built =
+      build({"build", "--offline"}, {{"KELV_INNER_WRAPPER", (dir / "log-wrapper.sh").string()},
+                                     {"KELV_SESSION_ID", "e2e-session"},
+                                     {"CARGO_REGISTRY_TOKEN", registry_token},
+                                     {"RUSTFLAGS", rustflags}});
+  ASSERT_EQ(built.exit_code, 0) << built.err;
 
   const auto runs = invocations(log_dir);
   std::map<int, Json> reports;
@@ -131,7 +115,7 @@ TEST(ReportE2e, FixtureBuildLeavesOneRedactedReportPerInvocation) {
     if (r["exit_code"] != 0) continue;
     EXPECT_FALSE(r["outputs"].empty()) << r.dump();
     const Json& manifest_dir = r["env"]["manifest_dir"];
-    if (!manifest_dir.is_string() || !manifest_dir.get<std::string>().starts_with(ws.string()))
+    if (!manifest_dir.is_string() || !manifest_dir.get<std::string>().starts_with(project.string()))
       continue;
     ++workspace_units;
     ASSERT_TRUE(r.contains("inputs")) << r.dump();

@@ -12,27 +12,16 @@
 #include <thread>
 
 #include "artifact_cache/lookup.h"
-#include "support/unit_runner.h"
+#include "support/world.h"
 
 namespace kelv {
 namespace {
 
 namespace fs = std::filesystem;
 using testing::CrateUnit;
-using testing::TempDir;
 
 constexpr int kWorkers = 16;
 constexpr int kRounds = 5;  // with corruption, followed by a clean round and a hit-only round
-
-// A library large enough that storing and restoring it takes a little while.
-std::string alpha_source() {
-  std::string s = "pub fn f(x: u32) -> u32 { x * 3 + 1 }\n";
-  for (int i = 0; i < 150; ++i)
-    s += "pub fn f" + std::to_string(i) + "(x: u64) -> u64 { x.wrapping_mul(" +
-         std::to_string(i + 3) + ").rotate_left(" + std::to_string(i % 60) + ") ^ " +
-         std::to_string(i * 7919) + " }\n";
-  return s;
-}
 
 // A crate whose source alternates between rounds: one key, two entries.
 std::string gamma_source(int variant) {
@@ -40,28 +29,10 @@ std::string gamma_source(int variant) {
          ";\npub fn gamma(v: &[u32]) -> u32 { v.iter().map(|x| x ^ VARIANT).sum() }\n";
 }
 
-const std::map<std::string, std::string>& fixed_sources() {
-  static const std::map<std::string, std::string> sources = {
-      {"alpha", alpha_source()},
-      // A warning, so that the replayed diagnostics are more than notices.
-      {"beta", "pub fn beta(x: i64) -> i64 {\n    let unused = 3;\n    x - 1\n}\n"},
-      {"delta", "pub fn delta(x: u32) -> u32 { alpha::f(x) + alpha::f0(x as u64) as u32 }\n"},
-      {"zeta", "fn main() {\n    println!(\"{}\", alpha::f(4));\n}\n"},
-  };
-  return sources;
-}
-
 std::vector<CrateUnit> units() {
-  return {
-      {.crate = "alpha"},
-      {.crate = "beta"},
-      {.crate = "gamma"},
-      {.crate = "delta", .externs = {{"alpha", "libalpha-abcd.rlib"}}},
-      {.crate = "zeta",
-       .crate_type = "bin",
-       .metadata = "zz",
-       .externs = {{"alpha", "libalpha-abcd.rlib"}}},
-  };
+  const CrateUnit alpha = testing::lib("alpha");
+  return {alpha, testing::lib("beta"), testing::lib("gamma"), testing::lib("delta").linking(alpha),
+          testing::bin("zeta", "zz").linking(alpha)};
 }
 
 struct Figures {
@@ -72,38 +43,33 @@ struct Figures {
   std::atomic<int> running{0}, peak_running{0};
 };
 
-class StressCache : public ::testing::Test {
+class StressCache : public ::testing::Test, protected testing::World {
  protected:
   void SetUp() override {
-    ctx.project = dir / "project";
-    ctx.kelv_home = dir / "home";
-    ctx.logs = dir / "logs";
-    for (const auto& [crate, source] : fixed_sources())
-      testing::write_file(ctx.project / "src" / (crate + ".rs"), source);
+    write_sources(
+        {{"alpha", testing::library_source(150)},
+         {"beta", testing::warning_library_source},
+         {"delta", "pub fn delta(x: u32) -> u32 { alpha::f(x) + alpha::f0(x as u64) as u32 }\n"},
+         {"zeta", testing::alpha_printer_source}});
   }
 
-  void write_gamma(int variant) {
-    testing::write_file(ctx.project / "src/gamma.rs", gamma_source(variant));
-    testing::settle_mtime(ctx.project);
-  }
+  void write_gamma(int variant) { write_sources({{"gamma", gamma_source(variant)}}); }
 
   // Reference compilations without the wrapper, for both sources of gamma.
   void make_references() {
     for (int variant = 0; variant < 2; ++variant) {
       write_gamma(variant);
-      const fs::path out = dir / ("reference-" + std::to_string(variant));
-      fs::create_directories(out);
       for (const CrateUnit& unit : units()) {
         if (variant == 1 && unit.crate != "gamma") continue;
-        auto ref = testing::compile_reference(ctx, unit, out);
+        const auto& ref = reference(unit, reference_name(unit.crate, variant));
         ASSERT_EQ(ref.exit_code, 0) << unit.crate << ": " << ref.stderr_text;
-        references[key_of(unit.crate, variant)] = std::move(ref);
       }
     }
   }
 
-  static std::string key_of(const std::string& crate, int gamma_variant) {
-    return crate == "gamma" ? "gamma-" + std::to_string(gamma_variant) : crate;
+  // The reference of a unit: gamma's differs between its two sources.
+  static std::string reference_name(const std::string& crate, int gamma_variant) {
+    return crate == "gamma" ? "gamma-" + std::to_string(gamma_variant) : "";
   }
 
   void fail(std::string text) {
@@ -120,17 +86,12 @@ class StressCache : public ::testing::Test {
     // Workers start a little apart, so that some look up what others store.
     std::this_thread::sleep_for(std::chrono::milliseconds(25 * worker));
     for (const CrateUnit& unit : units()) {
-      const fs::path events =
-          dir / "events" /
-          ("r" + std::to_string(round) + "-w" + std::to_string(worker) + "-" + unit.crate);
       const int now_running = ++figures.running;
       int peak = figures.peak_running;
       while (now_running > peak && !figures.peak_running.compare_exchange_weak(peak, now_running)) {
       }
-      auto result = testing::run_unit(ctx, events, testing::cache_settings(cache), unit.args(out),
-                                      std::chrono::seconds(180));
+      auto result = this->unit(unit, cache, out, {.limit = std::chrono::seconds(180)});
       --figures.running;
-      fs::remove_all(events);
       const std::string where = "round " + std::to_string(round) + " worker " +
                                 std::to_string(worker) + " unit " + unit.crate + ": ";
       ++figures.invocations;
@@ -150,7 +111,7 @@ class StressCache : public ::testing::Test {
       if (outcome == "off" && unit.crate_type != "bin")
         fail(where + "the cache was off: " + result.describe());
 
-      const testing::Reference& ref = references.at(key_of(unit.crate, gamma_variant));
+      const testing::Reference& ref = reference(unit, reference_name(unit.crate, gamma_variant));
       const auto found = testing::differences(ref, out, result.outcome.err);
       for (const std::string& d : found) fail(where + "(cache " + outcome + ") " + d);
       if (found.empty() && outcome == "hit")
@@ -219,10 +180,6 @@ class StressCache : public ::testing::Test {
     }
   }
 
-  TempDir dir;
-  testing::UnitContext ctx;
-  fs::path cache = dir / "cache";
-  std::map<std::string, testing::Reference> references;
   Figures figures;
   std::mutex mutex;
   std::vector<std::string> failures;
@@ -244,12 +201,9 @@ TEST_F(StressCache, ConcurrentStoresAndLookupsSurviveCorruptionAndDiscards) {
     std::atomic<bool> stop{false};
     std::thread corrupter;
     if (corrupting) corrupter = std::thread([&, seed = seeds()] { corrupt(stop, seed); });
-    std::vector<std::thread> workers;
-    for (int w = 0; w < kWorkers; ++w)
-      workers.emplace_back([&, round, w, variant, corrupting, hit_only] {
-        work(round, w, variant, corrupting, hit_only);
-      });
-    for (auto& t : workers) t.join();
+    testing::race(kWorkers, [&](size_t w) {
+      work(round, static_cast<int>(w), variant, corrupting, hit_only);
+    });
     stop = true;
     if (corrupter.joinable()) corrupter.join();
     fs::remove_all(dir / "out");

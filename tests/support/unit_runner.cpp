@@ -13,6 +13,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "artifact_cache/layout.h"
 #include "util/clock.h"
@@ -167,18 +168,9 @@ Outcome Process::wait(std::chrono::milliseconds limit) {
   return outcome;
 }
 
-LimitedOutcome run_limited(const Run& request, const fs::path& log_dir,
-                           std::chrono::milliseconds limit, std::optional<uint64_t> address_space) {
-  Process process(request, log_dir, address_space);
-  LimitedOutcome result;
-  result.outcome = process.wait(limit);
-  result.timed_out = process.timed_out();
-  return result;
-}
-
 std::vector<std::string> CrateUnit::outputs() const {
   if (crate_type == "bin") return {stem(), stem() + ".d"};
-  return {"lib" + stem() + ".rlib", "lib" + stem() + ".rmeta", stem() + ".d"};
+  return {rlib(), "lib" + stem() + ".rmeta", stem() + ".d"};
 }
 
 std::vector<std::string> CrateUnit::args(const fs::path& out_dir) const {
@@ -208,9 +200,24 @@ std::vector<std::string> CrateUnit::args(const fs::path& out_dir) const {
   return a;
 }
 
-std::string cache_settings(const fs::path& cache) {
-  return R"({"artifact_cache": ")" + cache.native() +
-         R"(", "min_link_store_ns": 0, "early_cutoff": false})";
+CrateUnit CrateUnit::linking(const CrateUnit& dep) const {
+  CrateUnit unit = *this;
+  unit.externs.emplace_back(dep.crate, dep.rlib());
+  return unit;
+}
+
+CrateUnit lib(std::string crate, std::string metadata) {
+  return {.crate = std::move(crate), .metadata = std::move(metadata)};
+}
+
+CrateUnit bin(std::string crate, std::string metadata) {
+  return {.crate = std::move(crate), .crate_type = "bin", .metadata = std::move(metadata)};
+}
+
+std::string cache_settings(const fs::path& cache, bool early_cutoff, uint64_t min_link_store_ns) {
+  return R"({"artifact_cache": ")" + cache.native() + R"(", "min_link_store_ns": )" +
+         std::to_string(min_link_store_ns) + R"(, "early_cutoff": )" +
+         (early_cutoff ? "true" : "false") + "}";
 }
 
 std::string UnitResult::cache_result() const {
@@ -228,12 +235,8 @@ std::string UnitResult::describe() const {
   return text;
 }
 
-UnitResult run_unit(const UnitContext& ctx, const fs::path& event_dir,
-                    const std::optional<std::string>& settings,
-                    const std::vector<std::string>& args, std::chrono::milliseconds limit,
-                    std::optional<uint64_t> address_space) {
-  fs::create_directories(event_dir);
-  if (settings) write_file(event_dir / "wrapper.settings", *settings);
+Run unit_request(const UnitContext& ctx, const fs::path& event_dir,
+                 const std::vector<std::string>& args) {
   Run request;
   request.argv = {wrapper_exe().native(), ctx.compiler};
   request.argv.insert(request.argv.end(), args.begin(), args.end());
@@ -246,9 +249,18 @@ UnitResult run_unit(const UnitContext& ctx, const fs::path& event_dir,
                  {"KELV_WRAPPER_FAIL", std::nullopt},
                  {"NO_COLOR", "1"}};
   for (const auto& [k, v] : ctx.env) request.env[k] = v;
+  return request;
+}
+
+UnitResult run_unit(const UnitContext& ctx, const fs::path& event_dir,
+                    const std::optional<std::string>& settings,
+                    const std::vector<std::string>& args, std::chrono::milliseconds limit,
+                    std::optional<uint64_t> address_space) {
+  fs::create_directories(event_dir);
+  if (settings) write_file(event_dir / "wrapper.settings", *settings);
   UnitResult result;
   {
-    Process process(request, ctx.logs, address_space);
+    Process process(unit_request(ctx, event_dir, args), ctx.logs, address_space);
     result.outcome = process.wait(limit);
     result.timed_out = process.timed_out();
   }

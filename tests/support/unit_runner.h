@@ -50,15 +50,6 @@ class Process {
   fs::path out_, err_;
 };
 
-// Runs a process to its end or to the time limit.
-struct LimitedOutcome {
-  Outcome outcome;
-  bool timed_out = false;
-};
-LimitedOutcome run_limited(const Run& request, const fs::path& log_dir,
-                           std::chrono::milliseconds limit,
-                           std::optional<uint64_t> address_space = std::nullopt);
-
 // One unit as Cargo would pass it to the compiler.
 struct CrateUnit {
   std::string crate;               // --crate-name, and src/<crate>.rs
@@ -68,11 +59,18 @@ struct CrateUnit {
   std::vector<std::string> extra;                            // appended as they are
 
   std::string stem() const { return crate + "-" + metadata; }
+  std::string rlib() const { return "lib" + stem() + ".rlib"; }
+  // The same unit with `dep`'s library as an --extern.
+  CrateUnit linking(const CrateUnit& dep) const;
   // The files the compiler writes into the output directory.
   std::vector<std::string> outputs() const;
   // The compiler arguments (without the compiler) for an output directory.
   std::vector<std::string> args(const fs::path& out_dir) const;
 };
+
+// Named builders: lib("alpha"), bin("zeta", "zz").linking(alpha).
+CrateUnit lib(std::string crate, std::string metadata = "abcd");
+CrateUnit bin(std::string crate, std::string metadata = "abcd");
 
 // Where units run: the project directory is the working directory and
 // CARGO_MANIFEST_DIR; the sources are in its src/.
@@ -85,7 +83,8 @@ struct UnitContext {
 };
 
 // The settings text for an artifact cache directory.
-std::string cache_settings(const fs::path& cache);
+std::string cache_settings(const fs::path& cache, bool early_cutoff = false,
+                           uint64_t min_link_store_ns = 0);
 
 struct UnitResult {
   Outcome outcome;
@@ -96,6 +95,10 @@ struct UnitResult {
   // A line for failure messages.
   std::string describe() const;
 };
+
+// The wrapper's command for the unit with `event_dir` as KELV_EVENT_DIR.
+Run unit_request(const UnitContext& ctx, const fs::path& event_dir,
+                 const std::vector<std::string>& args);
 
 // Runs the wrapper on the unit with `event_dir` as KELV_EVENT_DIR. When
 // `settings` is given it is written there first; the wrapper's report is
