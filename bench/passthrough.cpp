@@ -1,7 +1,8 @@
 // What the wrapper adds to a pass-through invocation: `rustc -vV` and a small
-// compile, run directly and through the wrapper (without an event directory,
-// with one and no settings, with settings), reporting medians and the
-// wrapper's own peak memory.
+// compile, run directly, behind one extra exec of a small static program (the
+// yardstick: the wrapper without an event directory should cost no more),
+// and through the wrapper (without an event directory, with one and no
+// settings, with settings), reporting medians and peak memory.
 //
 //   build/bench/bench_passthrough [runs]
 #include <spawn.h>
@@ -106,6 +107,7 @@ int main(int argc, char** argv) {
     head.insert(head.end(), tail.begin(), tail.end());
     return head;
   };
+  const std::string exec_static = KELV_EXEC_STATIC;
   std::vector<Case> cases = {
       {"rustc -vV, direct", {rustc, "-vV"}, {}},
       {"rustc -vV, wrapper", {wrapper, rustc, "-vV"}, {}},
@@ -116,8 +118,11 @@ int main(int argc, char** argv) {
       {"compile, wrapper + event dir", with({wrapper, rustc}, compile), {ev, home}},
       {"compile, wrapper + settings", with({wrapper, rustc}, compile), {ev_settings, home}},
       {"/bin/true, wrapper + settings (peak RSS)", {wrapper, "/bin/true"}, {ev_settings, home}},
+      {"rustc -vV, one static exec in front", {exec_static, rustc, "-vV"}, {}},
+      {"compile, one static exec in front", with({exec_static, rustc}, compile), {}},
   };
   std::vector<double> medians;
+  std::vector<long> peaks;
   std::printf("%-44s %10s %12s\n", "case", "median ms", "peak RSS KiB");
   for (const Case& c : cases) {
     run_once(c.argv, c.env);  // warm-up (fills memos and page cache)
@@ -129,6 +134,7 @@ int main(int argc, char** argv) {
       rss = std::max(rss, s.max_rss_kib);
     }
     medians.push_back(median(times));
+    peaks.push_back(rss);
     std::printf("%-44s %10.3f %12ld\n", c.name.c_str(), medians.back(), rss);
   }
   std::printf("\nadded by the wrapper (median):\n");
@@ -137,6 +143,17 @@ int main(int argc, char** argv) {
       std::printf("  %-42s %+8.3f ms  (x%.3f)\n", cases[base + k].name.c_str(),
                   medians[base + k] - medians[base], medians[base + k] / medians[base]);
     }
+  }
+  std::printf("\nthe pass-through (no event directory) against one extra exec:\n");
+  for (size_t base : {0u, 4u}) {
+    const size_t exec_case = base == 0 ? 9 : 10;
+    const double wrapper_added = medians[base + 1] - medians[base];
+    const double exec_added = medians[exec_case] - medians[base];
+    std::printf(
+        "  %-30s wrapper %+7.3f ms, static exec %+7.3f ms: %s; peak RSS %ld KiB (direct %ld): %s\n",
+        base == 0 ? "rustc -vV" : "compile", wrapper_added, exec_added,
+        wrapper_added <= exec_added ? "within" : "OVER", peaks[base + 1], peaks[base],
+        peaks[base + 1] <= peaks[base] ? "not higher" : "HIGHER");
   }
   return 0;
 }
