@@ -160,7 +160,11 @@ std::expected<LookupHit, Miss> replay(const Job& job, const util::Json& entry, c
     return std::unexpected(std::move(diagnostics.error()));
   }
   touch(dir / layout::entry_record_file);
-  return LookupHit{rewrite_paths(*diagnostics, pairs), name, foreign_out_dir(job, entry)};
+  std::optional<uint64_t> compile_ns;
+  if (auto it = entry.find("compile_ns"); it != entry.end() && it->is_number_unsigned())
+    compile_ns = it->get<uint64_t>();
+  return LookupHit{rewrite_paths(*diagnostics, pairs), name, foreign_out_dir(job, entry),
+                   compile_ns};
 }
 
 }  // namespace

@@ -15,6 +15,7 @@ struct LookupHit {
   std::string stderr_text;
   std::string entry;
   std::optional<std::string> foreign_out_dir;
+  std::optional<uint64_t> stored_compile_ns;  // what compiling the unit took when it was stored
 };
 
 // Why a lookup found nothing to replay. `category` is one of:

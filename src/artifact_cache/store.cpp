@@ -161,7 +161,10 @@ std::expected<void, std::string> assemble_entry(const Job& job, const Inputs& in
       job.out_dir_env ? util::Json(util::path_str(*job.out_dir_env)) : util::Json(nullptr);
   (*record)["env_deps"] = string_array(in.env_deps);
   (*record)["inputs"] = string_array(in.inputs);
-  (*record)["stored_at"] = util::iso8601(util::now_wall_ns());
+  const uint64_t now = util::now_wall_ns();
+  (*record)["stored_at"] = util::iso8601(now);
+  // What compiling the unit took (to the store): what a replay saves.
+  (*record)["compile_ns"] = now > start_ns ? now - start_ns : 0;
   if (auto w = util::write_json_fast(tmp / layout::entry_record_file, *record); !w)
     return std::unexpected(error_text(w.error()));
   if (auto made = util::create_dirs(layout::entries(job.cache_dir)); !made)

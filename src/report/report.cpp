@@ -184,6 +184,7 @@ void report_hit(const HitFacts& f) noexcept {
                       {"entry", f.entry},
                       {"foreign_out_dir",
                        f.foreign_out_dir ? Json(util::lossy(*f.foreign_out_dir)) : Json(nullptr)}});
+    if (f.stored_compile_ns) report["cache"]["stored_compile_ns"] = *f.stored_compile_ns;
     write_report(report, f.event_dir, f.start_wall_ns);
   } catch (...) {
     // A report is never worth failing the unit for.

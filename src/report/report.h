@@ -44,6 +44,7 @@ struct HitFacts {
   std::optional<std::string> target_dir;
   std::string entry;
   std::optional<std::string> foreign_out_dir;
+  std::optional<uint64_t> stored_compile_ns;  // the entry's compile time, when it holds one
   std::string_view event_dir;
 };
 

@@ -59,6 +59,7 @@ bool is_set(const char* name) {
                         .target_dir = settings ? settings->target_dir : std::nullopt,
                         .entry = replay.hit.entry,
                         .foreign_out_dir = replay.hit.foreign_out_dir,
+                        .stored_compile_ns = replay.hit.stored_compile_ns,
                         .event_dir = *front.event_dir});
   }
   exec::propagate(exec::ExitStatus::exited(0));

@@ -344,8 +344,11 @@ TEST_F(Report, CacheHitReplaysWithInputs) {
                       .start_mono_ns = util::mono_ns(),
                       .entry = "e",
                       .foreign_out_dir = "/elsewhere/out",
+                      .stored_compile_ns = 1234567,
                       .event_dir = events_text});
-  EXPECT_EQ(only_report()["cache"]["foreign_out_dir"], "/elsewhere/out");
+  const Json again = only_report();
+  EXPECT_EQ(again["cache"]["foreign_out_dir"], "/elsewhere/out");
+  EXPECT_EQ(again["cache"]["stored_compile_ns"], 1234567u);
 }
 
 // ------------------------------------------------------------ finishing keys
