@@ -22,7 +22,11 @@ bool has_rustc_dev(const fs::path& sysroot, std::string_view host) {
   std::error_code ec;
   for (const auto& e : fs::directory_iterator(sysroot / "lib/rustlib" / host / "lib", ec)) {
     const std::string name = e.path().filename();
-    if (name.starts_with("librustc_interface-") && name.ends_with(".rlib")) return true;
+    // The component ships the compiler's crates as metadata only (their code
+    // is in librustc_driver); older ones shipped rlibs.
+    if (name.starts_with("librustc_interface-") &&
+        (name.ends_with(".rmeta") || name.ends_with(".rlib")))
+      return true;
   }
   return false;
 }
