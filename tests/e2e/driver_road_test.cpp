@@ -273,5 +273,135 @@ TEST_F(DriverRoad, EachToolchainBehindTheProxyIsIdentifiedAsItself) {
     EXPECT_EQ(report(crate)["cache"].value("result", ""), "hit") << crate;
 }
 
+// ------------------------------------------------------------ the real driver
+
+// The toolchain with the compiler's libraries that the real driver is built
+// against: KELV_RUSTC_DEV_TOOLCHAIN names its rustc (tools/rustc-dev-toolchain
+// makes one). The driver is built once per test program, into a home of its
+// own, and each test's home gets its directory (without the build's files).
+class RealDriver : public ::testing::Test, protected testing::World {
+ protected:
+  static void SetUpTestSuite() {
+    const char* rustc = std::getenv("KELV_RUSTC_DEV_TOOLCHAIN");
+    if (!rustc || !*rustc) return;
+    toolchain_ = new std::string(rustc);
+    home_ = new testing::TempDir();
+    const fs::path kelv = testing::wrapper_exe().parent_path() / "kelv";
+    built_ = new testing::Outcome(
+        testing::run({.argv = {kelv.string(), "driver", "build", "--rustc", *toolchain_},
+                      .env = {{"KELV_HOME", home_->path().string()}},
+                      .cwd = home_->path()}));
+  }
+
+  void SetUp() override {
+    if (!toolchain_)
+      GTEST_SKIP() << "KELV_RUSTC_DEV_TOOLCHAIN is not set: no toolchain with the compiler's "
+                      "libraries to build the real driver against (tools/rustc-dev-toolchain "
+                      "builds one)";
+    ASSERT_EQ(built_->exit_code, 0) << built_->out << built_->err;
+    for (const auto& e : fs::directory_iterator(home_->path() / "cache/drivers")) {
+      const fs::path to = kelv_home / "cache/drivers" / e.path().filename();
+      fs::create_directories(to);
+      fs::copy_file(e.path() / "kelv-rustc-driver", to / "kelv-rustc-driver");
+      driver = to / "kelv-rustc-driver";
+    }
+    copy_fixture("realworld");
+    // A private function whose body the tests edit, behind what app prints.
+    const fs::path lib = project / "util/src/lib.rs";
+    std::string text = testing::read_file(lib);
+    const std::string banner = "BANNER.unwrap_or(\"realworld\")";
+    text.replace(text.find(banner), banner.size(), "BANNER.unwrap_or(default_banner())");
+    text += "\nfn default_banner() -> &'static str {\n    \"realworld\"\n}\n";
+    testing::write_file(lib, text);
+    settings(testing::cache_settings(cache, true));
+  }
+
+  testing::Env toolchain_env() const { return {{"RUSTC", *toolchain_}}; }
+  testing::Outcome build() { return World::build({"build", "--offline"}, toolchain_env()); }
+  // The same build without the wrapper, in a target directory of its own.
+  testing::Outcome plain_build() {
+    testing::Env env = toolchain_env();
+    env.emplace("CARGO_TARGET_DIR", (dir / "plain-target").string());
+    return cargo({"build", "--offline"}, env, false);
+  }
+  std::string app() { return run_binary("app").out; }
+  std::string plain_app() {
+    return testing::run({.argv = {(dir / "plain-target/debug/app").string()}}).out;
+  }
+  void replace_in(const fs::path& file, const std::string& from, const std::string& to) {
+    std::string text = testing::read_file(file);
+    ASSERT_NE(text.find(from), std::string::npos) << from;
+    text.replace(text.find(from), from.size(), to);
+    testing::write_file(file, text);
+  }
+  std::string svh_of(const std::string& stem_prefix) {
+    for (const auto& e : fs::directory_iterator(project / "target/debug/deps"))
+      if (e.path().filename().string().starts_with(stem_prefix) &&
+          e.path().extension() == ".kelv-svh")
+        return testing::read_file(e.path());
+    return "";
+  }
+
+  fs::path driver;
+  static inline std::string* toolchain_ = nullptr;
+  static inline testing::TempDir* home_ = nullptr;
+  static inline testing::Outcome* built_ = nullptr;
+};
+
+TEST_F(RealDriver, BuildsTheRealisticWorkspaceAsRustcDoes) {
+  auto built = build();
+  ASSERT_EQ(built.exit_code, 0) << built.err;
+  ASSERT_EQ(plain_build().exit_code, 0);
+  EXPECT_EQ(app(), plain_app());
+  EXPECT_NE(app().find("realworld: records=3 total=1045"), std::string::npos) << app();
+  for (const char* crate : {"rw_core", "util", "codec", "app"}) {
+    const util::Json r = report(crate);
+    EXPECT_EQ(r.value("driver", ""), driver.string()) << crate << r.dump();
+    EXPECT_EQ(r.value("early_exit", false), true) << crate;
+  }
+  EXPECT_NE(svh_of("libutil-"), "");
+}
+
+TEST_F(RealDriver, ABodyEditRebuildsTheLibraryAloneAndRelinksTheBinary) {
+  ASSERT_EQ(build().exit_code, 0);
+  const std::string svh = svh_of("libutil-");
+  replace_in(project / "util/src/lib.rs", "    \"realworld\"\n", "    \"edited\"\n");
+  auto rebuilt = build();
+  ASSERT_EQ(rebuilt.exit_code, 0) << rebuilt.err;
+  EXPECT_EQ(svh_of("libutil-"), svh);
+  EXPECT_EQ(report("util")["cache"].value("result", ""), "stored");
+  EXPECT_EQ(report("app").value("link", ""), "relinked") << report("app").dump();
+  EXPECT_FALSE(find_report("rw_core").has_value());
+  EXPECT_NE(app().find("edited: records=3"), std::string::npos) << app();
+  ASSERT_EQ(plain_build().exit_code, 0);
+  EXPECT_EQ(app(), plain_app());
+}
+
+TEST_F(RealDriver, ASignatureEditRebuildsTheDependents) {
+  ASSERT_EQ(build().exit_code, 0);
+  const std::string svh = svh_of("libutil-");
+  // Nothing in the workspace's libraries and binary calls it.
+  replace_in(project / "util/src/lib.rs",
+             "pub fn nth_prime(n: usize) -> Option<u32> {\n    PRIMES.get(n)",
+             "pub fn nth_prime(n: u16) -> Option<u32> {\n    PRIMES.get(usize::from(n))");
+  auto rebuilt = build();
+  ASSERT_EQ(rebuilt.exit_code, 0) << rebuilt.err;
+  EXPECT_NE(svh_of("libutil-"), svh);
+  const util::Json r = report("app");
+  EXPECT_EQ(r["cache"].value("result", ""), "stored") << r.dump();
+  EXPECT_NE(r.value("link", ""), "relinked");
+  EXPECT_NE(app().find("realworld: records=3"), std::string::npos) << app();
+}
+
+TEST_F(RealDriver, ACrashingDriverFallsBackToRustc) {
+  testing::write_file(driver, "#!/bin/sh\nkill -SEGV $$\n");
+  auto built = build();
+  ASSERT_EQ(built.exit_code, 0) << built.err;
+  EXPECT_NE(built.err.find("WARN Kelvane's compiler driver failed on crate"), std::string::npos)
+      << built.err;
+  ASSERT_EQ(plain_build().exit_code, 0);
+  EXPECT_EQ(app(), plain_app());
+}
+
 }  // namespace
 }  // namespace kelv

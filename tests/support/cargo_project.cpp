@@ -43,8 +43,8 @@ greet = { path = "../greet" }
 )");
 }
 
-void copy_fixture(const fs::path& dir) {
-  const fs::path from = source_dir() / "tests/fixtures/workspace";
+void copy_fixture(const fs::path& dir, const std::string& name) {
+  const fs::path from = source_dir() / "tests/fixtures" / name;
   for (auto it = fs::recursive_directory_iterator(from); it != fs::end(it); ++it) {
     const fs::path rel = it->path().lexically_relative(from);
     if (*rel.begin() == "target") {

@@ -12,9 +12,9 @@ namespace kelv::testing {
 // that prints its greeting.
 void write_small_workspace(const fs::path& dir);
 
-// Copies the realistic workspace of tests/fixtures/workspace (without any
-// target directory) to `dir`.
-void copy_fixture(const fs::path& dir);
+// Copies a workspace of tests/fixtures (without any target directory) to
+// `dir`: "workspace" (the tests' own) or "realworld".
+void copy_fixture(const fs::path& dir, const std::string& name = "workspace");
 
 // Runs cargo in `dir` with the built wrapper as RUSTC_WRAPPER (unless
 // `wrapper` is false), a private target directory and no colour.

@@ -93,7 +93,9 @@ class World {
 
   // The project's sources.
   void write_small_workspace() const { testing::write_small_workspace(project); }
-  void copy_fixture() const { testing::copy_fixture(project); }
+  void copy_fixture(const std::string& name = "workspace") const {
+    testing::copy_fixture(project, name);
+  }
   // src/<crate>.rs for each crate, older than any compilation that follows.
   void write_sources(const std::map<std::string, std::string>& sources) const;
   // Appends a comment to a file of the project (or a file named absolutely).
