@@ -12,9 +12,13 @@
 //!
 //! Written for rustc 1.95's `CodegenBackend` (15 methods; `codegen_crate(tcx)`,
 //! `join_codegen(ongoing, sess, outputs)` giving `CodegenResults` with the
-//! crate information inside, `link(sess, results, metadata, outputs)`). Later
-//! releases changed these signatures; they get their own code under
-//! `kelv_rustc = "<release>"` when the driver learns them.
+//! crate information inside, `link(sess, results, metadata, outputs)`) and for
+//! 1.96's (18 methods; `target_cpu(sess)`, `codegen_crate(tcx, &CrateInfo)`,
+//! `join_codegen(ongoing, sess, outputs)` giving `CompiledModules` without the
+//! crate information, `print_pass_timings()`, `print_statistics()`,
+//! `link(sess, modules, crate_info, metadata, outputs)`). What differs is
+//! selected with `kelv_rustc = "<release>"`; later releases get their own code
+//! when the driver learns them.
 
 use std::any::Any;
 use std::fs::{self, File, OpenOptions};
@@ -26,7 +30,11 @@ use std::sync::atomic::{AtomicBool, Ordering};
 use std::sync::{Mutex, PoisonError};
 
 use rustc_codegen_ssa::traits::CodegenBackend;
-use rustc_codegen_ssa::{CodegenResults, CompiledModule, CrateInfo, TargetConfig};
+#[cfg(kelv_rustc = "1.95")]
+use rustc_codegen_ssa::CodegenResults;
+#[cfg(kelv_rustc = "1.96")]
+use rustc_codegen_ssa::CompiledModules;
+use rustc_codegen_ssa::{CompiledModule, CrateInfo, TargetConfig};
 use rustc_metadata::creader::MetadataLoaderDyn;
 use rustc_metadata::EncodedMetadata;
 use rustc_middle::ty::TyCtxt;
@@ -41,9 +49,22 @@ type WorkProducts = rustc_data_structures::fx::FxIndexMap<
     rustc_middle::dep_graph::WorkProductId,
     rustc_middle::dep_graph::WorkProduct,
 >;
+/// What `join_codegen` gives besides the work products.
+#[cfg(kelv_rustc = "1.95")]
+type Joined = CodegenResults;
+/// 1.96: `join_codegen` gives `CompiledModules { modules, allocator_module }`;
+/// the crate information stays with rustc, which passes it to `codegen_crate`
+/// and to `link`.
+#[cfg(kelv_rustc = "1.96")]
+type Joined = CompiledModules;
 /// The join result rustc asks for after an early link: the joined results
 /// carry the crate information, so the empty ones handed back need one too.
+#[cfg(kelv_rustc = "1.95")]
 type Parked = (CrateInfo, WorkProducts);
+/// 1.96: only the work products; the empty modules handed back carry no
+/// crate information.
+#[cfg(kelv_rustc = "1.96")]
+type Parked = WorkProducts;
 
 extern "C" {
     fn fcntl(fd: c_int, cmd: c_int, ...) -> c_int;
@@ -161,8 +182,24 @@ impl CodegenBackend for EarlyLink {
         self.inner.provide(providers)
     }
 
-    fn codegen_crate<'tcx>(&self, tcx: TyCtxt<'tcx>) -> Box<dyn Any> {
+    // 1.96: `target_cpu(&self, sess) -> String`, required; rustc builds the
+    // crate information with it before code generation starts.
+    #[cfg(kelv_rustc = "1.96")]
+    fn target_cpu(&self, sess: &Session) -> String {
+        self.inner.target_cpu(sess)
+    }
+
+    // 1.96: `codegen_crate(&self, tcx, crate_info: &CrateInfo)`; rustc keeps
+    // the crate information for its own `link`.
+    fn codegen_crate<'tcx>(
+        &self,
+        tcx: TyCtxt<'tcx>,
+        #[cfg(kelv_rustc = "1.96")] crate_info: &CrateInfo,
+    ) -> Box<dyn Any> {
+        #[cfg(kelv_rustc = "1.95")]
         let ongoing = self.inner.codegen_crate(tcx);
+        #[cfg(kelv_rustc = "1.96")]
+        let ongoing = self.inner.codegen_crate(tcx, crate_info);
         let Some(metadata) = early_metadata(tcx) else {
             return ongoing;
         };
@@ -171,29 +208,52 @@ impl CodegenBackend for EarlyLink {
         // The results of the early join go to the linker; rustc's own join
         // later gets empty results with this crate information, which nothing
         // links with (so the CPU name need not be resolved).
+        #[cfg(kelv_rustc = "1.95")]
         let target_cpu = sess
             .opts
             .cg
             .target_cpu
             .clone()
             .unwrap_or_else(|| sess.target.cpu.to_string());
+        #[cfg(kelv_rustc = "1.95")]
         let placeholder = CrateInfo::new(tcx, target_cpu);
 
         let (results, work_products) = self.inner.join_codegen(ongoing, sess, outputs);
+        #[cfg(kelv_rustc = "1.96")]
+        print_join_reports(&*self.inner, sess);
         sess.dcx().abort_if_errors();
         if let Some(dir) = &self.keep_dir {
             let modules = results.modules.iter().chain(&results.allocator_module);
             keep_objects(dir, modules, || {
                 let rlink = outputs.with_extension(RLINK_EXT);
                 crate::replace_file(&rlink, |temp| {
-                    CodegenResults::serialize_rlink(sess, temp, &results, &metadata, outputs)
-                        .map(drop)
+                    #[cfg(kelv_rustc = "1.95")]
+                    let written =
+                        CodegenResults::serialize_rlink(sess, temp, &results, &metadata, outputs);
+                    // 1.96: `CompiledModules::serialize_rlink(sess, path, modules,
+                    // crate_info, metadata, outputs)`; the crate information
+                    // follows the modules in the file.
+                    #[cfg(kelv_rustc = "1.96")]
+                    let written = CompiledModules::serialize_rlink(
+                        sess, temp, &results, crate_info, &metadata, outputs,
+                    );
+                    written.map(drop)
                 })
             });
         }
+        #[cfg(kelv_rustc = "1.95")]
         self.inner.link(sess, results, metadata, outputs);
+        // 1.96: `link(sess, modules, crate_info, metadata, outputs)`; rustc's
+        // own later call passes the crate information it kept.
+        #[cfg(kelv_rustc = "1.96")]
+        self.inner
+            .link(sess, results, crate_info.clone(), metadata, outputs);
         sess.dcx().abort_if_errors();
-        self.linked(sess, (placeholder, work_products))
+        #[cfg(kelv_rustc = "1.95")]
+        let parked = (placeholder, work_products);
+        #[cfg(kelv_rustc = "1.96")]
+        let parked = work_products;
+        self.linked(sess, parked)
     }
 
     fn join_codegen(
@@ -201,14 +261,18 @@ impl CodegenBackend for EarlyLink {
         ongoing: Box<dyn Any>,
         sess: &Session,
         outputs: &OutputFilenames,
-    ) -> (CodegenResults, WorkProducts) {
+    ) -> (Joined, WorkProducts) {
         match ongoing.downcast::<Linked>() {
             Ok(_) => {
+                #[cfg(kelv_rustc = "1.95")]
                 let (crate_info, work_products) = self.take_parked();
+                #[cfg(kelv_rustc = "1.96")]
+                let work_products = self.take_parked();
                 (
-                    CodegenResults {
+                    Joined {
                         modules: Vec::new(),
                         allocator_module: None,
+                        #[cfg(kelv_rustc = "1.95")]
                         crate_info,
                     },
                     work_products,
@@ -218,17 +282,54 @@ impl CodegenBackend for EarlyLink {
         }
     }
 
+    // 1.96: rustc's linker calls these after `join_codegen` (1.95's join
+    // printed them itself). After an early link they were printed there.
+    #[cfg(kelv_rustc = "1.96")]
+    fn print_pass_timings(&self) {
+        if !self.linked_early.load(Ordering::SeqCst) {
+            self.inner.print_pass_timings()
+        }
+    }
+
+    #[cfg(kelv_rustc = "1.96")]
+    fn print_statistics(&self) {
+        if !self.linked_early.load(Ordering::SeqCst) {
+            self.inner.print_statistics()
+        }
+    }
+
+    // 1.96: `link(&self, sess, compiled_modules, crate_info: CrateInfo,
+    // metadata, outputs)`.
     fn link(
         &self,
         sess: &Session,
-        results: CodegenResults,
+        results: Joined,
+        #[cfg(kelv_rustc = "1.96")] crate_info: CrateInfo,
         metadata: EncodedMetadata,
         outputs: &OutputFilenames,
     ) {
         // Linked already, before the incremental state was saved.
         if !self.linked_early.load(Ordering::SeqCst) {
-            self.inner.link(sess, results, metadata, outputs)
+            #[cfg(kelv_rustc = "1.95")]
+            self.inner.link(sess, results, metadata, outputs);
+            #[cfg(kelv_rustc = "1.96")]
+            self.inner
+                .link(sess, results, crate_info, metadata, outputs);
         }
+    }
+}
+
+/// 1.96: what rustc's linker prints right after `join_codegen`, under the
+/// same conditions (1.95's join printed it itself): after an early join it is
+/// printed here, before the ready byte sends standard output to the null
+/// device.
+#[cfg(kelv_rustc = "1.96")]
+fn print_join_reports(backend: &dyn CodegenBackend, sess: &Session) {
+    if sess.codegen_units().as_usize() == 1 && sess.opts.unstable_opts.time_llvm_passes {
+        backend.print_pass_timings();
+    }
+    if sess.print_llvm_stats() {
+        backend.print_statistics();
     }
 }
 

@@ -23,15 +23,17 @@
 //! from that release's shipped compiler library (its symbols, and the field
 //! names its `Debug` impls carry); details the library cannot show (argument
 //! and return types, trait bounds) carry a `check:` comment naming what to
-//! verify once a toolchain with `rustc-dev` is at hand. The unit tests check
-//! the queries, trait methods and functions used here against the library's
+//! verify once a toolchain with `rustc-dev` is at hand. Comments of the form
+//! "1.96: ..." state shapes read from that release's compiler sources; where
+//! none is given, 1.96 has the shape named for 1.95. The unit tests check the
+//! queries, trait methods and functions used here against the library's
 //! symbol table.
 
 #![feature(rustc_private)]
 
-#[cfg(not(kelv_rustc = "1.95"))]
+#[cfg(not(any(kelv_rustc = "1.95", kelv_rustc = "1.96")))]
 compile_error!(
-    "kelv-rustc-driver is written for the internal interfaces of rustc 1.95 only; \
+    "kelv-rustc-driver is written for the internal interfaces of rustc 1.95 and 1.96 only; \
      build it with `kelv driver build`, which passes --cfg kelv_rustc=\"<release>\""
 );
 
@@ -41,6 +43,8 @@ extern crate rustc_codegen_ssa;
 extern crate rustc_data_structures;
 extern crate rustc_driver;
 extern crate rustc_hir;
+#[cfg(kelv_rustc = "1.96")]
+extern crate rustc_index;
 extern crate rustc_interface;
 extern crate rustc_metadata;
 extern crate rustc_middle;
@@ -131,18 +135,38 @@ impl rustc_driver::Callbacks for KelvCallbacks {
             let keep_dir =
                 std::env::var_os("KELV_DRIVER_KEEP_OBJECTS").map(std::path::PathBuf::from);
             // The factory gets the options and the compilation's target.
-            config.make_codegen_backend = Some(Box::new(move |opts, target| {
-                // The backend rustc would have used, as rustc_interface picks it.
-                let early_dcx = EarlyDiagCtxt::new(opts.error_format);
-                let inner = rustc_interface::util::get_codegen_backend(
-                    &early_dcx,
-                    &opts.sysroot,
-                    opts.unstable_opts.codegen_backend.as_deref(),
-                    target,
-                );
-                Box::new(early_link::EarlyLink::new(inner, fd, keep_dir))
-                    as Box<dyn rustc_codegen_ssa::traits::CodegenBackend>
-            }));
+            #[cfg(kelv_rustc = "1.95")]
+            {
+                config.make_codegen_backend = Some(Box::new(move |opts, target| {
+                    // The backend rustc would have used, as rustc_interface picks it.
+                    let early_dcx = EarlyDiagCtxt::new(opts.error_format);
+                    let inner = rustc_interface::util::get_codegen_backend(
+                        &early_dcx,
+                        &opts.sysroot,
+                        opts.unstable_opts.codegen_backend.as_deref(),
+                        target,
+                    );
+                    Box::new(early_link::EarlyLink::new(inner, fd, keep_dir))
+                        as Box<dyn rustc_codegen_ssa::traits::CodegenBackend>
+                }));
+            }
+            // 1.96: `make_codegen_backend: Option<Box<dyn FnOnce(&Session) ->
+            // Box<dyn CodegenBackend> + Send>>`; rustc_interface picks its own
+            // backend from the session's options and target.
+            #[cfg(kelv_rustc = "1.96")]
+            {
+                config.make_codegen_backend = Some(Box::new(move |sess| {
+                    let early_dcx = EarlyDiagCtxt::new(sess.opts.error_format);
+                    let inner = rustc_interface::util::get_codegen_backend(
+                        &early_dcx,
+                        &sess.opts.sysroot,
+                        sess.opts.unstable_opts.codegen_backend.as_deref(),
+                        &sess.target,
+                    );
+                    Box::new(early_link::EarlyLink::new(inner, fd, keep_dir))
+                        as Box<dyn rustc_codegen_ssa::traits::CodegenBackend>
+                }));
+            }
         }
 
         if self.interface_hash {
@@ -173,7 +197,7 @@ fn interface_crate_hash(tcx: TyCtxt<'_>, key: LocalCrate) -> Svh {
     // build scripts have no dependents. With `-Zalways-encode-mir` the MIR of
     // every body goes into the metadata, where dependents read it. Without a
     // crate hash there is no HIR hash either: 1.95 gates both on
-    // `needs_crate_hash` (it has no separate `needs_hir_hash`).
+    // `needs_crate_hash` (it has no separate `needs_hir_hash`), and so does 1.96.
     if types.contains(&CrateType::ProcMacro)
         || !types
             .iter()
@@ -218,9 +242,39 @@ impl LeftOut {
 /// crate.
 type Decisions = FxHashMap<LocalDefId, Option<LeftOut>>;
 
+/// 1.96: `hir::Crate` is `rustc_middle::hir::Crate { owners (private),
+/// delayed_ids, delayed_resolver, opt_hir_hash }`, and `MaybeOwner` has a
+/// `Delayed(DelayedOwnerKind)` variant for the owners (delegations) lowered
+/// after the rest, one by one, by the `lower_delayed_owner` query (the stock
+/// HIR hash, computed before that, leaves them out; this hash takes them in
+/// like any other owner). `Crate::owner(tcx, def_id)` gives any definition's
+/// entry: a delayed owner's once it is lowered, and for a definition beyond
+/// the table what the `delayed_owner` query holds (the definitions that
+/// lowering made, `Phantom` for any other). This is that view for all
+/// definitions, in index order, as the `owners` table the code reads.
+#[cfg(kelv_rustc = "1.96")]
+struct HirOwners<'tcx> {
+    owners: rustc_index::IndexVec<LocalDefId, MaybeOwner<'tcx>>,
+}
+
+#[cfg(kelv_rustc = "1.96")]
+impl<'tcx> HirOwners<'tcx> {
+    fn new(tcx: TyCtxt<'tcx>) -> Self {
+        let krate = tcx.hir_crate(());
+        let owners = tcx
+            .iter_local_def_id()
+            .map(|def_id| krate.owner(tcx, def_id))
+            .collect();
+        HirOwners { owners }
+    }
+}
+
 struct InterfaceHash<'tcx> {
     tcx: TyCtxt<'tcx>,
+    #[cfg(kelv_rustc = "1.95")]
     krate: &'tcx rustc_hir::Crate<'tcx>,
+    #[cfg(kelv_rustc = "1.96")]
+    krate: HirOwners<'tcx>,
     decisions: Decisions,
     /// Non-owner definitions that lowering attached to each owner, with their node.
     children: FxHashMap<LocalDefId, Vec<(LocalDefId, ItemLocalId)>>,
@@ -228,7 +282,10 @@ struct InterfaceHash<'tcx> {
 
 impl<'tcx> InterfaceHash<'tcx> {
     fn new(tcx: TyCtxt<'tcx>) -> Self {
+        #[cfg(kelv_rustc = "1.95")]
         let krate = tcx.hir_crate(());
+        #[cfg(kelv_rustc = "1.96")]
+        let krate = HirOwners::new(tcx);
         // Optimized MIR, the only way a body can be inlined into a dependent,
         // goes into the metadata only when code is generated, and only for
         // reachable functions.
@@ -251,6 +308,8 @@ impl<'tcx> InterfaceHash<'tcx> {
                     .or_default()
                     .push((def_id, hir_id.local_id)),
                 MaybeOwner::Phantom => {}
+                #[cfg(kelv_rustc = "1.96")]
+                MaybeOwner::Delayed(_) => unreachable!("`Crate::owner` lowers delayed owners"),
             }
         }
         InterfaceHash {
@@ -485,9 +544,13 @@ impl<'tcx> InterfaceHash<'tcx> {
         info.attrs.define_opaque.hash_stable(cx, h);
         // `parenting` and `trait_map` are `UnordMap`s keyed by definition and by
         // local id.
-        let parenting: Vec<(DefPathHash, u32)> = info
-            .parenting
-            .to_sorted(&*cx, false)
+        #[cfg(kelv_rustc = "1.95")]
+        let parenting = info.parenting.to_sorted(&*cx, false);
+        // 1.96: `UnordMap::to_sorted(&self, hcx: &mut Hcx, cache_sort_key)`
+        // (`ToStableHashKey::to_stable_hash_key` takes `&mut Hcx`).
+        #[cfg(kelv_rustc = "1.96")]
+        let parenting = info.parenting.to_sorted(&mut *cx, false);
+        let parenting: Vec<(DefPathHash, u32)> = parenting
             .into_iter()
             .filter(|&(_, &parent)| kept(parent))
             .map(|(&child, &parent)| (tcx.def_path_hash(child.to_def_id()), key(parent)))
@@ -840,8 +903,13 @@ impl rustc_span::HashStableContext for SpanCx<'_> {
 // has no methods of its own: it is `rustc_ast::HashStableContext` (itself
 // `rustc_span`'s, with nothing added) and `rustc_abi::HashStableContext`
 // (which `rustc_target` re-exports; implementing both is one trait twice).
+// 1.96 has `rustc_span::HashStableContext` only: the HIR, AST and ABI types
+// hash with any context that implements it.
+#[cfg(kelv_rustc = "1.95")]
 impl rustc_ast::HashStableContext for SpanCx<'_> {}
+#[cfg(kelv_rustc = "1.95")]
 impl rustc_abi::HashStableContext for SpanCx<'_> {}
+#[cfg(kelv_rustc = "1.95")]
 impl rustc_hir::HashStableContext for SpanCx<'_> {}
 
 // ---------------------------------------------------------------------------

@@ -194,6 +194,49 @@ std::string sources() {
   return std::string(driver::main_rs_text) + "\n" + std::string(driver::early_link_rs_text);
 }
 
+// Where the code that an attribute at `from` gates ends: a braced item (with
+// what follows its block up to a ';' for a statement such as a `let`), or a
+// statement, argument or field ending at a ';' or ',' outside brackets.
+std::size_t end_of_gated(std::string_view text, std::size_t from) {
+  int depth = 0;
+  bool item = false;
+  for (std::size_t i = from; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '(' || c == '[' || c == '{') {
+      if (c == '{' && depth == 0) item = true;
+      ++depth;
+    } else if (c == ')' || c == ']' || c == '}') {
+      if (depth == 0) return i;  // the end of the enclosing list
+      --depth;
+      if (depth == 0 && item && c == '}') {
+        const std::size_t next = text.find_first_not_of(" \t\n", i + 1);
+        if (next == std::string_view::npos || text[next] != ';') return i + 1;
+      }
+    } else if ((c == ';' || c == ',') && depth == 0) {
+      return i + 1;
+    }
+  }
+  return text.size();
+}
+
+// The sources as a toolchain of `release` compiles them: code gated for any
+// other release is left out.
+std::string sources_for(std::string_view release) {
+  const std::string text = sources();
+  const std::regex gate(R"re(#\[cfg\(kelv_rustc\s*=\s*"([0-9.]+)"\)\])re");
+  std::string kept;
+  std::size_t at = 0;
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), gate); it != std::sregex_iterator();
+       ++it) {
+    const auto start = static_cast<std::size_t>(it->position(0));
+    if (start < at || (*it)[1].str() == release) continue;
+    kept.append(text, at, start - at);
+    at = end_of_gated(text, start + static_cast<std::size_t>(it->length(0)));
+  }
+  kept.append(text, at);
+  return kept;
+}
+
 // The quoted strings of `text` up to the first `end` character.
 std::vector<std::string> quoted_until(std::string_view text, char end) {
   text = text.substr(0, text.find(end));
@@ -210,7 +253,7 @@ std::vector<std::string> quoted_until(std::string_view text, char end) {
 TEST(DriverProjectReleases, TheManifestNamesTheReleasesTheSourcesAreWrittenFor) {
   const std::vector<std::string> releases = driver::known_rustc_releases();
   ASSERT_FALSE(releases.empty());
-  EXPECT_EQ(releases, std::vector<std::string>{"1.95"});
+  EXPECT_EQ(releases, (std::vector<std::string>{"1.95", "1.96"}));
 
   // The flag's declared values are the listed releases.
   const std::string_view m = driver::manifest_text;
@@ -229,21 +272,27 @@ TEST(DriverProjectReleases, TheManifestNamesTheReleasesTheSourcesAreWrittenFor) 
         << (*it)[0].str();
   EXPECT_GT(selections, 0u);
   EXPECT_EQ(text.find("kelv_rustc_ge_"), std::string::npos);
+  // What a release compiles leaves out the other's code (checks against a
+  // release's compiler library read this).
+  EXPECT_EQ(sources_for("1.95").find("fn target_cpu"), std::string::npos);
+  EXPECT_NE(sources_for("1.96").find("fn target_cpu"), std::string::npos);
+  EXPECT_NE(sources_for("1.95").find("fn join_codegen"), std::string::npos);
 }
 
 TEST(DriverProjectReleases, AToolchainIsKnownByItsMajorAndMinorRelease) {
   EXPECT_EQ(driver::driver_release("1.95.0"), "1.95");
   EXPECT_EQ(driver::driver_release("1.95.3"), "1.95");
   EXPECT_EQ(driver::driver_release("1.95.0-beta.4"), "1.95");
+  EXPECT_EQ(driver::driver_release("1.96.0"), "1.96");
   for (std::string_view release :
-       {"1.95.0-nightly", "1.95.0-dev", "1.96.0", "1.97.0-nightly", "1.94.1", "2.95.0", "1.950.0",
+       {"1.95.0-nightly", "1.95.0-dev", "1.96.0-nightly", "1.97.0", "1.94.1", "2.95.0", "1.950.0",
         "1.95", "1.95.0.1", "x.95.0", ".95.0", ""}) {
     const auto refused = driver::driver_release(release);
     ASSERT_FALSE(refused) << release;
     const std::string& why = refused.error();
     EXPECT_TRUE(
         why.starts_with("the compiler driver is written for the internal interfaces of "
-                        "rustc 1.95 (stable or beta) only, not for rustc " +
+                        "rustc 1.95, 1.96 (stable or beta) only, not for rustc " +
                         std::string(release) + ";"))
         << why;
     EXPECT_NE(why.find("the wrapper compiles its units with rustc itself"), std::string::npos);
@@ -267,7 +316,7 @@ TEST(DriverProjectReleases, TheSourcesRefuseToBuildForAnyOtherRelease) {
     return run_tool(argv).err;
   };
   const std::string refusal =
-      "kelv-rustc-driver is written for the internal interfaces of rustc 1.95 only";
+      "kelv-rustc-driver is written for the internal interfaces of rustc 1.95 and 1.96 only";
   EXPECT_NE(compile(std::nullopt).find(refusal), std::string::npos);
   EXPECT_NE(compile("1.97").find(refusal), std::string::npos);
   for (const std::string& release : driver::known_rustc_releases()) {
@@ -384,7 +433,7 @@ const CompilerLibrary& compiler_library() {
 
 // The names of `tcx.<name>(...)` calls in the sources.
 std::set<std::string> tcx_calls() {
-  const std::string text = sources();
+  const std::string text = sources_for("1.95");
   const std::regex call(R"(\btcx\s*\.\s*([a-z_][a-z0-9_]*)\s*\()");
   std::set<std::string> names;
   for (auto it = std::sregex_iterator(text.begin(), text.end(), call); it != std::sregex_iterator();
@@ -491,7 +540,7 @@ std::string_view braced(std::string_view text, std::size_t start) {
 
 TEST(DriverProjectLibrary, TraitImplsHaveTheMethodsOfTheLibrarysTraits) {
   REQUIRE_COMPILER_LIBRARY();
-  const std::string text = sources();
+  const std::string text = sources_for("1.95");
   const std::regex impl(
       R"(\nimpl(?:<[^>\n]*>)?\s+([A-Za-z_][A-Za-z0-9_:]*)\s+for\s+([A-Za-z_][A-Za-z0-9_]*))");
   const std::regex fn(R"(\bfn\s+([a-z_][a-z0-9_]*))");
@@ -573,7 +622,7 @@ const std::vector<std::pair<std::string, std::string>> used_functions = {
 
 TEST(DriverProjectLibrary, FunctionsAndOptionsTheSourcesUseExist) {
   REQUIRE_COMPILER_LIBRARY();
-  std::string text = sources();
+  std::string text = sources_for("1.95");
   std::erase_if(text, [](unsigned char c) { return std::isspace(c); });
   for (const auto& [used, path] : used_functions) {
     EXPECT_NE(text.find(used), std::string::npos) << used << " is no longer used; drop it";
