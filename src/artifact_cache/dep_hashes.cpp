@@ -117,7 +117,6 @@ util::IoResult<void> record_content_memo(const fs::path& cache_dir, const fs::pa
                                          std::string_view hash) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return std::unexpected(util::last_error());
-  if (auto made = util::create_dirs(layout::content_memos(cache_dir)); !made) return made;
   return util::write_atomic(memo_path(cache_dir, st), hash);
 }
 

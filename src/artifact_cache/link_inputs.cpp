@@ -69,8 +69,6 @@ std::expected<void, std::string> record_link_inputs(const fs::path& cache_dir,
                                                    std::string(read.extra_filename) + ".rlib");
   struct stat st;
   if (::stat(rlib.c_str(), &st) != 0) return {};
-  if (auto made = util::create_dirs(layout::link_records(cache_dir)); !made)
-    return std::unexpected(util::os_error(made.error()));
   util::Json record = util::Json::object();
   record["rlib"] = util::path_str(rlib);
   record["deps"] = std::move(*deps);

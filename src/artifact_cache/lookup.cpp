@@ -74,8 +74,13 @@ std::expected<std::string, Miss> restore_verified(const fs::path& stored, const 
   const util::Fd source = util::open_regular(stored.c_str());
   if (!source.valid())
     return damaged(fmt::format("{} is unreadable: {}", name, util::os_error(util::last_error())));
-  ::unlink(tmp.c_str());  // left by an earlier process of this number
   auto copy = util::copy_hashed(source.get(), tmp);
+  // Left by an earlier process of this number; or the output directory is
+  // missing, which is made only then.
+  if (!copy && copy.error().value() == EEXIST && ::unlink(tmp.c_str()) == 0)
+    copy = util::copy_hashed(source.get(), tmp);
+  if (!copy && copy.error().value() == ENOENT && util::create_dirs(target.parent_path()))
+    copy = util::copy_hashed(source.get(), tmp);
   if (!copy)
     return damaged(fmt::format("{} cannot be restored: {}", name, util::os_error(copy.error())));
   if (expected != copy->blake3) {
@@ -149,11 +154,7 @@ std::expected<LookupHit, Miss> replay(const Job& job, const util::Json& entry, c
   const PathPairs pairs = {
       {text_of(entry, "out_dir"), util::path_str(job.out_dir)},
       {text_of(entry, "out_dir_env"), job.out_dir_env ? util::path_str(*job.out_dir_env) : ""}};
-  std::expected<void, Miss> restored;
-  if (auto made = util::create_dirs(job.out_dir); !made)
-    restored = damaged(
-        fmt::format("cannot create {}: {}", job.out_dir.native(), util::os_error(made.error())));
-  if (restored) restored = restore_files(job, entry, dir, pairs);
+  auto restored = restore_files(job, entry, dir, pairs);
   auto diagnostics = restored ? stored_diagnostics(dir) : std::unexpected(restored.error());
   if (!diagnostics) {
     discard(job.cache_dir, dir);

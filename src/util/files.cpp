@@ -46,13 +46,20 @@ IoResult<std::string> read_file(const std::filesystem::path& path) {
 IoResult<void> write_atomic(const std::filesystem::path& path, std::string_view bytes) {
   std::filesystem::path parent = path.parent_path();
   if (parent.empty()) parent = ".";
-  if (auto made = create_dirs(parent); !made) return made;
 
   // Formatted in one piece: for `"." + std::string` GCC 12 at -O3 warns of
   // a copy without bound (-Wstringop-overflow), wrongly.
   const std::filesystem::path tmp =
       parent / fmt::format(".{}.{}.tmp", lossy(path.filename().native()), ::getpid());
-  Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  const auto open_tmp = [&] {
+    return Fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  };
+  // The directory usually exists: it is made only when it is missing.
+  Fd fd = open_tmp();
+  if (!fd.valid() && errno == ENOENT) {
+    if (auto made = create_dirs(parent); !made) return made;
+    fd = open_tmp();
+  }
   if (!fd.valid()) return std::unexpected(last_error());
   IoError failure;
   for (size_t done = 0; done < bytes.size() && !failure;) {

@@ -75,17 +75,14 @@ IoResult<HashedCopy> copy_hashed(int from_fd, const std::filesystem::path& to) {
   if (::fstat(from_fd, &result.source) != 0) return std::unexpected(last_error());
   const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(chunk);
 
-  IoResult<std::string> hash;
-  if (auto cloned = platform::clone_new(from_fd, to)) {
-    Fd out(*cloned);
-    hash = hash_from_start(out.get(), buffer.get());
-  } else {
-    Fd out(::open(to.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-    if (!out.valid()) return std::unexpected(last_error());
-    hash =
-        copy_into(from_fd, out.get(), static_cast<uint64_t>(result.source.st_size), buffer.get());
-    if (hash && ::close(out.release()) != 0) hash = std::unexpected(last_error());
-  }
+  bool cloned = false;
+  auto created = platform::create_clone(from_fd, to, cloned);
+  if (!created) return std::unexpected(created.error());
+  Fd out(*created);
+  const auto size = static_cast<uint64_t>(result.source.st_size);
+  IoResult<std::string> hash = cloned ? hash_from_start(out.get(), buffer.get())
+                                      : copy_into(from_fd, out.get(), size, buffer.get());
+  if (hash && ::close(out.release()) != 0) hash = std::unexpected(last_error());
   if (!hash) {
     ::unlink(to.c_str());
     return std::unexpected(hash.error());

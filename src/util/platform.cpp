@@ -34,18 +34,17 @@ IoResult<void> pipe_cloexec(int fds[2]) {
   return {};
 }
 
-IoResult<int> clone_new(int from_fd, const std::filesystem::path& to) {
+IoResult<int> create_clone(int from_fd, const std::filesystem::path& to, bool& cloned) {
+  Fd out;
 #if defined(__APPLE__)
-  if (::fclonefileat(from_fd, AT_FDCWD, to.c_str(), 0) != 0) return std::unexpected(last_error());
-  Fd out(::open(to.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+  // clonefile creates the file itself.
+  cloned = ::fclonefileat(from_fd, AT_FDCWD, to.c_str(), 0) == 0;
+  if (cloned) out.reset(::open(to.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+  if (!cloned) out.reset(::open(to.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
 #else
-  Fd out(::open(to.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-  if (out.valid() && ::ioctl(out.get(), FICLONE, from_fd) != 0) {
-    const IoError error = last_error();
-    out.reset();
-    ::unlink(to.c_str());
-    return std::unexpected(error);
-  }
+  out.reset(::open(to.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+  // A failed clone leaves the new file empty.
+  cloned = out.valid() && ::ioctl(out.get(), FICLONE, from_fd) == 0;
 #endif
   if (!out.valid()) return std::unexpected(last_error());
   return out.release();

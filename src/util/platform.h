@@ -49,10 +49,10 @@ inline struct timespec& mtime_of(struct stat& st) {
 // another thread in between may inherit the ends.
 IoResult<void> pipe_cloexec(int fds[2]);
 
-// Makes `to` (which must not exist) a copy-on-write clone of the open file
-// `from_fd` and returns it open for reading and writing; fails where the file
-// system cannot clone (the caller then copies).
-IoResult<int> clone_new(int from_fd, const std::filesystem::path& to);
+// Creates `to`, which must not exist, open for reading and writing: as a
+// copy-on-write clone of the open file `from_fd` where the file system can
+// clone (`cloned` is then true), else empty for the caller to fill.
+IoResult<int> create_clone(int from_fd, const std::filesystem::path& to, bool& cloned);
 
 // Copies `size` bytes from the start of `from_fd` to `to_fd` inside the
 // kernel. False, with nothing copied, where the platform or the file system

@@ -540,6 +540,19 @@ TEST_F(CacheUnit, LookupRestoresTheOutputs) {
   EXPECT_GT(util::mtime_ns(stat_of(entry_dir() / "entry.json")), 1000000000ull * kSecond);
   // A restored file is a file of its own, not a link into the entry.
   EXPECT_NE(stat_of(out_ / "libx-1.rlib").st_ino, stat_of(entry_dir() / "libx-1.rlib").st_ino);
+
+  // A temporary file left by an earlier process of this number is replaced,
+  // and a missing output directory is made.
+  remove_outputs();
+  const fs::path stale = out_ / (".libx-1.rlib." + std::to_string(::getpid()) + ".tmp");
+  write_file(stale, "stale");
+  ASSERT_TRUE(job_.lookup().has_value());
+  EXPECT_EQ(read_file(out_ / "libx-1.rlib"), rlib);
+  EXPECT_FALSE(fs::exists(stale));
+  fs::remove_all(out_);
+  ASSERT_TRUE(job_.lookup().has_value());
+  EXPECT_EQ(read_file(out_ / "libx-1.rmeta"), rmeta);
+  EXPECT_EQ(read_file(out_ / "x-1.d"), dep_info);
 }
 
 TEST_F(CacheUnit, LookupRestoresExecutables) {
