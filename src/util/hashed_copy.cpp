@@ -13,7 +13,7 @@
 namespace kelv::util {
 namespace {
 
-constexpr size_t chunk = 256 * 1024;
+constexpr size_t chunk = size_t{256} * 1024;
 
 std::string finish(blake3_hasher& hasher) {
   unsigned char out[BLAKE3_OUT_LEN];
