@@ -313,6 +313,14 @@ class RealDriver : public ::testing::Test, protected testing::World {
     text.replace(text.find(banner), banner.size(), "BANNER.unwrap_or(default_banner())");
     text += "\nfn default_banner() -> &'static str {\n    \"realworld\"\n}\n";
     testing::write_file(lib, text);
+    // A library that depends on util, so that early cut-off has a dependent
+    // to replay.
+    const fs::path codec = project / "codec";
+    testing::write_file(codec / "Cargo.toml", testing::read_file(codec / "Cargo.toml") +
+                                                  "util = { path = \"../util\" }\n");
+    testing::write_file(codec / "src/lib.rs",
+                        testing::read_file(codec / "src/lib.rs") +
+                            "\npub fn banner_width() -> usize {\n    util::banner().len()\n}\n");
     settings(testing::cache_settings(cache, true));
   }
 
@@ -370,6 +378,9 @@ TEST_F(RealDriver, ABodyEditRebuildsTheLibraryAloneAndRelinksTheBinary) {
   ASSERT_EQ(rebuilt.exit_code, 0) << rebuilt.err;
   EXPECT_EQ(svh_of("libutil-"), svh);
   EXPECT_EQ(report("util")["cache"].value("result", ""), "stored");
+  // Cargo runs the dependent library again; its interface is the same, so
+  // it is replayed.
+  EXPECT_EQ(report("codec")["cache"].value("result", ""), "hit") << report("codec").dump();
   EXPECT_EQ(report("app").value("link", ""), "relinked") << report("app").dump();
   EXPECT_FALSE(find_report("rw_core").has_value());
   EXPECT_NE(app().find("edited: records=3"), std::string::npos) << app();
@@ -387,6 +398,7 @@ TEST_F(RealDriver, ASignatureEditRebuildsTheDependents) {
   auto rebuilt = build();
   ASSERT_EQ(rebuilt.exit_code, 0) << rebuilt.err;
   EXPECT_NE(svh_of("libutil-"), svh);
+  EXPECT_EQ(report("codec")["cache"].value("result", ""), "stored") << report("codec").dump();
   const util::Json r = report("app");
   EXPECT_EQ(r["cache"].value("result", ""), "stored") << r.dump();
   EXPECT_NE(r.value("link", ""), "relinked");
