@@ -119,8 +119,6 @@ std::expected<void, std::string> write_objects_key_record(const Job& job, const 
   util::Json record = util::Json::object();
   record["env_deps"] = in.env_deps;
   record["inputs"] = in.inputs;
-  if (auto made = util::create_dirs(layout::key_records(job.cache_dir)); !made)
-    return std::unexpected(util::os_error(made.error()));
   if (auto w = util::write_json_fast(job.key_record(*job.objects_key), record); !w)
     return std::unexpected(util::os_error(w.error()));
   return {};

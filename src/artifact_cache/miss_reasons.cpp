@@ -150,7 +150,6 @@ void write_unit_record(const Job& job) {
   util::Json record = util::Json::object();
   record["key"] = job.key;
   record["lines"] = std::move(lines);
-  if (!util::create_dirs(layout::unit_records(job.cache_dir))) return;
   (void)util::write_json_fast(layout::unit_record(job.cache_dir, job.unit_name()), record);
 }
 

@@ -20,7 +20,6 @@ bool Job::known_quick() const {
 }
 
 util::IoResult<void> Job::remember_quick() const {
-  if (auto made = util::create_dirs(layout::quick_records(cache_dir)); !made) return made;
   return util::write_atomic(layout::quick_record(cache_dir, unit_name()), "");
 }
 

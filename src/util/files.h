@@ -19,7 +19,8 @@ IoResult<void> create_dirs(const std::filesystem::path& path, unsigned mode = 07
 IoResult<std::string> read_file(const std::filesystem::path& path);
 
 // Replaces the file whole: writes a temporary sibling ".<name>.<pid>.tmp" and
-// renames it over the target, creating missing parent directories first.
+// renames it over the target; missing parent directories are made when the
+// temporary file cannot be created for their lack.
 IoResult<void> write_atomic(const std::filesystem::path& path, std::string_view bytes);
 
 // The value indented by two spaces per level, with a trailing newline,
