@@ -47,9 +47,10 @@ struct Job {
   // unchanged and restores its outputs; otherwise says why there was none.
   std::expected<LookupHit, Miss> lookup() const;
 
-  // Publishes the unit's fresh outputs as a cache entry; an error text when
-  // they were not stored.
-  std::expected<void, std::string> store(std::string_view stderr_bytes, uint64_t start_ns) const;
+  // Publishes the unit's fresh outputs as a cache entry and returns its
+  // name; an error text when they were not stored.
+  std::expected<std::string, std::string> store(std::string_view stderr_bytes,
+                                                uint64_t start_ns) const;
 
   // Quick records: units that link too fast to be worth storing.
   bool known_quick() const;

@@ -14,7 +14,9 @@
 //   l/<memo name>                link records of libraries
 //   q/<unit name>                quick records
 //   u/<unit name>.json           unit records: the key lines last stored for a unit
+//   r/<server digest>            the remote failed recently: skipped until it is old
 //   tmp/<entry name>-<pid>/      an entry being assembled by process <pid>
+//   tmp/remote-<pid>.<what>      an object of the remote being sent or received
 //   tmp/discard-<pid>-<name>/    an entry being removed
 namespace kelv::artifact_cache::layout {
 
@@ -26,6 +28,7 @@ inline constexpr std::string_view content_memos_folder = "h";
 inline constexpr std::string_view link_records_folder = "l";
 inline constexpr std::string_view quick_records_folder = "q";
 inline constexpr std::string_view unit_records_folder = "u";
+inline constexpr std::string_view remote_markers_folder = "r";
 inline constexpr std::string_view temporary_folder = "tmp";
 
 // Inside an entry directory.
@@ -77,11 +80,18 @@ inline fs::path unit_record(const fs::path& cache, std::string_view unit_name) {
   return unit_records(cache) / (std::string(unit_name) + ".json");
 }
 
+inline fs::path remote_marker(const fs::path& cache, std::string_view server_digest) {
+  return cache / remote_markers_folder / server_digest;
+}
+
 inline fs::path temporary(const fs::path& cache) {
   return cache / temporary_folder;
 }
 inline fs::path assembly(const fs::path& cache, std::string_view entry_name, pid_t pid) {
   return temporary(cache) / (std::string(entry_name) + "-" + std::to_string(pid));
+}
+inline fs::path remote_transfer(const fs::path& cache, pid_t pid, std::string_view what) {
+  return temporary(cache) / ("remote-" + std::to_string(pid) + "." + std::string(what));
 }
 inline fs::path trash(const fs::path& cache, pid_t pid, std::string_view entry_name) {
   return temporary(cache) /

@@ -280,8 +280,8 @@ std::optional<std::string> entry_name(const fs::path& cache_dir, std::string_vie
   return std::move(state->name);
 }
 
-std::expected<void, std::string> Job::store(std::string_view stderr_bytes,
-                                            uint64_t start_ns) const {
+std::expected<std::string, std::string> Job::store(std::string_view stderr_bytes,
+                                                   uint64_t start_ns) const {
   auto in = collect_inputs(*this, start_ns);
   if (!in) return std::unexpected(in.error());
   const std::vector<std::string> span_deps = read_span_deps(*this, start_ns);
@@ -289,7 +289,7 @@ std::expected<void, std::string> Job::store(std::string_view stderr_bytes,
   if (!state) return std::unexpected("an input is unreadable");
   if (!already_published(cache_dir, entry_dir(state->name))) {
     if (auto published = publish_entry(*this, *in, state->name, stderr_bytes, start_ns); !published)
-      return published;
+      return std::unexpected(published.error());
   }
   // Written after the entry is published: a reader that finds the key
   // record finds the entry, unless it was removed since.
@@ -298,7 +298,7 @@ std::expected<void, std::string> Job::store(std::string_view stderr_bytes,
       !w)
     return std::unexpected(error_text(w.error()));
   write_unit_record(*this);
-  return {};
+  return state->name;
 }
 
 }  // namespace kelv::artifact_cache

@@ -1,6 +1,7 @@
 #include "exec/proc.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "util/clock.h"
 #include "util/platform.h"
 
 extern char** environ;
@@ -203,6 +205,61 @@ util::IoResult<Captured> capture_output(Command cmd) {
   if (got < 0) return std::unexpected(util::last_error());
   captured.status = ExitStatus::from_wait(status);
   return captured;
+}
+
+namespace {
+
+// Reads what is ready on the open pipes into their texts; false when every
+// pipe has ended.
+bool drain(struct pollfd (&fds)[2], std::string* (&into)[2], int timeout_ms) {
+  int open = 0;
+  for (auto& p : fds) open += p.fd >= 0;
+  if (open == 0) return false;
+  const int ready = ::poll(fds, 2, timeout_ms);
+  if (ready < 0 && errno != EINTR) return false;
+  for (int i = 0; i < 2 && ready > 0; ++i) {
+    if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+    char buf[8192];
+    const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+    if (n > 0)
+      into[i]->append(buf, static_cast<size_t>(n));
+    else if (n == 0 || errno != EINTR)
+      fds[i].fd = -1;
+  }
+  return true;
+}
+
+}  // namespace
+
+util::IoResult<Collected> collect_output(Command cmd, std::chrono::milliseconds limit) {
+  cmd.in = Stream::null;
+  cmd.out = Stream::pipe;
+  cmd.err = Stream::pipe;
+  auto child = spawn(cmd);
+  if (!child) return std::unexpected(child.error());
+  Collected collected;
+  struct pollfd fds[2] = {{child->out.get(), POLLIN, 0}, {child->err.get(), POLLIN, 0}};
+  std::string* into[2] = {&collected.out, &collected.err};
+  const uint64_t deadline = util::mono_ns() + static_cast<uint64_t>(limit.count()) * 1000000ull;
+  for (;;) {
+    const uint64_t now = util::mono_ns();
+    if (now >= deadline) {
+      collected.timed_out = true;
+      ::kill(child->pid, SIGKILL);
+      break;
+    }
+    const int wait_ms = static_cast<int>((deadline - now + 999999) / 1000000);
+    if (!drain(fds, into, wait_ms)) break;
+  }
+  child->out.reset();
+  child->err.reset();
+  int status = 0;
+  pid_t got;
+  while ((got = ::waitpid(child->pid, &status, 0)) < 0 && errno == EINTR) {
+  }
+  if (got < 0) return std::unexpected(util::last_error());
+  collected.status = ExitStatus::from_wait(status);
+  return collected;
 }
 
 void propagate(const ExitStatus& status) {

@@ -2,6 +2,7 @@
 #include <signal.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -95,6 +96,17 @@ struct Captured {
   std::string out;
 };
 util::IoResult<Captured> capture_output(Command cmd);
+
+// Runs the command with standard input from /dev/null, capturing standard
+// output and standard error apart. A child still running after `limit` is
+// killed and reaped (`timed_out`).
+struct Collected {
+  ExitStatus status;
+  std::string out;
+  std::string err;
+  bool timed_out = false;
+};
+util::IoResult<Collected> collect_output(Command cmd, std::chrono::milliseconds limit);
 
 // Ends the process with the child's status: the same signal, or its code.
 [[noreturn]] void propagate(const ExitStatus& status);

@@ -98,6 +98,13 @@ void read_cache(Unit& u, const util::Json& cache) {
   if (const util::Json* miss = member(cache, "miss"); miss && !text(*miss, "category").empty())
     u.miss = Miss{text(*miss, "category"), text(*miss, "detail")};
   u.stored_compile_ns = number(cache, "stored_compile_ns");
+  u.from_remote = text(cache, "source") == "remote";
+  if (const util::Json* remote = member(cache, "remote")) {
+    u.remote_lookup = text(*remote, "lookup");
+    u.remote_upload = text(*remote, "upload");
+    u.remote_reason = text(*remote, "reason");
+    if (u.remote_lookup.empty() && u.remote_upload.empty()) u.remote_lookup = "local";
+  }
 }
 
 void read_run(Unit& u, const util::Json& report) {
@@ -299,12 +306,26 @@ std::vector<Unit> read_build(const fs::path& event_dir) {
   return units;
 }
 
+// What the remote tier did for the unit, added to the build's counts.
+void count_remote(Summary& s, const Unit& u) {
+  if (u.remote_lookup.empty() && u.remote_upload.empty()) return;
+  s.remote = true;
+  if (u.from_remote) ++s.remote_hits;
+  if (u.remote_upload == "uploaded") ++s.remote_uploads;
+  const bool error =
+      u.remote_lookup == "failed" || u.remote_lookup == "damaged" || u.remote_upload == "failed";
+  if (!error) return;
+  ++s.remote_errors;
+  if (s.remote_error.empty()) s.remote_error = u.remote_reason;
+}
+
 Summary summarize(const std::vector<Unit>& units, const UnitTimes& times) {
   Summary s;
   std::vector<std::pair<std::string, std::string>> misses, reasons;
   for (const Unit& u : units) {
     if (u.kind != "compile") continue;
     ++s.runs;
+    count_remote(s, u);
     if (u.build_script) ++s.build_scripts;
     if (!u.driver_failure.empty()) ++s.driver_failures;
     count_outcome(s, u, times);
@@ -362,6 +383,14 @@ std::string miss_label(const std::string& category) {
   return it != labels.end() ? it->second : category;
 }
 
+std::string remote_clause(const Summary& s) {
+  std::string text = fmt::format("remote: {} from the server, {} uploaded",
+                                 plural(s.remote_hits, "entry", "entries"), s.remote_uploads);
+  if (s.remote_errors) text += ", " + plural(s.remote_errors, "error", "errors");
+  if (!s.remote_error.empty()) text += " (" + s.remote_error + ")";
+  return text;
+}
+
 std::string summary_line(const Summary& s) {
   if (s.runs == 0) return "no compiler runs";
   std::string line = counted_runs(s) + ": " + outcomes(s);
@@ -371,6 +400,7 @@ std::string summary_line(const Summary& s) {
   if (s.driver_failures)
     line += "; " + plural(s.driver_failures, "driver failure", "driver failures") +
             " (see kelv report)";
+  if (s.remote) line += "; " + remote_clause(s);
   return line;
 }
 

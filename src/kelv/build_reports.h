@@ -31,6 +31,10 @@ struct Unit {
   std::string cache_category;                 // the stable category of that reason, when told
   std::optional<Miss> miss;                   // for a unit compiled after a miss, when told
   std::optional<uint64_t> stored_compile_ns;  // for a hit: what compiling it took
+  bool from_remote = false;                   // a hit whose entry came from the remote tier
+  std::string remote_lookup;                  // what the remote tier did: "miss", "failed", ...
+  std::string remote_upload;                  // "uploaded", "present", "skipped", "failed"
+  std::string remote_reason;
   std::string driver;
   std::string driver_failure;
   std::string link;
@@ -60,6 +64,13 @@ struct Summary {
   std::vector<Group> not_cached;  // compiled and not stored, by category or reason
   uint64_t saved_ns = 0;          // estimated from what the replayed units took to compile
   size_t estimated = 0;           // replayed units with such an estimate
+  // The remote tier, when the build had one: entries it brought, entries
+  // sent to it, and its failures (the server failed or sent unusable data).
+  bool remote = false;
+  size_t remote_hits = 0;
+  size_t remote_uploads = 0;
+  size_t remote_errors = 0;
+  std::string remote_error;  // the first failure's reason
 };
 
 // Compile times of stored units, by unit id, kept across builds in
@@ -74,6 +85,9 @@ UnitTimes load_unit_times();
 void save_unit_times(const std::vector<Unit>& units, UnitTimes times);
 
 std::string format_duration(uint64_t ns);
+
+// "remote: 12 entries from the server, 3 uploaded, 1 error (why)".
+std::string remote_clause(const Summary& s);
 
 // The one-line summary printed after `kelv cargo`.
 std::string summary_line(const Summary& s);

@@ -7,9 +7,12 @@
 
 #include "artifact_cache/layout.h"
 #include "artifact_cache/lookup.h"
+#include "artifact_cache/remote_tier.h"
+#include "kelv/build_reports.h"
 #include "kelv/commands.h"
 #include "kelv/config.h"
 #include "util/clock.h"
+#include "util/home.h"
 #include "util/ui.h"
 
 namespace kelv::tool {
@@ -44,6 +47,41 @@ struct Entry {
   uint64_t bytes = 0;
 };
 
+// The remote tier: the server, whether units skip it after a failure, and
+// what it did in the builds kelv keeps reports of.
+void remote_stats(const Config& config) {
+  if (config.remote_cache && !std::getenv("KELV_REMOTE_CACHE"))
+    ::setenv("KELV_REMOTE_CACHE", config.remote_cache->c_str(), 1);
+  auto remote = artifact_cache::Remote::from_env();
+  if (!remote) {
+    fmt::print("remote         not used: {}\n", remote.error());
+  } else if (!*remote) {
+    fmt::print("remote         none (set KELV_REMOTE_CACHE or remote_cache)\n");
+  } else {
+    fmt::print("remote         {}{}\n", (*remote)->server.display,
+               (*remote)->read_only ? " (read-only)" : "");
+    if (auto down = artifact_cache::recent_remote_failure(config.artifact_cache, **remote))
+      fmt::print("remote state   skipped: {}\n", *down);
+  }
+  Summary all;
+  size_t builds = 0;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(util::kelv_home() / "events", ec)) {
+    if (!e.is_directory(ec)) continue;
+    const Summary s = summarize(read_build(e.path()), {});
+    if (!s.remote) continue;
+    ++builds;
+    all.remote = true;
+    all.remote_hits += s.remote_hits;
+    all.remote_uploads += s.remote_uploads;
+    all.remote_errors += s.remote_errors;
+    if (all.remote_error.empty()) all.remote_error = s.remote_error;
+  }
+  if (builds > 0)
+    fmt::print("remote use     {} in the last {} builds with a remote\n", remote_clause(all),
+               builds);
+}
+
 int stats(const Config& config) {
   const fs::path& cache = config.artifact_cache;
   std::set<std::pair<dev_t, ino_t>> seen;
@@ -54,6 +92,7 @@ int stats(const Config& config) {
   fmt::print("content memos  {}\n", count_entries(layout::content_memos(cache)));
   fmt::print("link records   {}\n", count_entries(layout::link_records(cache)));
   fmt::print("quick records  {}\n", count_entries(layout::quick_records(cache)));
+  remote_stats(config);
   return 0;
 }
 

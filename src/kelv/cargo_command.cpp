@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "artifact_cache/remote_tier.h"
 #include "exec/proc.h"
 #include "kelv/build_reports.h"
 #include "kelv/commands.h"
@@ -75,6 +76,19 @@ bool compiles_units(const std::optional<std::string>& subcommand) {
   return subcommand && std::ranges::find(compiling, *subcommand) != std::end(compiling);
 }
 
+// Gives the wrapper the configured remote (the environment's own setting
+// wins) and says once when the remote settings cannot be used: every unit's
+// report would say it too, but no one reads those during a build.
+void pass_remote(exec::Command& cmd, const Config& config) {
+  if (config.remote_cache && !std::getenv("KELV_REMOTE_CACHE"))
+    cmd.set_env("KELV_REMOTE_CACHE", *config.remote_cache);
+  if (std::getenv("KELV_REMOTE_CACHE")) {
+    if (auto remote = artifact_cache::Remote::from_env(); !remote)
+      util::ui::say(util::ui::Level::warn,
+                    fmt::format("kelv: the remote cache is not used: {}", remote.error()));
+  }
+}
+
 void say_summary(const Summary& summary, const CargoLine& line, bool success) {
   using util::ui::Level;
   if (summary.runs > 0) {
@@ -115,6 +129,7 @@ int cargo_command(std::span<const std::string> args) {
     chain(cmd, *user);
   else if (const auto where = configured_wrapper(line))
     warn_replaced(*where);
+  pass_remote(cmd, *config);
   cmd.set_env("KELV_EVENT_DIR", event_dir.native());
   cmd.set_env("KELV_SESSION_ID", session);
   auto run = exec::run_child(cmd, true);

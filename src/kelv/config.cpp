@@ -8,6 +8,7 @@
 #include <utility>
 #include <variant>
 
+#include "remote/url.h"
 #include "util/files.h"
 #include "util/home.h"
 #include "util/paths.h"
@@ -81,6 +82,17 @@ std::expected<void, std::string> configure(util::SettingsValues& settings,
   return {};
 }
 
+// The server address of "remote_cache" (null: none), checked as the wrapper
+// will read it.
+std::expected<std::optional<std::string>, std::string> remote_cache_of(const util::Json& value) {
+  if (value.is_null()) return std::nullopt;
+  if (!value.is_string()) return std::unexpected("remote_cache must be a text");
+  const std::string text = value.get<std::string>();
+  if (auto parsed = remote::parse_server_url(text); !parsed)
+    return std::unexpected("remote_cache: " + parsed.error());
+  return text;
+}
+
 }  // namespace
 
 std::filesystem::path Config::file() {
@@ -106,6 +118,13 @@ std::expected<Config, std::string> Config::load() {
     auto json = util::parse_json(*text);
     if (!json || !json->is_object()) return bad("expected a JSON object");
     for (const auto& [key, value] : json->items()) {
+      if (key == "remote_cache") {
+        if (auto remote = remote_cache_of(value); remote)
+          config.remote_cache = std::move(*remote);
+        else
+          return bad(remote.error());
+        continue;
+      }
       if (auto set = configure(config.settings, fallback, key, value); !set)
         return bad(set.error());
     }

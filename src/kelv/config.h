@@ -19,6 +19,9 @@ struct Config {
   util::SettingsValues settings;
   // `settings.artifact_cache` as a path, for the cache commands.
   std::filesystem::path artifact_cache;
+  // "remote_cache": the shared server, given to the wrapper as
+  // KELV_REMOTE_CACHE unless that is set already.
+  std::optional<std::string> remote_cache;
 
   // The configuration file, or the defaults when there is none; an error text
   // when it exists but cannot be read or understood. The file is one JSON

@@ -106,6 +106,14 @@ std::string cache_text(const Unit& u) {
     text += ": " + u.cache_reason;
   if (u.miss)
     text += "; missed: " + u.miss->category + (u.miss->detail.empty() ? "" : " " + u.miss->detail);
+  if (u.from_remote) text += " (from the remote)";
+  const bool remote_worth_telling = !u.from_remote && u.remote_lookup != "local" &&
+                                    (!u.remote_lookup.empty() || !u.remote_upload.empty());
+  if (remote_worth_telling) {
+    text += "; remote: " + (u.remote_lookup.empty() ? std::string("-") : u.remote_lookup);
+    if (!u.remote_upload.empty()) text += ", upload " + u.remote_upload;
+    if (!u.remote_reason.empty()) text += " (" + u.remote_reason + ")";
+  }
   return text;
 }
 
@@ -135,6 +143,11 @@ util::Json unit_json(const Unit& u) {
   j["driver"] = text_or_null(u.driver);
   j["driver_failure"] = text_or_null(u.driver_failure);
   j["link"] = text_or_null(u.link);
+  if (!u.remote_lookup.empty() || !u.remote_upload.empty())
+    j["remote"] = {{"lookup", text_or_null(u.remote_lookup)},
+                   {"upload", text_or_null(u.remote_upload)},
+                   {"reason", text_or_null(u.remote_reason)},
+                   {"from_remote", u.from_remote}};
   return j;
 }
 
@@ -158,7 +171,11 @@ util::Json summary_json(const Summary& s) {
           {"driver_failures", s.driver_failures},
           {"misses", groups_json(s.misses)},
           {"not_cached", groups_json(s.not_cached)},
-          {"saved_ns", s.estimated ? util::Json(s.saved_ns) : util::Json(nullptr)}};
+          {"saved_ns", s.estimated ? util::Json(s.saved_ns) : util::Json(nullptr)},
+          {"remote", s.remote ? util::Json({{"hits", s.remote_hits},
+                                            {"uploads", s.remote_uploads},
+                                            {"errors", s.remote_errors}})
+                              : util::Json(nullptr)}};
 }
 
 void print_json(const Build& build, const Summary& summary) {

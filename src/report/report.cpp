@@ -185,6 +185,8 @@ void report_hit(const HitFacts& f) noexcept {
                       {"foreign_out_dir",
                        f.foreign_out_dir ? Json(util::lossy(*f.foreign_out_dir)) : Json(nullptr)}});
     if (f.stored_compile_ns) report["cache"]["stored_compile_ns"] = *f.stored_compile_ns;
+    report["cache"]["source"] = f.from_remote ? "remote" : "local";
+    if (f.remote && !f.remote->is_null()) report["cache"]["remote"] = *f.remote;
     write_report(report, f.event_dir, f.start_wall_ns);
   } catch (...) {
     // A report is never worth failing the unit for.

@@ -45,6 +45,8 @@ struct HitFacts {
   std::string entry;
   std::optional<std::string> foreign_out_dir;
   std::optional<uint64_t> stored_compile_ns;  // the entry's compile time, when it holds one
+  bool from_remote = false;                   // the entry came from the remote tier
+  const util::Json* remote = nullptr;         // what the remote tier did, when there is one
   std::string_view event_dir;
 };
 

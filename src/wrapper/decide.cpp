@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "artifact_cache/key.h"
+#include "artifact_cache/remote_tier.h"
 #include "driver/driver.h"
 #include "driver/rustc_info.h"
 #include "util/clock.h"
@@ -95,6 +96,47 @@ CacheJob prepare_job(const Front& front, const Toolchain& t) {
   return c;
 }
 
+// The remote tier of a cached unit: the server of KELV_REMOTE_CACHE, or why
+// it is not used, and what it did.
+struct RemoteTier {
+  std::optional<artifact_cache::Remote> remote;
+  std::string problem;  // a bad setting
+  artifact_cache::RemoteOutcome outcome;
+
+  static RemoteTier of_environment() {
+    RemoteTier t;
+    auto remote = artifact_cache::Remote::from_env();
+    if (remote)
+      t.remote = std::move(*remote);
+    else
+      t.problem = std::move(remote.error());
+    return t;
+  }
+  // The report's "remote" object; null when no remote is configured.
+  util::Json report() const {
+    if (remote) return outcome.to_json(*remote);
+    if (problem.empty()) return nullptr;
+    return util::Json::object({{"lookup", "skipped"}, {"reason", problem}});
+  }
+};
+
+// The local cache first, then the remote; a remote hit is published into the
+// local cache and replayed from there.
+std::expected<artifact_cache::LookupHit, artifact_cache::Miss> look_up(const Job& job,
+                                                                       RemoteTier& tier) {
+  auto hit = job.lookup();
+  if (hit || !tier.remote) return hit;
+  tier.outcome = artifact_cache::fetch_from_remote(job, *tier.remote);
+  if (tier.outcome.lookup != "hit") return hit;
+  auto replayed = job.lookup();
+  if (!replayed) {
+    tier.outcome.lookup = "damaged";
+    tier.outcome.reason = replayed.error().detail;
+    return hit;
+  }
+  return replayed;
+}
+
 // The facts of the plan that the arguments and the toolchain give.
 PlanInput plan_input(const Front& front, const Toolchain& t) {
   const rustc::Invocation& inv = front.inv;
@@ -144,9 +186,13 @@ Decision decide(Front& front) {
   if (!front.inner && front.event_dir) inv.take_strict();
 
   CacheJob cache = prepare_job(front, toolchain);
+  RemoteTier remote;
   if (cache.job) {
-    auto hit = cache.job->lookup();
-    if (hit) return Replay{std::move(*hit), start_wall_ns, start};
+    remote = RemoteTier::of_environment();
+    auto hit = look_up(*cache.job, remote);
+    if (hit)
+      return Replay{std::move(*hit), remote.outcome.lookup == "hit", remote.report(), start_wall_ns,
+                    start};
     cache.miss = std::move(hit.error());
   }
 
@@ -186,12 +232,17 @@ Decision decide(Front& front) {
                                .job_reason = cache.reason,
                                .job_category = cache.category,
                                .miss = cache.miss,
+                               .remote = remote.remote ? &*remote.remote : nullptr,
+                               .remote_outcome = &remote.outcome,
                                .run = *ran,
                                .fresh_build = plan.fresh_build,
                                .kept_objects = request.kept_objects.has_value(),
                                .start_wall_ns = start_wall_ns,
                                .elapsed_ns = unit.elapsed_ns});
   unit.cache = std::move(done.cache);
+  if (cache.job) {
+    if (util::Json r = remote.report(); !r.is_null()) unit.cache["remote"] = std::move(r);
+  }
   unit.kept_objects_error = std::move(done.kept_objects_error);
   return unit;
 }

@@ -45,6 +45,8 @@ struct UnitRun {
 // A stored result to replay instead of running the unit.
 struct Replay {
   artifact_cache::LookupHit hit;
+  bool from_remote = false;
+  util::Json remote;  // what the remote tier did, null without one
   uint64_t start_wall_ns = 0;
   uint64_t start_mono_ns = 0;
 };

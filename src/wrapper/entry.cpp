@@ -60,6 +60,8 @@ bool is_set(const char* name) {
                         .entry = replay.hit.entry,
                         .foreign_out_dir = replay.hit.foreign_out_dir,
                         .stored_compile_ns = replay.hit.stored_compile_ns,
+                        .from_remote = replay.from_remote,
+                        .remote = &replay.remote,
                         .event_dir = *front.event_dir});
   }
   exec::propagate(exec::ExitStatus::exited(0));

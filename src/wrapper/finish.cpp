@@ -38,7 +38,10 @@ util::Json store_or_remember(const FinishRequest& r, Storage storage) {
   }
   if (r.fresh_build) job.forget_quick();
   auto stored = job.store(r.run.diagnostics, r.start_wall_ns);
-  return stored ? missed(r, "", "") : missed(r, "store", stored.error());
+  if (!stored) return missed(r, "store", stored.error());
+  if (r.remote && r.remote_outcome)
+    artifact_cache::upload_to_remote(job, *r.remote, *stored, *r.remote_outcome);
+  return missed(r, "", "");
 }
 
 util::Json cache_outcome(const FinishRequest& r, Storage storage) {

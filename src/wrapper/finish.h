@@ -5,6 +5,7 @@
 
 #include "artifact_cache/job.h"
 #include "artifact_cache/lookup.h"
+#include "artifact_cache/remote_tier.h"
 #include "util/files.h"
 #include "wrapper/run.h"
 #include "wrapper/settings.h"
@@ -42,6 +43,8 @@ struct FinishRequest {
   const std::string& job_reason;
   const std::string& job_category;
   const std::optional<artifact_cache::Miss>& miss;  // why the lookup found nothing
+  const artifact_cache::Remote* remote = nullptr;   // where stored entries are uploaded
+  artifact_cache::RemoteOutcome* remote_outcome = nullptr;
   const RunOutcome& run;
   bool fresh_build = false;
   bool kept_objects = false;  // the driver was asked to keep objects

@@ -1,0 +1,70 @@
+#pragma once
+#include <chrono>
+#include <expected>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "artifact_cache/job.h"
+#include "remote/url.h"
+#include "util/files.h"
+
+// The cache's second tier: a Redis or HTTP server shared by a team and its
+// CI machines. The transfers run in the `kelv-remote` program (the wrapper
+// itself stays free of network libraries and starts fast); this side decides
+// what to ask for, checks what comes back and publishes it into the local
+// cache exactly as a store would.
+//
+// On the server, an entry is one object, "kelv1/e/<entry name>" (every file
+// of the entry, see entry_pack.h), and a key record is "kelv1/m/<key>". The
+// entry is uploaded before its key record, so that a reader who finds the
+// record finds the entry.
+namespace kelv::artifact_cache {
+
+struct Remote {
+  remote::ServerUrl server;
+  fs::path program;  // the kelv-remote program
+  bool read_only = false;
+  // How long one request may wait for an answer; the program applies it,
+  // the wrapper kills a run that goes far beyond it.
+  std::chrono::milliseconds io_timeout{2000};
+
+  // The remote of KELV_REMOTE_CACHE (and KELV_REMOTE_CACHE_MODE,
+  // KELV_REMOTE_TIMEOUT_MS): absent when the variable is unset or empty, an
+  // error text (never holding credentials) when it is unusable.
+  // The program is found beside the running executable.
+  static std::expected<std::optional<Remote>, std::string> from_env();
+};
+
+// What the remote tier did for one unit, for its report.
+struct RemoteOutcome {
+  // "hit": the entry came from the server (and is now local); "miss": the
+  // server has none for the unit's current state; "skipped": not asked
+  // (`reason` says why); "failed": the server failed (it is skipped by the
+  // next units for a while); "damaged": what it sent was unusable.
+  // Empty when the unit was not looked up remotely (a local hit).
+  std::string lookup;
+  // "uploaded", "present" (the server had it), "skipped" or "failed"; empty
+  // when nothing was stored.
+  std::string upload;
+  std::string reason;
+
+  util::Json to_json(const Remote& remote) const;
+};
+
+// Why the server is left alone, when it failed a short while ago (units
+// then skip it instead of each waiting for a server that is down).
+std::optional<std::string> recent_remote_failure(const fs::path& cache_dir, const Remote& remote);
+
+// After a local miss: brings the unit's entry into the local cache, when the
+// server has one for the unit's current state. A "hit" means that a local
+// lookup now finds it.
+RemoteOutcome fetch_from_remote(const Job& job, const Remote& remote);
+
+// After a local store of entry `entry`: sends it and its key record to the
+// server, unless the server has the entry already.
+void upload_to_remote(const Job& job, const Remote& remote, std::string_view entry,
+                      RemoteOutcome& outcome);
+
+}  // namespace kelv::artifact_cache
