@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "artifact_cache/dep_hashes.h"
+#include "artifact_cache/entry_pack.h"
+#include "artifact_cache/remote_tier.h"
 #include "artifact_cache/store.h"
 #include "support/testing.h"
 #include "util/clock.h"
@@ -1030,6 +1032,103 @@ TEST(CacheQuick, UnwritableCache) {
   EXPECT_FALSE(job.remember_quick().has_value());
   EXPECT_FALSE(job.known_quick());
   job.forget_quick();
+}
+
+// ------------------------------------------------------------ remote objects
+// An entry travels as one pack; what comes back from a server is checked
+// whole before any of it is written.
+TEST_F(CacheUnit, EntryPackRoundTripAndTampering) {
+  store_ok();
+  const std::string entry = expected_entry();
+  auto pack = ac::pack_entry(entry_dir(), job_.key, entry);
+  ASSERT_TRUE(pack.has_value()) << pack.error();
+  {
+    TempDir into;
+    ASSERT_TRUE(ac::unpack_entry(*pack, job_.key, entry, into.path()).has_value());
+    EXPECT_EQ(names_in(into.path()), names_in(entry_dir()));
+    for (const std::string& name : names_in(entry_dir()))
+      EXPECT_EQ(read_file(into / name), read_file(entry_dir() / name)) << name;
+  }
+  const size_t body = pack->find('\n', pack->find('\n') + 1) + 1;
+  const auto in_header = [&](const std::string& from, const std::string& to) {
+    return replace_all(pack->substr(0, body), from, to) + pack->substr(body);
+  };
+  std::string flipped = *pack;
+  flipped.back() ^= 1;
+  struct Row {
+    const char* what;
+    std::string bytes;
+    std::string key, entry;
+    const char* error;
+  };
+  const Row rows[] = {
+      {"truncated", pack->substr(0, pack->size() - 1), job_.key, entry, "truncated"},
+      {"extended", *pack + "x", job_.key, entry, "more than it describes"},
+      {"a byte changed", flipped, job_.key, entry, "recorded content"},
+      {"another entry's name", *pack, job_.key, std::string(32, 'f'), "another entry"},
+      {"another key", *pack, std::string(32, 'e'), entry, "another entry"},
+      {"a name leaving the entry", in_header("\"libx-1.rlib\"", "\"../x1.rlib\""), job_.key, entry,
+       "outside the entry"},
+      {"a name twice", in_header("\"libx-1.rmeta\"", "\"libx-1.rlib\""), job_.key, entry, "twice"},
+      {"not a pack", "<html>403 Forbidden</html>", job_.key, entry, "not an entry"},
+      {"no header", "kelv-entry 1\n{", job_.key, entry, "header"},
+  };
+  for (const Row& row : rows) {
+    TempDir into;
+    auto unpacked = ac::unpack_entry(row.bytes, row.key, row.entry, into.path());
+    ASSERT_FALSE(unpacked.has_value()) << row.what;
+    EXPECT_NE(unpacked.error().find(row.error), std::string::npos)
+        << row.what << ": " << unpacked.error();
+    EXPECT_TRUE(names_in(into.path()).empty()) << row.what;
+  }
+  // A record that does not describe the files the pack holds.
+  util::Json record = entry_json();
+  record["hashes"]["libx-1.rlib"] = std::string(64, '0');
+  write_entry_json(record);
+  auto lying = ac::pack_entry(entry_dir(), job_.key, entry);
+  ASSERT_TRUE(lying.has_value());
+  TempDir into;
+  auto unpacked = ac::unpack_entry(*lying, job_.key, entry, into.path());
+  ASSERT_FALSE(unpacked.has_value());
+  EXPECT_NE(unpacked.error().find("does not match libx-1.rlib"), std::string::npos);
+}
+
+TEST(CacheRemoteSettings, FromTheEnvironment) {
+  struct Row {
+    std::optional<std::string> address, mode, timeout;
+    std::string error;  // empty: accepted
+  };
+  const Row rows[] = {
+      {std::nullopt, std::nullopt, std::nullopt, ""},
+      {"redis://127.0.0.1:6379", std::nullopt, std::nullopt, ""},
+      {"http://u:s3cr3t@h:8080/c", "read-only", "500", ""},
+      {"redis://h", "read-write", std::nullopt, ""},
+      {"redis://h", "readonly", std::nullopt, "KELV_REMOTE_CACHE_MODE must be"},
+      {"redis://h", std::nullopt, "0", "KELV_REMOTE_TIMEOUT_MS must be"},
+      {"redis://h", std::nullopt, "2s", "KELV_REMOTE_TIMEOUT_MS must be"},
+      {"ftp://u:s3cr3t@h/", std::nullopt, std::nullopt, "KELV_REMOTE_CACHE"},
+  };
+  for (const Row& row : rows) {
+    EnvVar address("KELV_REMOTE_CACHE", row.address), mode("KELV_REMOTE_CACHE_MODE", row.mode),
+        timeout("KELV_REMOTE_TIMEOUT_MS", row.timeout);
+    auto remote = ac::Remote::from_env();
+    const std::string what = row.address.value_or("(unset)");
+    if (!row.error.empty()) {
+      ASSERT_FALSE(remote.has_value()) << what;
+      EXPECT_NE(remote.error().find(row.error), std::string::npos) << remote.error();
+      EXPECT_EQ(remote.error().find("s3cr3t"), std::string::npos) << remote.error();
+      continue;
+    }
+    ASSERT_TRUE(remote.has_value()) << what << ": " << remote.error();
+    EXPECT_EQ(remote->has_value(), row.address.has_value()) << what;
+    if (!*remote) continue;
+    EXPECT_EQ((*remote)->read_only, row.mode == "read-only") << what;
+    EXPECT_EQ((*remote)->program.filename(), "kelv-remote");
+    EXPECT_EQ((*remote)->server.display.find("s3cr3t"), std::string::npos);
+    if (row.timeout) {
+      EXPECT_EQ((*remote)->io_timeout.count(), std::stoi(*row.timeout));
+    }
+  }
 }
 
 }  // namespace
