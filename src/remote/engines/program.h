@@ -1,0 +1,27 @@
+#pragma once
+#include <span>
+#include <string_view>
+
+// The kelv-remote program: one remote cache operation per process, so that
+// the wrapper never loads the network libraries.
+//   kelv-remote get <object> <file>
+//   kelv-remote put [?]<object> <file> [[?]<object> <file>]...
+// The server comes from KELV_REMOTE_CACHE, the time without progress after
+// which a request fails from KELV_REMOTE_TIMEOUT_MS (default 2000).
+namespace kelv::remote {
+
+// Exit statuses of the program.
+inline constexpr int kExitDone = 0;
+inline constexpr int kExitFailed = 1;  // the server or a file failed; one line on stderr
+inline constexpr int kExitUsage = 2;   // bad arguments or environment; one line on stderr
+inline constexpr int kExitAbsent = 3;  // get: the server has no such object
+
+// Runs the program on its arguments (without the program's name).
+int run_program(std::span<const std::string_view> args);
+
+// Whether `name` is an object name the program accepts: non-empty relative
+// segments of letters, digits, '-', '_' and '.', joined by '/', none of them
+// "." or "..".
+bool is_object_name(std::string_view name);
+
+}  // namespace kelv::remote

@@ -1,0 +1,391 @@
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "remote/engines/engine.h"
+#include "remote/url.h"
+#include "support/servers.h"
+#include "support/testing.h"
+
+namespace kelv {
+namespace {
+
+using namespace std::literals;
+using remote::Engine;
+using testing::DavServer;
+using testing::RedisServer;
+using testing::TempDir;
+namespace fs = std::filesystem;
+
+constexpr std::string_view kUser = "alice";
+constexpr std::string_view kPassword = "s3cr3t";
+
+// ---- The server's address ----
+
+struct GoodUrl {
+  std::string_view text;
+  Engine engine;
+  std::string_view user, password, host;
+  uint16_t port;
+  int db;
+  std::string_view prefix, display, address;  // address of "kelv1/x"
+};
+
+const GoodUrl kGoodUrls[] = {
+    {"redis://127.0.0.1:6379/0", Engine::redis, "", "", "127.0.0.1", 6379, 0, "",
+     "redis://127.0.0.1:6379/0", "kelv1/x"},
+    {"redis://cache.local", Engine::redis, "", "", "cache.local", 6379, 0, "",
+     "redis://cache.local:6379/0", "kelv1/x"},
+    {"REDIS://h:7000/", Engine::redis, "", "", "h", 7000, 0, "", "redis://h:7000/0", "kelv1/x"},
+    {"redis://:s3cr3t@h:7000/3", Engine::redis, "", kPassword, "h", 7000, 3, "", "redis://h:7000/3",
+     "kelv1/x"},
+    {"redis://alice:s3cr3t@h/12", Engine::redis, kUser, kPassword, "h", 6379, 12, "",
+     "redis://h:6379/12", "kelv1/x"},
+    {"redis://[::1]:6380/1", Engine::redis, "", "", "::1", 6380, 1, "", "redis://[::1]:6380/1",
+     "kelv1/x"},
+    {"http://host:8080/cache/", Engine::http, "", "", "host", 8080, 0, "/cache",
+     "http://host:8080/cache", "http://host:8080/cache/kelv1/x"},
+    {"http://host", Engine::http, "", "", "host", 80, 0, "", "http://host:80",
+     "http://host:80/kelv1/x"},
+    {"http://alice:s3cr3t@[::1]/", Engine::http, kUser, kPassword, "::1", 80, 0, "",
+     "http://[::1]:80", "http://[::1]:80/kelv1/x"},
+    {"https://al%69ce:s3cr3t%40@h/a/b//", Engine::http, kUser, "s3cr3t@", "h", 443, 0, "/a/b",
+     "https://h:443/a/b", "https://h:443/a/b/kelv1/x"},
+    {"https://alice@h:8443/c", Engine::http, kUser, "", "h", 8443, 0, "/c", "https://h:8443/c",
+     "https://h:8443/c/kelv1/x"},
+};
+
+TEST(RemoteUrl, ParsesGoodAddresses) {
+  for (const GoodUrl& c : kGoodUrls) {
+    SCOPED_TRACE(c.text);
+    auto url = remote::parse_server_url(c.text);
+    ASSERT_TRUE(url) << url.error();
+    EXPECT_EQ(url->engine, c.engine);
+    EXPECT_EQ(url->user, c.user);
+    EXPECT_EQ(url->password, c.password);
+    EXPECT_EQ(url->host, c.host);
+    EXPECT_EQ(url->port, c.port);
+    EXPECT_EQ(url->db, c.db);
+    EXPECT_EQ(url->prefix, c.prefix);
+    EXPECT_EQ(url->display, c.display);
+    EXPECT_EQ(url->address("kelv1/x"), c.address);
+  }
+}
+
+struct BadUrl {
+  std::string_view text, error;
+};
+
+const BadUrl kBadUrls[] = {
+    {"", "KELV_REMOTE_CACHE is empty"},
+    {"ftp://alice:s3cr3t@h", "KELV_REMOTE_CACHE is not a redis:// or http(s):// address"},
+    {"alice:s3cr3t@h:6379", "KELV_REMOTE_CACHE is not a redis:// or http(s):// address"},
+    {"redis://", "KELV_REMOTE_CACHE has no host"},
+    {"redis://:s3cr3t@", "KELV_REMOTE_CACHE has no host"},
+    {"http://alice:s3cr3t@:80/", "KELV_REMOTE_CACHE has no host"},
+    {"http://[]:80/", "KELV_REMOTE_CACHE has no host"},
+    {"redis://h:0", "KELV_REMOTE_CACHE has a bad port"},
+    {"redis://h:65536", "KELV_REMOTE_CACHE has a bad port"},
+    {"redis://h:-1", "KELV_REMOTE_CACHE has a bad port"},
+    {"http://alice:s3cr3t@h:/", "KELV_REMOTE_CACHE has a bad port"},
+    {"http://alice:s3cr3t@h:8o/", "KELV_REMOTE_CACHE has a bad port"},
+    {"http://alice:s3/cr3t@h/", "KELV_REMOTE_CACHE has a bad port"},
+    {"redis://h/x", "KELV_REMOTE_CACHE: a redis address's path must be a database number"},
+    {"redis://:s3cr3t@h/1/2",
+     "KELV_REMOTE_CACHE: a redis address's path must be a database number"},
+    {"redis://h/-1", "KELV_REMOTE_CACHE: a redis address's path must be a database number"},
+    {"http://h/a?b=1", "KELV_REMOTE_CACHE has a query or a fragment"},
+    {"http://alice:s3cr3t@h/#f", "KELV_REMOTE_CACHE has a query or a fragment"},
+    {"http://alice:s3cr3t@h /x", "KELV_REMOTE_CACHE contains a space or a control character"},
+    {"redis://:s3cr3t@h/\t1", "KELV_REMOTE_CACHE contains a space or a control character"},
+    {"http://h/\x7f", "KELV_REMOTE_CACHE contains a space or a control character"},
+    {"redis://alice@h", "KELV_REMOTE_CACHE names a redis user without a password"},
+    {"http://alice:s3cr3t%zz@h", "KELV_REMOTE_CACHE has a bad percent escape in its credentials"},
+    {"http://alice:s3cr3t%4@h", "KELV_REMOTE_CACHE has a bad percent escape in its credentials"},
+    {"http://[::1/", "KELV_REMOTE_CACHE has a bad host"},
+    {"http://[::1]x/", "KELV_REMOTE_CACHE has a bad host"},
+    {"http://alice:s3cr3t@ho$t/", "KELV_REMOTE_CACHE has a bad host"},
+};
+
+TEST(RemoteUrl, RejectsBadAddressesWithoutCredentials) {
+  for (const BadUrl& c : kBadUrls) {
+    SCOPED_TRACE(c.text);
+    auto url = remote::parse_server_url(c.text);
+    ASSERT_FALSE(url) << url->display;
+    EXPECT_TRUE(url.error().starts_with(c.error)) << url.error();
+    EXPECT_EQ(url.error().find(kPassword), std::string::npos);
+    EXPECT_EQ(url.error().find(kUser), std::string::npos);
+  }
+}
+
+// ---- The engines, against real servers ----
+
+std::string binary_object() {
+  std::string bytes(1536 * 1024 + 7, '\0');
+  for (size_t i = 0; i < bytes.size(); i += 3) bytes[i] = static_cast<char>(i * 131 % 251);
+  return bytes;
+}
+
+remote::ServerUrl parsed(std::string_view text) {
+  auto url = remote::parse_server_url(text);
+  if (!url) throw std::runtime_error(url.error());
+  return *url;
+}
+
+std::unique_ptr<remote::Client> connected(std::string_view text) {
+  auto client = remote::connect(parsed(text), {});
+  if (!client) throw std::runtime_error(client.error());
+  return std::move(*client);
+}
+
+// One real server of the engine under test, with or without credentials.
+class Server {
+ public:
+  Server(Engine engine, bool with_auth) {
+    if (engine == Engine::redis)
+      redis_.emplace(RedisServer::Options{
+          .password = with_auth ? std::optional<std::string>(kPassword) : std::nullopt});
+    else if (with_auth)
+      dav_.emplace(
+          DavServer::Options{.user = std::string(kUser), .password = std::string(kPassword)});
+    else
+      dav_.emplace();
+  }
+  std::string url() const { return redis_ ? redis_->url() : dav_->url(); }
+  std::string url_with(std::string_view user, std::string_view password) const {
+    return redis_ ? redis_->url_with(redis_user(user), password) : dav_->url_with(user, password);
+  }
+  std::vector<std::string> names() const {
+    return redis_ ? redis_->object_names() : dav_->object_names();
+  }
+  void kill() { redis_ ? redis_->kill() : dav_->kill(); }
+
+ private:
+  // Redis's password of requirepass belongs to the user "default".
+  static std::string_view redis_user(std::string_view user) {
+    return user == kUser ? "default"sv : user;
+  }
+  std::optional<RedisServer> redis_;
+  std::optional<DavServer> dav_;
+};
+
+// The address of a port where nothing of the engine's kind answers.
+std::string url_at(Engine engine, uint16_t port) {
+  return engine == Engine::redis ? fmt::format("redis://127.0.0.1:{}", port)
+                                 : fmt::format("http://127.0.0.1:{}/cache", port);
+}
+
+std::string engine_name(const ::testing::TestParamInfo<Engine>& info) {
+  return info.param == Engine::redis ? "redis" : "http";
+}
+
+class RemoteEngine : public ::testing::TestWithParam<Engine> {};
+
+TEST_P(RemoteEngine, StoresAndFetchesObjects) {
+  const Server server(GetParam(), false);
+  const auto client = connected(server.url());
+  const std::string big = binary_object();
+  EXPECT_EQ(client->get("kelv1/e/big").value(), std::nullopt);
+  EXPECT_FALSE(client->has("kelv1/e/big").value());
+  ASSERT_TRUE(client->put("kelv1/e/big", big).has_value());
+  ASSERT_TRUE(client->put("kelv1/m/small", "one").has_value());
+  ASSERT_TRUE(client->put("kelv1/m/small", "two").has_value());
+  ASSERT_TRUE(client->put("kelv1/m/empty", "").has_value());
+  EXPECT_TRUE(client->has("kelv1/e/big").value());
+  EXPECT_EQ(client->get("kelv1/e/big").value(), big);
+  EXPECT_EQ(client->get("kelv1/m/small").value(), "two");
+  EXPECT_EQ(client->get("kelv1/m/empty").value(), "");
+  EXPECT_EQ(server.names(),
+            (std::vector<std::string>{"kelv1/e/big", "kelv1/m/empty", "kelv1/m/small"}));
+  // A second client sees what the first stored.
+  EXPECT_EQ(connected(server.url())->get("kelv1/e/big").value(), big);
+}
+
+TEST_P(RemoteEngine, AuthenticatesWithTheAddresssCredentials) {
+  const Server server(GetParam(), true);
+  const auto client = connected(server.url_with(kUser, kPassword));
+  ASSERT_TRUE(client->put("kelv1/a", "bytes").has_value());
+  EXPECT_EQ(client->get("kelv1/a").value(), "bytes");
+  for (const std::string& url : {server.url(), server.url_with(kUser, "wrong-s3cr3t")}) {
+    SCOPED_TRACE(url);
+    auto other = remote::connect(parsed(url), {});
+    const auto failure = other ? (*other)->get("kelv1/a").error() : other.error();
+    EXPECT_TRUE(failure.find(GetParam() == Engine::redis ? "redis 127.0.0.1:" : "answered 401") !=
+                std::string::npos)
+        << failure;
+    EXPECT_EQ(failure.find(kPassword), std::string::npos) << failure;
+  }
+}
+
+TEST_P(RemoteEngine, GivesUpOnServersThatDoNotAnswer) {
+  auto server = std::make_unique<Server>(GetParam(), false);
+  const auto before = connected(server->url());
+  ASSERT_TRUE(before->put("kelv1/a", "x").has_value());
+  const std::string url = server->url();
+  server->kill();
+  const testing::SilentListener silent;
+  for (const std::string& address : {url, url_at(GetParam(), silent.port())}) {
+    SCOPED_TRACE(address);
+    const auto start = std::chrono::steady_clock::now();
+    auto client = remote::connect(parsed(address), {});
+    const auto failure = client ? (*client)->get("kelv1/a").error() : client.error();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_FALSE(failure.empty());
+  }
+  const auto failure = before->has("kelv1/a");
+  ASSERT_FALSE(failure);
+  EXPECT_FALSE(failure.error().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, RemoteEngine, ::testing::Values(Engine::redis, Engine::http),
+                         engine_name);
+
+TEST(RemoteHttp, ErrorStatusesAreFailures) {
+  const DavServer server;
+  for (const auto& [prefix, status] :
+       {std::pair{"/forbidden"sv, "403"sv}, {"/broken"sv, "500"sv}}) {
+    const auto client = connected(server.url(prefix));
+    const std::string display = fmt::format("http://127.0.0.1:{}{}: ", server.port(), prefix);
+    EXPECT_EQ(client->get("kelv1/a").error(),
+              display + "GET kelv1/a answered " + std::string(status));
+    EXPECT_EQ(client->has("kelv1/a").error(),
+              display + "HEAD kelv1/a answered " + std::string(status));
+    EXPECT_EQ(client->put("kelv1/a", "x").error(),
+              display + "PUT kelv1/a answered " + std::string(status));
+  }
+}
+
+TEST(RemoteRedis, ErrorRepliesAreFailures) {
+  const RedisServer locked({.password = std::string(kPassword)});
+  const std::string name = fmt::format("redis 127.0.0.1:{}: ", locked.port());
+  auto wrong = remote::connect(parsed(locked.url_with("default", "wrong")), {});
+  ASSERT_FALSE(wrong);
+  EXPECT_TRUE(wrong.error().starts_with(name + "WRONGPASS")) << wrong.error();
+  EXPECT_TRUE(connected(locked.url())->get("k").error().starts_with(name + "NOAUTH"));
+  EXPECT_TRUE(connected(locked.url_with("", kPassword))->put("k", "v").has_value());
+
+  const RedisServer full({.maxmemory = 1});
+  const auto client = connected(full.url() + "/2");
+  auto put = client->put("kelv1/a", "x");
+  ASSERT_FALSE(put);
+  EXPECT_TRUE(put.error().starts_with(fmt::format("redis 127.0.0.1:{}: OOM", full.port())))
+      << put.error();
+  EXPECT_EQ(client->get("kelv1/a").value(), std::nullopt);
+}
+
+// ---- The kelv-remote program ----
+
+class RemoteProgram : public ::testing::TestWithParam<Engine> {
+ protected:
+  testing::Outcome remote(std::vector<std::string> args, std::optional<std::string> url,
+                          std::optional<std::string> timeout = std::nullopt) {
+    args.insert(args.begin(), testing::remote_exe());
+    return testing::run(
+        {.argv = args, .env = {{"KELV_REMOTE_CACHE", url}, {"KELV_REMOTE_TIMEOUT_MS", timeout}}});
+  }
+  std::string url_at_dead_port() const { return url_at(GetParam(), closed_.port()); }
+  fs::path file(std::string_view name, const std::string& bytes) {
+    testing::write_file(dir_ / name, bytes);
+    return dir_ / name;
+  }
+  TempDir dir_;
+  testing::ClosedPort closed_;
+};
+
+TEST_P(RemoteProgram, PutsAndGets) {
+  const Server server(GetParam(), false);
+  const std::string url = server.url();
+  const std::string big = binary_object();
+  auto put = remote({"put", "kelv1/a", file("a", big), "?kelv1/b", file("b", "b"), "?kelv1/a",
+                     file("a2", "other")},
+                    url);
+  EXPECT_EQ(put.exit_code, 0) << put.err;
+  EXPECT_EQ(put.out, "stored kelv1/a\nstored kelv1/b\npresent kelv1/a\n");
+  EXPECT_EQ(put.err, "");
+
+  auto got = remote({"get", "kelv1/a", dir_ / "got"}, url, "3000");
+  EXPECT_EQ(got.exit_code, 0) << got.err;
+  EXPECT_EQ(testing::read_file(dir_ / "got"), big);
+  EXPECT_EQ(testing::stat_of(dir_ / "got").st_mode & 0777, 0600u);
+
+  auto absent = remote({"get", "kelv1/none", dir_ / "none"}, url);
+  EXPECT_EQ(absent.exit_code, 3);
+  EXPECT_EQ(absent.out + absent.err, "");
+  EXPECT_FALSE(fs::exists(dir_ / "none"));
+
+  // The first failure ends the run: nothing after it is attempted.
+  auto broken = remote(
+      {"put", "kelv1/c", file("c", "c"), "kelv1/d", dir_ / "missing", "kelv1/e", file("e", "e")},
+      url);
+  EXPECT_EQ(broken.exit_code, 1);
+  EXPECT_EQ(broken.out, "stored kelv1/c\n");
+  EXPECT_TRUE(broken.err.starts_with("cannot read " + (dir_ / "missing").string())) << broken.err;
+  EXPECT_EQ(server.names(), (std::vector<std::string>{"kelv1/a", "kelv1/b", "kelv1/c"}));
+}
+
+TEST_P(RemoteProgram, FailsWithOneLineAndNoCredentials) {
+  const Server server(GetParam(), true);
+  const std::string wrong = server.url_with(kUser, "wrong-s3cr3t");
+  std::vector<testing::Outcome> failures = {
+      remote({"get", "kelv1/a", dir_ / "got"}, wrong),
+      remote({"put", "kelv1/a", file("a", "a")}, wrong),
+      remote({"get", "kelv1/a", dir_ / "got"}, url_at_dead_port()),
+  };
+  for (const testing::Outcome& o : failures) {
+    EXPECT_EQ(o.exit_code, 1) << o.err;
+    EXPECT_EQ(std::ranges::count(o.err, '\n'), 1) << o.err;
+    EXPECT_EQ(o.err.find(kPassword), std::string::npos) << o.err;
+    EXPECT_EQ(o.out, "");
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "got"));
+  auto good = remote({"put", "?kelv1/a", file("a", "a")}, server.url_with(kUser, kPassword));
+  EXPECT_EQ(good.exit_code, 0) << good.err;
+  EXPECT_EQ(good.out, "stored kelv1/a\n");
+}
+
+TEST_P(RemoteProgram, RejectsBadUsage) {
+  const std::string url = url_at_dead_port();
+  const std::string f = file("f", "f");
+  struct Case {
+    std::vector<std::string> args;
+    std::optional<std::string> url, timeout;
+  };
+  const std::vector<Case> cases = {
+      {{}, url},
+      {{"fetch", "kelv1/a", f}, url},
+      {{"get", "kelv1/a"}, url},
+      {{"get", "kelv1/a", f, "x"}, url},
+      {{"put"}, url},
+      {{"put", "kelv1/a"}, url},
+      {{"get", "../a", f}, url},
+      {{"get", "/kelv1/a", f}, url},
+      {{"get", "kelv1//a", f}, url},
+      {{"get", "kelv1/a b", f}, url},
+      {{"put", "kelv1/a", f, "?kelv1/../b", f}, url},
+      {{"get", "kelv1/a", f}, std::nullopt},
+      {{"get", "kelv1/a", f}, "ftp://alice:s3cr3t@h"},
+      {{"get", "kelv1/a", f}, url, "0"},
+      {{"get", "kelv1/a", f}, url, "soon"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    auto o = remote(c.args, c.url, c.timeout);
+    EXPECT_EQ(o.exit_code, 2) << o.err;
+    EXPECT_EQ(std::ranges::count(o.err, '\n'), 1) << o.err;
+    EXPECT_EQ(o.err.find(kPassword), std::string::npos) << o.err;
+  }
+  EXPECT_EQ(testing::read_file(f), "f");
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, RemoteProgram, ::testing::Values(Engine::redis, Engine::http),
+                         engine_name);
+
+}  // namespace
+}  // namespace kelv
