@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "artifact_cache/entry_pack.h"
+#include "artifact_cache/miss_reasons.h"
 #include "artifact_cache/records.h"
 #include "artifact_cache/store.h"
 #include "exec/proc.h"
@@ -177,8 +178,10 @@ RemoteOutcome fetch_entry(const Job& job, const Remote& remote, const util::Json
     if (auto published = publish_pack(job, *pack, state->name); !published)
       return looked_up("damaged", published.error());
   }
+  // Written after the entry, as a store writes them.
   if (auto w = util::write_json_fast(job.key_record(job.key), record); !w)
     return looked_up("failed", util::os_error(w.error()));
+  write_unit_record(job);
   return looked_up("hit");
 }
 
