@@ -261,9 +261,12 @@ void upload_to_remote(const Job& job, const Remote& remote, std::string_view ent
   if (!pack) return failed(pack.error());
   const TransferFile file(layout::remote_transfer(job.cache_dir, ::getpid(), "pack"));
   if (auto w = util::write_atomic(file.path, *pack); !w) return failed(util::os_error(w.error()));
+  // An entry the server holds is not sent again, unless what it sent for
+  // this unit was unusable: then ours replaces it.
+  const std::string only_when_absent = outcome.lookup == "damaged" ? "" : "?";
   auto ran = run_program(remote,
-                         {"put", "?" + entry_object(entry), file.path.native(), key_object(job.key),
-                          job.key_record(job.key).native()},
+                         {"put", only_when_absent + entry_object(entry), file.path.native(),
+                          key_object(job.key), job.key_record(job.key).native()},
                          large_limit);
   if (!ran) {
     remember_failure(job, remote, ran.error());
