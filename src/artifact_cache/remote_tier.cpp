@@ -119,7 +119,7 @@ std::expected<bool, std::string> get(const Remote& remote, const std::string& ob
 }
 
 RemoteOutcome looked_up(std::string lookup, std::string reason = {}) {
-  return RemoteOutcome{.lookup = std::move(lookup), .upload = {}, .reason = std::move(reason)};
+  return RemoteOutcome{.lookup = std::move(lookup), .reason = std::move(reason)};
 }
 
 // The dependencies a key record from the server names must be plain files:
@@ -224,8 +224,9 @@ util::Json RemoteOutcome::to_json(const Remote& remote) const {
   util::Json o = util::Json::object();
   o["server"] = remote.server.display;
   if (!lookup.empty()) o["lookup"] = lookup;
-  if (!upload.empty()) o["upload"] = upload;
   if (!reason.empty()) o["reason"] = reason;
+  if (!upload.empty()) o["upload"] = upload;
+  if (!upload_reason.empty()) o["upload_reason"] = upload_reason;
   return o;
 }
 
@@ -249,13 +250,13 @@ void upload_to_remote(const Job& job, const Remote& remote, std::string_view ent
                       RemoteOutcome& outcome) {
   auto skipped = [&](std::string why) {
     outcome.upload = "skipped";
-    if (outcome.reason.empty()) outcome.reason = std::move(why);
+    outcome.upload_reason = std::move(why);
   };
   if (remote.read_only) return skipped("read-only");
   if (auto down = recent_failure(job, remote)) return skipped(std::move(*down));
   auto failed = [&](std::string why) {
     outcome.upload = "failed";
-    outcome.reason = std::move(why);
+    outcome.upload_reason = std::move(why);
   };
   auto pack = pack_entry(job.entry_dir(entry), job.key, entry);
   if (!pack) return failed(pack.error());

@@ -45,10 +45,11 @@ struct RemoteOutcome {
   // next units for a while); "damaged": what it sent was unusable.
   // Empty when the unit was not looked up remotely (a local hit).
   std::string lookup;
+  std::string reason;  // why the lookup was skipped, failed, damaged or missed
   // "uploaded", "present" (the server had it), "skipped" or "failed"; empty
   // when nothing was stored.
   std::string upload;
-  std::string reason;
+  std::string upload_reason;
 
   util::Json to_json(const Remote& remote) const;
 };

@@ -103,6 +103,7 @@ void read_cache(Unit& u, const util::Json& cache) {
     u.remote_lookup = text(*remote, "lookup");
     u.remote_upload = text(*remote, "upload");
     u.remote_reason = text(*remote, "reason");
+    u.remote_upload_reason = text(*remote, "upload_reason");
     if (u.remote_lookup.empty() && u.remote_upload.empty()) u.remote_lookup = "local";
   }
 }

@@ -34,7 +34,8 @@ struct Unit {
   bool from_remote = false;                   // a hit whose entry came from the remote tier
   std::string remote_lookup;                  // what the remote tier did: "miss", "failed", ...
   std::string remote_upload;                  // "uploaded", "present", "skipped", "failed"
-  std::string remote_reason;
+  std::string remote_reason;                  // why the lookup was not a hit
+  std::string remote_upload_reason;
   std::string driver;
   std::string driver_failure;
   std::string link;

@@ -111,8 +111,9 @@ std::string cache_text(const Unit& u) {
                                     (!u.remote_lookup.empty() || !u.remote_upload.empty());
   if (remote_worth_telling) {
     text += "; remote: " + (u.remote_lookup.empty() ? std::string("-") : u.remote_lookup);
-    if (!u.remote_upload.empty()) text += ", upload " + u.remote_upload;
     if (!u.remote_reason.empty()) text += " (" + u.remote_reason + ")";
+    if (!u.remote_upload.empty()) text += ", upload " + u.remote_upload;
+    if (!u.remote_upload_reason.empty()) text += " (" + u.remote_upload_reason + ")";
   }
   return text;
 }
@@ -147,6 +148,7 @@ util::Json unit_json(const Unit& u) {
     j["remote"] = {{"lookup", text_or_null(u.remote_lookup)},
                    {"upload", text_or_null(u.remote_upload)},
                    {"reason", text_or_null(u.remote_reason)},
+                   {"upload_reason", text_or_null(u.remote_upload_reason)},
                    {"from_remote", u.from_remote}};
   return j;
 }

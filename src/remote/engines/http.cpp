@@ -2,6 +2,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 
 #include "remote/engines/engine.h"
@@ -14,6 +15,11 @@ struct EasyFree {
   void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
 };
 using Easy = std::unique_ptr<CURL, EasyFree>;
+
+struct MultiFree {
+  void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+};
+using Multi = std::unique_ptr<CURLM, MultiFree>;
 
 struct ListFree {
   void operator()(curl_slist* list) const { curl_slist_free_all(list); }
@@ -65,15 +71,14 @@ class HttpClient final : public Client {
   std::expected<void, std::string> open() {
     if (!global_init()) return failure("cannot initialise libcurl");
     easy_.reset(curl_easy_init());
-    if (!easy_) return failure("cannot initialise libcurl");
+    multi_.reset(curl_multi_init());
+    if (!easy_ || !multi_) return failure("cannot initialise libcurl");
     headers_.reset(curl_slist_append(nullptr, "Expect:"));
     CURL* h = easy_.get();
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_);
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts_.connect_ms));
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>((timeouts_.io_ms + 999) / 1000));
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers_.get());
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, append_body);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &body_);
@@ -135,7 +140,10 @@ class HttpClient final : public Client {
     curl_easy_setopt(h, CURLOPT_URL, address.c_str());
     body_.clear();
     error_[0] = '\0';
-    const CURLcode code = curl_easy_perform(h);
+    const CURLcode code = transfer();
+    if (code == CURLE_OPERATION_TIMEDOUT && error_[0] == '\0')
+      return failure(
+          fmt::format("{} {} failed: no answer within {} ms", method, object, timeouts_.io_ms));
     if (code != CURLE_OK) {
       const std::string why = error_[0] != '\0' ? error_ : curl_easy_strerror(code);
       return failure(fmt::format("{} {} failed: {}", method, object, why));
@@ -145,8 +153,45 @@ class HttpClient final : public Client {
     return status;
   }
 
+  // Runs the request, ending it when no byte has moved either way for the
+  // io timeout (libcurl's own low-speed limit counts whole seconds).
+  CURLcode transfer() {
+    using Clock = std::chrono::steady_clock;
+    CURL* h = easy_.get();
+    if (curl_multi_add_handle(multi_.get(), h) != CURLM_OK) return CURLE_FAILED_INIT;
+    auto last_progress = Clock::now();
+    curl_off_t moved = -1;
+    CURLcode result = CURLE_OK;
+    for (int running = 1;;) {
+      if (curl_multi_perform(multi_.get(), &running) != CURLM_OK) {
+        result = CURLE_RECV_ERROR;
+        break;
+      }
+      if (running == 0) {
+        int left = 0;
+        while (CURLMsg* msg = curl_multi_info_read(multi_.get(), &left))
+          if (msg->msg == CURLMSG_DONE) result = msg->data.result;
+        break;
+      }
+      curl_off_t down = 0, up = 0;
+      curl_easy_getinfo(h, CURLINFO_SIZE_DOWNLOAD_T, &down);
+      curl_easy_getinfo(h, CURLINFO_SIZE_UPLOAD_T, &up);
+      if (down + up != moved) {
+        moved = down + up;
+        last_progress = Clock::now();
+      } else if (Clock::now() - last_progress > std::chrono::milliseconds(timeouts_.io_ms)) {
+        result = CURLE_OPERATION_TIMEDOUT;
+        break;
+      }
+      curl_multi_poll(multi_.get(), nullptr, 0, 50, nullptr);
+    }
+    curl_multi_remove_handle(multi_.get(), h);
+    return result;
+  }
+
   ServerUrl url_;
   Timeouts timeouts_;
+  Multi multi_;
   Easy easy_;
   List headers_;
   std::string body_;
