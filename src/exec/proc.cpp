@@ -183,6 +183,20 @@ util::IoResult<RunResult> run_child(const Command& cmd, bool with_guard,
       Usage{timeval_ns(ru.ru_utime), timeval_ns(ru.ru_stime), util::platform::max_rss_bytes(ru)}};
 }
 
+namespace {
+
+// Waits for the child to end.
+util::IoResult<ExitStatus> reap(pid_t pid) {
+  int status = 0;
+  pid_t got;
+  while ((got = ::waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+  }
+  if (got < 0) return std::unexpected(util::last_error());
+  return ExitStatus::from_wait(status);
+}
+
+}  // namespace
+
 util::IoResult<Captured> capture_output(Command cmd) {
   cmd.in = Stream::null;
   cmd.out = Stream::pipe;
@@ -198,12 +212,9 @@ util::IoResult<Captured> capture_output(Command cmd) {
     captured.out.append(buf, static_cast<size_t>(n));
   }
   child->out.reset();
-  int status = 0;
-  pid_t got;
-  while ((got = ::waitpid(child->pid, &status, 0)) < 0 && errno == EINTR) {
-  }
-  if (got < 0) return std::unexpected(util::last_error());
-  captured.status = ExitStatus::from_wait(status);
+  auto status = reap(child->pid);
+  if (!status) return std::unexpected(status.error());
+  captured.status = *status;
   return captured;
 }
 
@@ -253,12 +264,9 @@ util::IoResult<Collected> collect_output(Command cmd, std::chrono::milliseconds 
   }
   child->out.reset();
   child->err.reset();
-  int status = 0;
-  pid_t got;
-  while ((got = ::waitpid(child->pid, &status, 0)) < 0 && errno == EINTR) {
-  }
-  if (got < 0) return std::unexpected(util::last_error());
-  collected.status = ExitStatus::from_wait(status);
+  auto status = reap(child->pid);
+  if (!status) return std::unexpected(status.error());
+  collected.status = *status;
   return collected;
 }
 
