@@ -88,8 +88,13 @@ std::expected<std::optional<std::string>, std::string> remote_cache_of(const uti
   if (value.is_null()) return std::nullopt;
   if (!value.is_string()) return std::unexpected("remote_cache must be a text");
   const std::string text = value.get<std::string>();
-  if (auto parsed = remote::parse_server_url(text); !parsed)
-    return std::unexpected("remote_cache: " + parsed.error());
+  if (auto parsed = remote::parse_server_url(text); !parsed) {
+    // The parser's texts name the variable; here the address is the member.
+    std::string why = parsed.error();
+    constexpr std::string_view variable = "KELV_REMOTE_CACHE";
+    if (why.starts_with(variable)) why.replace(0, variable.size(), "remote_cache");
+    return std::unexpected(why);
+  }
   return text;
 }
 
