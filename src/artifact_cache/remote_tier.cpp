@@ -106,9 +106,16 @@ std::expected<Ran, std::string> run_program(const Remote& remote, std::vector<st
 std::chrono::milliseconds small_limit(const Remote& remote) {
   return std::max<std::chrono::milliseconds>(5s, 3 * remote.io_timeout);
 }
-// A large entry takes as long as its bytes do: the program ends a transfer
-// that stops moving; this only ends a program that hangs.
-constexpr std::chrono::milliseconds large_limit = 10min;
+// A large entry takes as long as its bytes do. The program ends a transfer
+// that stops moving; a server that keeps moving but slower than a megabyte a
+// second is not worth waiting for.
+std::chrono::milliseconds transfer_limit(const Remote& remote, uint64_t bytes) {
+  constexpr uint64_t slowest_bytes_per_ms = 1024 * 1024 / 1000;
+  return small_limit(remote) +
+         std::chrono::milliseconds(static_cast<int64_t>(bytes / slowest_bytes_per_ms));
+}
+// What a fetched entry may take: its size is known only once it is here.
+constexpr std::chrono::milliseconds fetch_limit = 60s;
 
 // Fetches one object into `file`; false when the server has none.
 std::expected<bool, std::string> get(const Remote& remote, const std::string& object,
@@ -167,7 +174,7 @@ RemoteOutcome fetch_entry(const Job& job, const Remote& remote, const util::Json
   struct stat st;
   if (::lstat(job.entry_dir(state->name).c_str(), &st) != 0) {
     const TransferFile file(layout::remote_transfer(job.cache_dir, ::getpid(), "entry"));
-    auto got = get(remote, entry_object(state->name), file.path, large_limit);
+    auto got = get(remote, entry_object(state->name), file.path, fetch_limit);
     if (!got) {
       remember_failure(job, remote, got.error());
       return looked_up("failed", got.error());
@@ -268,7 +275,7 @@ void upload_to_remote(const Job& job, const Remote& remote, std::string_view ent
   auto ran = run_program(remote,
                          {"put", only_when_absent + entry_object(entry), file.path.native(),
                           key_object(job.key), job.key_record(job.key).native()},
-                         large_limit);
+                         transfer_limit(remote, pack->size()));
   if (!ran) {
     remember_failure(job, remote, ran.error());
     return failed(ran.error());
