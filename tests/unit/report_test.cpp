@@ -333,11 +333,12 @@ TEST_F(Report, CacheHitReplaysWithInputs) {
   EXPECT_GE(r["dur_ns"].get<uint64_t>(), 5000u);
   EXPECT_LE(r["dur_ns"].get<uint64_t>(), after - before + 5000);
   EXPECT_EQ(r["inputs"]["local"], Json::array({file_entry(pkg / "src/lib.rs")}));
-  EXPECT_EQ(keys(r["cache"]), (Keys{"result", "entry", "foreign_out_dir"}));
+  EXPECT_EQ(keys(r["cache"]), (Keys{"result", "entry", "foreign_out_dir", "source"}));
   EXPECT_EQ(r["cache"], Json::parse(R"({"result":"hit","entry":"0123456789abcdef0123456789abcdef",)"
-                                    R"("foreign_out_dir":null})"));
+                                    R"("foreign_out_dir":null,"source":"local"})"));
 
   fs::remove_all(events);
+  const Json remote = {{"server", "redis://127.0.0.1:6379/0"}, {"lookup", "hit"}};
   report::report_hit({.compiler = compiler_text,
                       .args = args,
                       .start_wall_ns = start,
@@ -345,10 +346,14 @@ TEST_F(Report, CacheHitReplaysWithInputs) {
                       .entry = "e",
                       .foreign_out_dir = "/elsewhere/out",
                       .stored_compile_ns = 1234567,
+                      .from_remote = true,
+                      .remote = &remote,
                       .event_dir = events_text});
   const Json again = only_report();
   EXPECT_EQ(again["cache"]["foreign_out_dir"], "/elsewhere/out");
   EXPECT_EQ(again["cache"]["stored_compile_ns"], 1234567u);
+  EXPECT_EQ(again["cache"]["source"], "remote");
+  EXPECT_EQ(again["cache"]["remote"], remote);
 }
 
 // ------------------------------------------------------------ finishing keys
