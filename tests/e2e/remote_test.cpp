@@ -40,15 +40,23 @@ constexpr const char* kUser = "kelvuser";
 constexpr const char* kPassword = "s3cr3t-pw";
 constexpr const char* kWrongPassword = "n0t-the-pw";
 
-// The realistic workspace two machines share, and its binary; the
-// sanitizer build takes the smaller one.
+// The workspace two machines share, and its binary: the realistic one for
+// Redis; for HTTP, and in the sanitizer build, the smaller one, which goes
+// through the same code above the transport at a fraction of CI's time
+// (bench/remote_cache builds the realistic one with both).
+struct SharedWorkspace {
+  const char* fixture;
+  const char* binary;
+};
+SharedWorkspace shared_workspace(Engine engine) {
 #if defined(__SANITIZE_ADDRESS__)
-constexpr const char* kRealisticFixture = "workspace";
-constexpr const char* kRealisticBinary = "orchard";
+  (void)engine;
+  const bool realistic = false;
 #else
-constexpr const char* kRealisticFixture = "realworld";
-constexpr const char* kRealisticBinary = "app";
+  const bool realistic = engine == Engine::redis;
 #endif
+  return realistic ? SharedWorkspace{"realworld", "app"} : SharedWorkspace{"workspace", "orchard"};
+}
 
 // What the wrapper says when it leaves a server alone after a failure.
 constexpr std::string_view kSkipReason = "the remote failed less than a minute ago";
@@ -462,7 +470,8 @@ class RemoteFaults : public ::testing::TestWithParam<Engine>, protected RemoteWo
 // unit from the server, to the same bytes; B's next clean build is local.
 TEST_P(RemoteTwoMachines, SecondMachineReplaysEveryUnitFromTheServer) {
   Server server(GetParam());
-  copy_fixture(kRealisticFixture);
+  const SharedWorkspace shared = shared_workspace(GetParam());
+  copy_fixture(shared.fixture);
   const Machine a = machine("a"), b = machine("b");
 
   const Outcome on_a = build_on(a, server.url());
@@ -481,7 +490,7 @@ TEST_P(RemoteTwoMachines, SecondMachineReplaysEveryUnitFromTheServer) {
   EXPECT_GT(stored.size(), 10u);
   EXPECT_GT(uploaded, 10u);
   const auto a_outputs = hashes_below(project / "target/debug/deps");
-  const Outcome a_run = run_binary(kRealisticBinary);
+  const Outcome a_run = run_binary(shared.binary);
   ASSERT_EQ(a_run.exit_code, 0) << a_run.err;
   expect_whole_objects(server, "after A's build");
   const auto objects_after_a = server.objects();
@@ -498,7 +507,7 @@ TEST_P(RemoteTwoMachines, SecondMachineReplaysEveryUnitFromTheServer) {
   }
   EXPECT_EQ(replayed, stored);
   expect_same_files(hashes_below(project / "target/debug/deps"), a_outputs, "B's outputs");
-  const Outcome b_run = run_binary(kRealisticBinary);
+  const Outcome b_run = run_binary(shared.binary);
   EXPECT_EQ(b_run.exit_code, 0) << b_run.err;
   EXPECT_EQ(b_run.out, a_run.out);
   EXPECT_EQ(server.objects(), objects_after_a) << "a machine that only replayed wrote";
