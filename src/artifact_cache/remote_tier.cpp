@@ -199,8 +199,11 @@ std::expected<std::optional<Remote>, std::string> Remote::from_env() {
   if (!address) return std::nullopt;
   auto server = remote::parse_server_url(*address);
   if (!server) return std::unexpected(server.error());
+  // Redis has a program of its own, linked without the HTTP library.
+  const char* program =
+      server->engine == remote::Engine::redis ? "kelv-remote-redis" : "kelv-remote";
   Remote r{.server = std::move(*server),
-           .program = util::platform::current_exe().parent_path() / "kelv-remote"};
+           .program = util::platform::current_exe().parent_path() / program};
   const std::optional<std::string> mode = env_text("KELV_REMOTE_CACHE_MODE");
   if (mode && *mode != "read-only" && *mode != "read-write")
     return std::unexpected("KELV_REMOTE_CACHE_MODE must be read-only or read-write");

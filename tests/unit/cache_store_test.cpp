@@ -1123,7 +1123,8 @@ TEST(CacheRemoteSettings, FromTheEnvironment) {
     EXPECT_EQ(remote->has_value(), row.address.has_value()) << what;
     if (!*remote) continue;
     EXPECT_EQ((*remote)->read_only, row.mode == "read-only") << what;
-    EXPECT_EQ((*remote)->program.filename(), "kelv-remote");
+    EXPECT_EQ((*remote)->program.filename(),
+              row.address->starts_with("redis") ? "kelv-remote-redis" : "kelv-remote");
     EXPECT_EQ((*remote)->server.display.find("s3cr3t"), std::string::npos);
     if (row.timeout) {
       EXPECT_EQ((*remote)->io_timeout.count(), std::stoi(*row.timeout));

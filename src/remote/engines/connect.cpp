@@ -2,11 +2,6 @@
 
 namespace kelv::remote {
 
-std::expected<std::unique_ptr<Client>, std::string> connect(const ServerUrl& url,
-                                                            Timeouts timeouts) {
-  return url.engine == Engine::redis ? connect_redis(url, timeouts) : connect_http(url, timeouts);
-}
-
 std::string scrubbed(std::string text, const ServerUrl& url) {
   for (const std::string* secret : {&url.password, &url.user}) {
     // One or two characters would be replaced all over the message while

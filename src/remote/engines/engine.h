@@ -28,10 +28,16 @@ class Client {
   virtual std::expected<void, std::string> put(std::string_view object, std::string_view bytes) = 0;
 };
 
+// A connection to the server; the connector of each program links the
+// engines it serves.
+using Connector = std::expected<std::unique_ptr<Client>, std::string> (*)(const ServerUrl& url,
+                                                                          Timeouts timeouts);
+
+// The engine of the address (both linked in).
 std::expected<std::unique_ptr<Client>, std::string> connect(const ServerUrl& url,
                                                             Timeouts timeouts);
 
-// The engines behind `connect`.
+// The engines.
 std::expected<std::unique_ptr<Client>, std::string> connect_redis(const ServerUrl& url,
                                                                   Timeouts timeouts);
 std::expected<std::unique_ptr<Client>, std::string> connect_http(const ServerUrl& url,

@@ -126,7 +126,8 @@ std::expected<std::vector<Upload>, std::string> uploads_of(
   return uploads;
 }
 
-std::expected<std::unique_ptr<Client>, std::pair<int, std::string>> client_from_env() {
+std::expected<std::unique_ptr<Client>, std::pair<int, std::string>> client_from_env(
+    Connector connect) {
   auto url = server_from_env();
   if (!url) return std::unexpected(std::pair{kExitUsage, url.error()});
   auto timeouts = timeouts_from_env();
@@ -155,7 +156,7 @@ bool is_object_name(std::string_view name) {
   return true;
 }
 
-int run_program(std::span<const std::string_view> args) {
+int run_program(std::span<const std::string_view> args, Connector connect) {
   if (args.empty()) return complain(kExitUsage, kUsage);
   const std::string_view verb = args[0];
   std::vector<Upload> uploads;
@@ -170,7 +171,7 @@ int run_program(std::span<const std::string_view> args) {
   } else {
     return complain(kExitUsage, kUsage);
   }
-  auto client = client_from_env();
+  auto client = client_from_env(connect);
   if (!client) return complain(client.error().first, client.error().second);
   if (verb == "get") return get_command(**client, args[1], std::string(args[2]));
   return put_command(**client, uploads);

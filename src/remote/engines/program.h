@@ -2,6 +2,8 @@
 #include <span>
 #include <string_view>
 
+#include "remote/engines/engine.h"
+
 // The kelv-remote program: one remote cache operation per process, so that
 // the wrapper never loads the network libraries.
 //   kelv-remote get <object> <file>
@@ -16,8 +18,11 @@ inline constexpr int kExitFailed = 1;  // the server or a file failed; one line 
 inline constexpr int kExitUsage = 2;   // bad arguments or environment; one line on stderr
 inline constexpr int kExitAbsent = 3;  // get: the server has no such object
 
-// Runs the program on its arguments (without the program's name).
-int run_program(std::span<const std::string_view> args);
+// Runs the program on its arguments (without the program's name), reaching
+// the server through `connect`: each build of the program links the engines
+// it serves (kelv-remote both; kelv-remote-redis only Redis, which keeps it
+// static and quick to start).
+int run_program(std::span<const std::string_view> args, Connector connect);
 
 // Whether `name` is an object name the program accepts: non-empty relative
 // segments of letters, digits, '-', '_' and '.', joined by '/', none of them
