@@ -150,7 +150,7 @@ std::expected<std::string, Miss> stored_diagnostics(const fs::path& dir) {
 // Restores the entry's outputs and hands back its diagnostics; an entry
 // found damaged on the way is discarded.
 std::expected<LookupHit, Miss> replay(const Job& job, const util::Json& entry, const fs::path& dir,
-                                      const std::string& name) {
+                                      const std::string& name, const struct stat& found) {
   const PathPairs pairs = {
       {text_of(entry, "out_dir"), util::path_str(job.out_dir)},
       {text_of(entry, "out_dir_env"), job.out_dir_env ? util::path_str(*job.out_dir_env) : ""}};
@@ -160,6 +160,13 @@ std::expected<LookupHit, Miss> replay(const Job& job, const util::Json& entry, c
     discard(job.cache_dir, dir);
     return std::unexpected(std::move(diagnostics.error()));
   }
+  // Another process may have discarded the entry and published it anew
+  // while its files were read: the record and the diagnostics would then
+  // come from two stores (with other directories in them). The output files
+  // were checked against the record; what replaced the entry is left alone.
+  struct stat now;
+  if (::lstat(dir.c_str(), &now) != 0 || now.st_ino != found.st_ino || now.st_dev != found.st_dev)
+    return damaged("the entry was replaced while it was read");
   touch(dir / layout::entry_record_file);
   std::optional<uint64_t> compile_ns;
   if (auto it = entry.find("compile_ns"); it != entry.end() && it->is_number_unsigned())
@@ -211,7 +218,7 @@ std::expected<LookupHit, Miss> Job::lookup() const {
   // Left in place: the next store of the unit replaces it.
   const auto entry = util::read_json(dir / layout::entry_record_file);
   if (!entry || !entry->is_object()) return damaged("entry.json is unreadable");
-  return replay(*this, *entry, dir, state->name);
+  return replay(*this, *entry, dir, state->name, st);
 }
 
 bool discard(const fs::path& cache_dir, const fs::path& entry_dir) {
