@@ -35,7 +35,9 @@ struct Job {
   fs::path out_dir;
   std::string stem;
   fs::path cwd;
+  fs::path package_dir;  // CARGO_MANIFEST_DIR
   std::optional<fs::path> out_dir_env;
+  std::vector<fs::path> externs;  // the --extern artifacts, as the arguments name them
   std::optional<std::string> objects_key;
   bool workspace_member = false;
   bool links = false;

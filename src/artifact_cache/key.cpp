@@ -275,6 +275,9 @@ std::expected<void, Refusal> make_key(Job& job, UnitArguments& unit, bool driver
       !added)
     return added;
 
+  for (const std::string& value : unit.externs)
+    if (const size_t eq = value.find('='); eq != std::string::npos)
+      job.externs.emplace_back(value.substr(eq + 1));
   job.key = util::key_digest(key.lines);
   if (objects) job.objects_key = util::key_digest(*objects);
   job.stem = *unit.crate_name + unit.extra_filename;
@@ -322,6 +325,7 @@ std::expected<Job, Refusal> prepare(const std::optional<fs::path>& cache_dir,
   Job job;
   job.cache_dir = *cache_dir;
   job.workspace_member = !rustc::is_external_source(manifest_dir);
+  job.package_dir = manifest_dir;
   std::error_code ec;
   job.cwd = fs::current_path(ec);
   if (ec) return refuse("unreadable", util::os_error(ec));

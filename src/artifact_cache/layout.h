@@ -14,7 +14,8 @@
 //   l/<memo name>                link records of libraries
 //   q/<unit name>                quick records
 //   u/<unit name>.json           unit records: the key lines last stored for a unit
-//   r/<server digest>            the remote failed recently: skipped until it is old
+//   r/<server digest>.read       reads of the remote failed recently: skipped until old
+//   r/<server digest>.write      likewise its writes
 //   tmp/<entry name>-<pid>/      an entry being assembled by process <pid>
 //   tmp/remote-<pid>.<what>      an object of the remote being sent or received
 //   tmp/discard-<pid>-<name>/    an entry being removed
@@ -80,8 +81,8 @@ inline fs::path unit_record(const fs::path& cache, std::string_view unit_name) {
   return unit_records(cache) / (std::string(unit_name) + ".json");
 }
 
-inline fs::path remote_marker(const fs::path& cache, std::string_view server_digest) {
-  return cache / remote_markers_folder / server_digest;
+inline fs::path remote_marker(const fs::path& cache, std::string_view name) {
+  return cache / remote_markers_folder / name;
 }
 
 inline fs::path temporary(const fs::path& cache) {

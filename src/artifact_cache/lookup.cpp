@@ -12,6 +12,7 @@
 #include "artifact_cache/miss_reasons.h"
 #include "artifact_cache/records.h"
 #include "artifact_cache/store.h"
+#include "rustc/outputs.h"
 #include "util/fd.h"
 #include "util/files.h"
 #include "util/hash.h"
@@ -113,12 +114,33 @@ std::expected<void, Miss> restore_file(const Job& job, const util::Json& entry, 
   return {};
 }
 
+// Whether the unit itself writes a file of this name: one of the stored
+// outputs around its stem, an executable's only where it links one. An entry
+// (from a server above all) that names anything else would overwrite
+// another unit's file in the shared output directory.
+bool own_output(const Job& job, std::string_view name) {
+  return std::any_of(rustc::stored_outputs.begin(), rustc::stored_outputs.end(),
+                     [&](const rustc::OutputName& output) {
+                       const bool executable =
+                           output.prefix.empty() && (output.suffix.empty() || output.suffix == ".exe");
+                       if (executable && !job.links) return false;
+                       return name.size() ==
+                                  output.prefix.size() + job.stem.size() + output.suffix.size() &&
+                              name.starts_with(output.prefix) && name.ends_with(output.suffix) &&
+                              name.substr(output.prefix.size(), job.stem.size()) == job.stem;
+                     });
+}
+
 std::expected<void, Miss> restore_files(const Job& job, const util::Json& entry,
                                         const fs::path& dir, const PathPairs& pairs) {
   const std::vector<std::string> executable = texts_of(entry, "executable");
   if (!std::all_of(executable.begin(), executable.end(), util::is_plain_file_name))
     return damaged("entry.json names a file outside the entry");
-  for (const std::string& name : texts_of(entry, "files")) {
+  const std::vector<std::string> files = texts_of(entry, "files");
+  for (const std::string& name : files)
+    if (!own_output(job, name))
+      return damaged(fmt::format("entry.json names {}, which the unit does not write", name));
+  for (const std::string& name : files) {
     if (auto restored = restore_file(job, entry, dir, name, pairs); !restored) return restored;
     const bool is_executable =
         std::find(executable.begin(), executable.end(), name) != executable.end();

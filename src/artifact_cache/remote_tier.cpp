@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <charconv>
 #include <cstdlib>
 #include <cstring>
 
@@ -14,23 +13,31 @@
 #include "artifact_cache/records.h"
 #include "artifact_cache/store.h"
 #include "exec/proc.h"
+#include "remote/exit_status.h"
+#include "remote/scrub.h"
 #include "util/clock.h"
 #include "util/hash.h"
 #include "util/paths.h"
 #include "util/platform.h"
+#include "util/secret_names.h"
 
 namespace kelv::artifact_cache {
 namespace {
 
-using namespace std::chrono_literals;
+using namespace std::literals;
 
 // After a failure the server is left alone this long: the units that follow
 // do not each wait for a server that is down.
 constexpr uint64_t skip_after_failure_ns = 60ull * 1000000000ull;
 
-// The program's exit statuses.
-constexpr int found_status = 0;
-constexpr int absent_status = 3;
+// A key record is a few lists of names: one larger than this is no record of
+// ours.
+constexpr std::string_view key_record_limit = "16M";
+
+// What a key record from the server may make the wrapper read and hash.
+constexpr size_t most_env_deps = 1024;
+constexpr size_t most_paths = 16384;
+constexpr uint64_t most_bytes_hashed = uint64_t{1} << 30;
 
 std::string key_object(std::string_view key) {
   return fmt::format("kelv1/m/{}", key);
@@ -54,29 +61,33 @@ std::optional<std::string> env_text(const char* name) {
   return std::string(v);
 }
 
-fs::path marker_of(const fs::path& cache_dir, const Remote& remote) {
-  return layout::remote_marker(cache_dir, util::blake3_hex(remote.server.display).substr(0, 32));
+std::optional<std::string>& held_address() {
+  static std::optional<std::string> address;
+  return address;
 }
 
-std::optional<std::string> recent_failure(const Job& job, const Remote& remote) {
-  return recent_remote_failure(job.cache_dir, remote);
+fs::path marker_of(const fs::path& cache_dir, const Remote& remote, Direction direction) {
+  return layout::remote_marker(
+      cache_dir, util::blake3_hex(remote.server.display).substr(0, 32) +
+                     (direction == Direction::read ? ".read" : ".write"));
 }
 
-void remember_failure(const Job& job, const Remote& remote, std::string_view why) {
-  (void)util::write_atomic(marker_of(job.cache_dir, remote), why);
-}
+// How far a failure reaches: the server as a whole (both directions), the
+// direction of the request, or only the object.
+enum class Reach { server, direction, object };
 
-// The program's own messages hold no credentials; this keeps it so should a
-// server echo them back.
-std::string scrubbed(std::string text, const Remote& remote) {
-  for (const std::string* secret : {&remote.server.password, &remote.server.user}) {
-    if (secret->empty()) continue;
-    for (size_t at; (at = text.find(*secret)) != std::string::npos;)
-      text.replace(at, secret->size(), "<redacted>");
-  }
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  if (const size_t nl = text.rfind('\n'); nl != std::string::npos) text.erase(0, nl + 1);
-  return text;
+struct Failed {
+  std::string why;
+  Reach reach = Reach::server;
+};
+
+void remember_failure(const Job& job, const Remote& remote, Direction direction,
+                      const Failed& failed) {
+  if (failed.reach == Reach::object) return;
+  const std::string why = remote::printable(failed.why, remote.server);
+  for (const Direction d : {Direction::read, Direction::write})
+    if (d == direction || failed.reach == Reach::server)
+      (void)util::write_atomic(marker_of(job.cache_dir, remote, d), why);
 }
 
 struct Ran {
@@ -84,63 +95,156 @@ struct Ran {
   std::string out;
 };
 
-// Runs the program once; an error text when it failed or did not end in time.
-std::expected<Ran, std::string> run_program(const Remote& remote, std::vector<std::string> args,
-                                            std::chrono::milliseconds limit) {
+// Runs the program once; a failure when it failed or did not end in time.
+std::expected<Ran, Failed> run_program(const Remote& remote, std::vector<std::string> args,
+                                       std::chrono::milliseconds limit,
+                                       std::optional<std::string_view> object_limit = {}) {
   exec::Command cmd{.program = remote.program.native(), .args = std::move(args)};
+  cmd.set_env("KELV_REMOTE_CACHE", remote.address);
+  if (object_limit) cmd.set_env("KELV_REMOTE_MAX_OBJECT_SIZE", std::string(*object_limit));
   auto ran = exec::collect_output(std::move(cmd), limit);
   if (!ran)
-    return std::unexpected(
-        fmt::format("cannot run {}: {}", remote.program.native(), util::os_error(ran.error())));
+    return std::unexpected(Failed{
+        fmt::format("cannot run {}: {}", remote.program.native(), util::os_error(ran.error()))});
   if (ran->timed_out)
     return std::unexpected(
-        fmt::format("{} did not answer within {} ms", remote.server.display, limit.count()));
+        Failed{fmt::format("{} did not answer within {} ms", remote.server.display, limit.count())});
   const exec::ExitStatus& s = ran->status;
-  if (s.has_code && (s.code == found_status || s.code == absent_status))
+  if (s.has_code && (s.code == remote::kExitDone || s.code == remote::kExitAbsent))
     return Ran{s.code, std::move(ran->out)};
-  std::string why = scrubbed(std::move(ran->err), remote);
+  // The last line the program wrote, made fit to store and show.
+  std::string_view err = ran->err;
+  while (err.ends_with('\n') || err.ends_with('\r')) err.remove_suffix(1);
+  if (const size_t nl = err.rfind('\n'); nl != std::string_view::npos) err.remove_prefix(nl + 1);
+  std::string why = remote::printable(err, remote.server);
   if (why.empty()) why = fmt::format("{} ended without saying why", remote.program.native());
-  return std::unexpected(std::move(why));
+  const Reach reach = !s.has_code                              ? Reach::server
+                      : s.code == remote::kExitRefused       ? Reach::direction
+                      : s.code == remote::kExitRefusedObject ? Reach::object
+                                                             : Reach::server;
+  return std::unexpected(Failed{std::move(why), reach});
 }
 
 std::chrono::milliseconds small_limit(const Remote& remote) {
-  return std::max<std::chrono::milliseconds>(5s, 3 * remote.io_timeout);
+  return std::max<std::chrono::milliseconds>(5s, 3 * remote.limits.io_timeout);
 }
-// A large entry takes as long as its bytes do. The program ends a transfer
-// that stops moving; a server that keeps moving but slower than a megabyte a
-// second is not worth waiting for.
+// What a transfer of `bytes` may take: the program ends a request that stops
+// moving or falls below the slowest rate; this only ends a program that
+// overruns what that allows.
 std::chrono::milliseconds transfer_limit(const Remote& remote, uint64_t bytes) {
-  constexpr uint64_t slowest_bytes_per_ms = 1024 * 1024 / 1000;
-  return small_limit(remote) +
-         std::chrono::milliseconds(static_cast<int64_t>(bytes / slowest_bytes_per_ms));
+  return small_limit(remote) + remote.limits.longest(bytes);
 }
-// What a fetched entry may take: its size is known only once it is here.
-constexpr std::chrono::milliseconds fetch_limit = 60s;
 
 // Fetches one object into `file`; false when the server has none.
-std::expected<bool, std::string> get(const Remote& remote, const std::string& object,
-                                     const fs::path& file, std::chrono::milliseconds limit) {
-  auto ran = run_program(remote, {"get", object, file.native()}, limit);
-  if (!ran) return std::unexpected(ran.error());
-  return ran->status == found_status;
+std::expected<bool, Failed> get(const Remote& remote, const std::string& object,
+                                const fs::path& file, std::chrono::milliseconds limit,
+                                std::optional<std::string_view> object_limit = {}) {
+  auto ran = run_program(remote, {"get", object, file.native()}, limit, object_limit);
+  if (!ran) return std::unexpected(std::move(ran.error()));
+  return ran->status == remote::kExitDone;
 }
 
 RemoteOutcome looked_up(std::string lookup, std::string reason = {}) {
   return RemoteOutcome{.lookup = std::move(lookup), .reason = std::move(reason)};
 }
 
-// The dependencies a key record from the server names must be plain files:
-// hashing a device or a pipe it planted could block or never end.
-std::optional<std::string> unusable_dependency(const Job& job, const util::Json& record) {
-  auto plain_file = [](const fs::path& p) {
-    struct stat st;
-    return ::stat(p.c_str(), &st) != 0 || S_ISREG(st.st_mode);  // missing: the hash says so
-  };
-  for (const std::string& input : texts_of(record, "inputs"))
-    if (!input.starts_with("<OUT_DIR>") && !plain_file(job.cwd / input)) return input;
-  for (const std::string& dep : texts_of(record, "span_deps"))
-    if (!plain_file(dep)) return dep;
+// What a key record from the server names, checked against what the unit
+// could have recorded itself: the record decides what the wrapper reads and
+// hashes, and the entry name it asks for tells the server what was read.
+struct RecordLists {
+  std::vector<std::string> env_deps, inputs, span_deps;
+};
+
+void sort_unique(std::vector<std::string>& v) {
+  std::sort(v.begin(), v.end());
+  v.erase(std::unique(v.begin(), v.end()), v.end());
+}
+
+fs::path normal_dir(const fs::path& dir) {
+  fs::path n = dir.lexically_normal();
+  return n.has_filename() ? n : n.parent_path();
+}
+
+bool is_below(const fs::path& path, const fs::path& root) {
+  if (root.empty()) return false;
+  const fs::path r = normal_dir(root);
+  return std::mismatch(r.begin(), r.end(), path.begin(), path.end()).first == r.end();
+}
+
+bool has_dot_dot(const fs::path& path) {
+  return std::any_of(path.begin(), path.end(), [](const fs::path& c) { return c == ".."; });
+}
+
+// A variable whose value may go into the entry name: not one that looks
+// secret, nor one of kelv's own.
+std::optional<std::string> unusable_variable(const std::vector<std::string>& names) {
+  if (names.size() > most_env_deps) return "more variables than a unit reads";
+  for (const std::string& name : names) {
+    const bool plain = !name.empty() && name.find_first_of("=\0"sv) == std::string::npos;
+    if (!plain || util::is_secret_name(name) || name.starts_with("KELV_"))
+      return fmt::format("variable {}", util::quoted(name));
+  }
   return std::nullopt;
+}
+
+// Counts what hashing `path` reads; an error text when it is no plain file
+// (a planted device or pipe could block the hash) or the total is too large.
+std::optional<std::string> count_bytes(const fs::path& path, uint64_t& total) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;  // missing: the hash says so
+  if (!S_ISREG(st.st_mode)) return fmt::format("{}, which is not a file", path.native());
+  total += static_cast<uint64_t>(st.st_size);
+  if (total > most_bytes_hashed) return "more bytes than a unit's sources hold";
+  return std::nullopt;
+}
+
+// An input must lie in one of the unit's own source roots: the workspace,
+// the package's directory, its OUT_DIR (not hashed: its content is in the
+// key).
+std::optional<std::string> unusable_input(const Job& job, const std::string& input,
+                                          uint64_t& total) {
+  if (input.starts_with("<OUT_DIR>")) return std::nullopt;
+  const fs::path full = (job.cwd / input).lexically_normal();
+  const bool inside = !has_dot_dot(full) &&
+                      (is_below(full, job.cwd) || is_below(full, job.package_dir) ||
+                       (job.out_dir_env && is_below(full, *job.out_dir_env)));
+  if (!inside) return fmt::format("input {}, outside the unit's sources", input);
+  return count_bytes(full, total);
+}
+
+// A span dependency must be one of the unit's --extern artifacts, or a
+// library beside one (the crates they depend on in turn).
+std::optional<std::string> unusable_span_dep(const Job& job, const std::string& dep,
+                                             uint64_t& total) {
+  const fs::path path = fs::path(dep).lexically_normal();
+  const std::string file = path.filename().native();
+  const bool library = file.starts_with("lib") && is_library_artifact(file);
+  const bool known = !has_dot_dot(path) && path.is_absolute() &&
+                     std::any_of(job.externs.begin(), job.externs.end(), [&](const fs::path& e) {
+                       const fs::path ext = e.lexically_normal();
+                       return ext == path || (library && ext.parent_path() == path.parent_path());
+                     });
+  if (!known) return fmt::format("dependency {}, which the unit does not use", dep);
+  return count_bytes(path, total);
+}
+
+std::expected<RecordLists, std::string> checked_record(const Job& job, const util::Json& record) {
+  RecordLists lists{texts_of(record, "env_deps"), texts_of(record, "inputs"),
+                    texts_of(record, "span_deps")};
+  for (std::vector<std::string>* list : {&lists.env_deps, &lists.inputs, &lists.span_deps})
+    sort_unique(*list);
+  const auto refuse = [](std::string what) {
+    return std::unexpected(fmt::format("the remote key record names {}", what));
+  };
+  if (auto odd = unusable_variable(lists.env_deps)) return refuse(std::move(*odd));
+  if (lists.inputs.size() > most_paths || lists.span_deps.size() > most_paths)
+    return refuse("more files than a unit reads");
+  uint64_t total = 0;
+  for (const std::string& input : lists.inputs)
+    if (auto odd = unusable_input(job, input, total)) return refuse(std::move(*odd));
+  for (const std::string& dep : lists.span_deps)
+    if (auto odd = unusable_span_dep(job, dep, total)) return refuse(std::move(*odd));
+  return lists;
 }
 
 // Publishes a pack from the server as the local entry `entry`, the way a
@@ -162,72 +266,107 @@ std::expected<void, std::string> publish_pack(const Job& job, std::string_view p
   return {};
 }
 
+RemoteOutcome failed_lookup(const Job& job, const Remote& remote, const Failed& failed) {
+  remember_failure(job, remote, Direction::read, failed);
+  return looked_up("failed", failed.why);
+}
+
 RemoteOutcome fetch_entry(const Job& job, const Remote& remote, const util::Json& record) {
-  if (auto odd = unusable_dependency(job, record))
-    return looked_up("damaged",
-                     fmt::format("the remote key record names {}, which is not a file", *odd));
-  auto state = entry_state(job.cache_dir, job.key, texts_of(record, "env_deps"),
-                           texts_of(record, "inputs"), texts_of(record, "span_deps"), job.cwd);
+  auto lists = checked_record(job, record);
+  if (!lists) return looked_up("damaged", lists.error());
+  auto state = entry_state(job.cache_dir, job.key, lists->env_deps, lists->inputs,
+                           lists->span_deps, job.cwd);
   if (!state)
     return looked_up("miss", fmt::format("the entry on the server needs {}, which cannot be hashed",
                                          state.error().detail));
   struct stat st;
   if (::lstat(job.entry_dir(state->name).c_str(), &st) != 0) {
     const TransferFile file(layout::remote_transfer(job.cache_dir, ::getpid(), "entry"));
-    auto got = get(remote, entry_object(state->name), file.path, fetch_limit);
-    if (!got) {
-      remember_failure(job, remote, got.error());
-      return looked_up("failed", got.error());
-    }
+    auto got = get(remote, entry_object(state->name), file.path,
+                   transfer_limit(remote, remote.limits.max_object_bytes));
+    if (!got) return failed_lookup(job, remote, got.error());
     if (!*got) return looked_up("miss", "the server has no entry for the unit's inputs");
     auto pack = util::read_file(file.path);
     if (!pack) return looked_up("failed", util::os_error(pack.error()));
     if (auto published = publish_pack(job, *pack, state->name); !published)
       return looked_up("damaged", published.error());
   }
-  // Written after the entry, as a store writes them.
-  if (auto w = util::write_json_fast(job.key_record(job.key), record); !w)
+  // Written after the entry, as a store writes them, and made of what was
+  // checked and hashed here rather than of what the server sent.
+  util::Json local = util::Json::object();
+  local["env_deps"] = lists->env_deps;
+  local["inputs"] = lists->inputs;
+  local["span_deps"] = lists->span_deps;
+  add_state_digests(local, job.key, *state);
+  if (auto w = util::write_json_fast(job.key_record(job.key), local); !w)
     return looked_up("failed", util::os_error(w.error()));
   write_unit_record(job);
   return looked_up("hit");
 }
 
+// The address of KELV_REMOTE_CACHE (withdrawn or not), else the content of
+// the file KELV_REMOTE_CACHE_FILE names.
+std::expected<std::optional<std::string>, std::string> configured_address() {
+  if (held_address() && !held_address()->empty()) return *held_address();
+  if (auto address = env_text("KELV_REMOTE_CACHE")) return address;
+  const std::optional<std::string> file = env_text("KELV_REMOTE_CACHE_FILE");
+  if (!file) return std::nullopt;
+  auto text = util::read_file(*file);
+  if (!text)
+    return std::unexpected(fmt::format("KELV_REMOTE_CACHE_FILE names {}, which is unreadable: {}",
+                                       *file, util::os_error(text.error())));
+  while (text->ends_with('\n') || text->ends_with('\r')) text->pop_back();
+  if (text->empty()) return std::nullopt;
+  return std::move(*text);
+}
+
 }  // namespace
 
+void withdraw_remote_address() {
+  const char* address = std::getenv("KELV_REMOTE_CACHE");
+  if (!address) return;
+  held_address() = std::string(address);
+  ::unsetenv("KELV_REMOTE_CACHE");
+}
+
 std::expected<std::optional<Remote>, std::string> Remote::from_env() {
-  const std::optional<std::string> address = env_text("KELV_REMOTE_CACHE");
-  if (!address) return std::nullopt;
-  auto server = remote::parse_server_url(*address);
+  auto address = configured_address();
+  if (!address) return std::unexpected(std::move(address.error()));
+  if (!*address) return std::nullopt;
+  auto server = remote::parse_server_url(**address);
   if (!server) return std::unexpected(server.error());
   // Redis has a program of its own, linked without the HTTP library.
   const char* program =
       server->engine == remote::Engine::redis ? "kelv-remote-redis" : "kelv-remote";
   Remote r{.server = std::move(*server),
+           .address = std::move(**address),
            .program = util::platform::current_exe().parent_path() / program};
   const std::optional<std::string> mode = env_text("KELV_REMOTE_CACHE_MODE");
   if (mode && *mode != "read-only" && *mode != "read-write")
     return std::unexpected("KELV_REMOTE_CACHE_MODE must be read-only or read-write");
   r.read_only = mode == "read-only";
-  if (const std::optional<std::string> timeout = env_text("KELV_REMOTE_TIMEOUT_MS")) {
-    int ms = 0;
-    const auto [end, ec] = std::from_chars(timeout->data(), timeout->data() + timeout->size(), ms);
-    if (ec != std::errc() || end != timeout->data() + timeout->size() || ms <= 0)
-      return std::unexpected("KELV_REMOTE_TIMEOUT_MS must be a positive number of milliseconds");
-    r.io_timeout = std::chrono::milliseconds(ms);
-  }
+  auto limits = remote::Limits::from_env();
+  if (!limits) return std::unexpected(std::move(limits.error()));
+  r.limits = *limits;
   return r;
 }
 
-std::optional<std::string> recent_remote_failure(const fs::path& cache_dir, const Remote& remote) {
-  const fs::path marker = marker_of(cache_dir, remote);
+std::optional<std::string> recent_remote_failure(const fs::path& cache_dir, const Remote& remote,
+                                                 Direction direction) {
+  const fs::path marker = marker_of(cache_dir, remote, direction);
   struct stat st;
   if (::stat(marker.c_str(), &st) != 0) return std::nullopt;
   const uint64_t now = util::now_wall_ns();
   const uint64_t at = util::mtime_ns(st);
-  if (at <= now && now - at >= skip_after_failure_ns) return std::nullopt;
-  auto why = util::read_file(marker);
+  // A marker from the future (a clock set back, a planted file) is stale, or
+  // it would keep the server skipped for as long as it likes.
+  if (at > now || now - at >= skip_after_failure_ns) return std::nullopt;
+  constexpr off_t longest_reason = 4096;
+  auto why = S_ISREG(st.st_mode) && st.st_size <= longest_reason
+                 ? util::read_file(marker)
+                 : std::unexpected(util::IoError{});
   return fmt::format("the remote failed less than a minute ago: {}",
-                     why ? *why : std::string("(reason unreadable)"));
+                     why ? remote::printable(*why, remote.server) : "(reason unreadable)");
 }
 
 util::Json RemoteOutcome::to_json(const Remote& remote) const {
@@ -241,14 +380,12 @@ util::Json RemoteOutcome::to_json(const Remote& remote) const {
 }
 
 RemoteOutcome fetch_from_remote(const Job& job, const Remote& remote) {
-  if (auto down = recent_failure(job, remote)) return looked_up("skipped", std::move(*down));
+  if (auto down = recent_remote_failure(job.cache_dir, remote, Direction::read))
+    return looked_up("skipped", std::move(*down));
   const TransferFile file(layout::remote_transfer(job.cache_dir, ::getpid(), "key"));
   (void)util::create_dirs(layout::temporary(job.cache_dir));
-  auto got = get(remote, key_object(job.key), file.path, small_limit(remote));
-  if (!got) {
-    remember_failure(job, remote, got.error());
-    return looked_up("failed", got.error());
-  }
+  auto got = get(remote, key_object(job.key), file.path, small_limit(remote), key_record_limit);
+  if (!got) return failed_lookup(job, remote, got.error());
   if (!*got) return looked_up("miss", "the server has no entry for the unit");
   const auto record = util::read_json(file.path);
   if (!record || !record->is_object())
@@ -263,7 +400,8 @@ void upload_to_remote(const Job& job, const Remote& remote, std::string_view ent
     outcome.upload_reason = std::move(why);
   };
   if (remote.read_only) return skipped("read-only");
-  if (auto down = recent_failure(job, remote)) return skipped(std::move(*down));
+  if (auto down = recent_remote_failure(job.cache_dir, remote, Direction::write))
+    return skipped(std::move(*down));
   auto failed = [&](std::string why) {
     outcome.upload = "failed";
     outcome.upload_reason = std::move(why);
@@ -280,8 +418,8 @@ void upload_to_remote(const Job& job, const Remote& remote, std::string_view ent
                           key_object(job.key), job.key_record(job.key).native()},
                          transfer_limit(remote, pack->size()));
   if (!ran) {
-    remember_failure(job, remote, ran.error());
-    return failed(ran.error());
+    remember_failure(job, remote, Direction::write, ran.error());
+    return failed(ran.error().why);
   }
   outcome.upload = ran->out.starts_with("present ") ? "present" : "uploaded";
 }

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "artifact_cache/job.h"
+#include "remote/limits.h"
 #include "remote/url.h"
 #include "util/files.h"
 
@@ -24,18 +25,31 @@ namespace kelv::artifact_cache {
 
 struct Remote {
   remote::ServerUrl server;
+  // The address as given, credentials and all: only the transfer programs
+  // are given it, in their environment.
+  std::string address;
   fs::path program;  // the kelv-remote program
   bool read_only = false;
-  // How long one request may wait for an answer; the program applies it,
-  // the wrapper kills a run that goes far beyond it.
-  std::chrono::milliseconds io_timeout{2000};
+  // What one request may cost; the program applies them, the wrapper kills
+  // a run that goes beyond them.
+  remote::Limits limits;
 
-  // The remote of KELV_REMOTE_CACHE (and KELV_REMOTE_CACHE_MODE,
-  // KELV_REMOTE_TIMEOUT_MS): absent when the variable is unset or empty, an
-  // error text (never holding credentials) when it is unusable.
-  // The program is found beside the running executable.
+  // The remote of KELV_REMOTE_CACHE (or of the file KELV_REMOTE_CACHE_FILE
+  // names, which is how `kelv cargo` passes it), KELV_REMOTE_CACHE_MODE and
+  // the limits' variables: absent when neither is set, an error text (never
+  // holding credentials) when it is unusable. The program is found beside
+  // the running executable.
   static std::expected<std::optional<Remote>, std::string> from_env();
 };
+
+// Takes KELV_REMOTE_CACHE out of this process's environment, keeping it for
+// `Remote::from_env`: no compiler, proc-macro or build script started from
+// here learns the server's password.
+void withdraw_remote_address();
+
+// The two ways of using a server, each with its own health: a server that
+// refuses writes (read-only credentials, a full disk) still serves lookups.
+enum class Direction { read, write };
 
 // What the remote tier did for one unit, for its report.
 struct RemoteOutcome {
@@ -54,9 +68,11 @@ struct RemoteOutcome {
   util::Json to_json(const Remote& remote) const;
 };
 
-// Why the server is left alone, when it failed a short while ago (units
-// then skip it instead of each waiting for a server that is down).
-std::optional<std::string> recent_remote_failure(const fs::path& cache_dir, const Remote& remote);
+// Why the server is left alone for reads or writes, when they failed a short
+// while ago (units then skip it instead of each waiting for a server that is
+// down).
+std::optional<std::string> recent_remote_failure(const fs::path& cache_dir, const Remote& remote,
+                                                 Direction direction);
 
 // After a local miss: brings the unit's entry into the local cache, when the
 // server has one for the unit's current state. A "hit" means that a local

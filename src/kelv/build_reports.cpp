@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <charconv>
 
+#include "remote/scrub.h"
 #include "util/clock.h"
 #include "util/home.h"
 
@@ -102,8 +103,10 @@ void read_cache(Unit& u, const util::Json& cache) {
   if (const util::Json* remote = member(cache, "remote")) {
     u.remote_lookup = text(*remote, "lookup");
     u.remote_upload = text(*remote, "upload");
-    u.remote_reason = text(*remote, "reason");
-    u.remote_upload_reason = text(*remote, "upload_reason");
+    // What a server said reaches these through the reports: shown only as
+    // printable text of a bounded length.
+    u.remote_reason = remote::printable(text(*remote, "reason"), {});
+    u.remote_upload_reason = remote::printable(text(*remote, "upload_reason"), {});
     if (u.remote_lookup.empty() && u.remote_upload.empty()) u.remote_lookup = "local";
   }
 }
@@ -317,7 +320,9 @@ void count_remote(Summary& s, const Unit& u) {
       u.remote_lookup == "failed" || u.remote_lookup == "damaged" || u.remote_upload == "failed";
   if (!error) return;
   ++s.remote_errors;
-  if (s.remote_error.empty()) s.remote_error = u.remote_reason;
+  const bool lookup_error = u.remote_lookup == "failed" || u.remote_lookup == "damaged";
+  if (s.remote_error.empty())
+    s.remote_error = lookup_error ? u.remote_reason : u.remote_upload_reason;
 }
 
 Summary summarize(const std::vector<Unit>& units, const UnitTimes& times) {

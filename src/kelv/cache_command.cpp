@@ -60,8 +60,12 @@ void remote_stats(const Config& config) {
   } else {
     fmt::print("remote         {}{}\n", (*remote)->server.display,
                (*remote)->read_only ? " (read-only)" : "");
-    if (auto down = artifact_cache::recent_remote_failure(config.artifact_cache, **remote))
-      fmt::print("remote state   skipped: {}\n", *down);
+    using artifact_cache::Direction;
+    for (const auto& [direction, what] :
+         {std::pair{Direction::read, "lookups"}, std::pair{Direction::write, "uploads"}})
+      if (auto down = artifact_cache::recent_remote_failure(config.artifact_cache, **remote,
+                                                            direction))
+        fmt::print("remote state   {} skipped: {}\n", what, *down);
   }
   Summary all;
   size_t builds = 0;

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <fmt/format.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include "kelv/target_dir.h"
 #include "kelv/user_wrapper.h"
 #include "util/clock.h"
+#include "util/fd.h"
 #include "util/files.h"
 #include "util/home.h"
 #include "util/paths.h"
@@ -76,17 +78,44 @@ bool compiles_units(const std::optional<std::string>& subcommand) {
   return subcommand && std::ranges::find(compiling, *subcommand) != std::end(compiling);
 }
 
-// Gives the wrapper the configured remote (the environment's own setting
-// wins) and says once when the remote settings cannot be used: every unit's
-// report would say it too, but no one reads those during a build.
-void pass_remote(exec::Command& cmd, const Config& config) {
+// The server's address goes to the wrapper in a file of the build's event
+// directory that only the user can read, named by KELV_REMOTE_CACHE_FILE:
+// Cargo, build scripts and tests never have the password in their
+// environment. Says once when the remote settings cannot be used (every
+// unit's report would say it too, but no one reads those during a build)
+// and when credentials would cross the network in the clear. The file to
+// remove after the build, when one was written.
+std::optional<std::filesystem::path> pass_remote(exec::Command& cmd, const Config& config,
+                                                 const std::filesystem::path& event_dir) {
+  using util::ui::Level;
+  cmd.remove_env("KELV_REMOTE_CACHE");
   if (config.remote_cache && !std::getenv("KELV_REMOTE_CACHE"))
-    cmd.set_env("KELV_REMOTE_CACHE", *config.remote_cache);
-  if (std::getenv("KELV_REMOTE_CACHE")) {
-    if (auto remote = artifact_cache::Remote::from_env(); !remote)
-      util::ui::say(util::ui::Level::warn,
-                    fmt::format("kelv: the remote cache is not used: {}", remote.error()));
+    ::setenv("KELV_REMOTE_CACHE", config.remote_cache->c_str(), 1);
+  const char* address = std::getenv("KELV_REMOTE_CACHE");
+  if (!address || !*address) return std::nullopt;
+  auto remote = artifact_cache::Remote::from_env();
+  if (!remote || !*remote) {
+    util::ui::say(Level::warn, fmt::format("kelv: the remote cache is not used: {}",
+                                           remote ? "it is empty" : remote.error()));
+    return std::nullopt;
   }
+  const remote::ServerUrl& server = (*remote)->server;
+  if ((!server.user.empty() || !server.password.empty()) && server.scheme != "https")
+    util::ui::say(Level::warn,
+                  fmt::format("kelv: the credentials for {} cross the network unencrypted ({}:// "
+                              "has no TLS); use https:// or keep the server on a network you trust",
+                              server.display, server.scheme));
+  const std::filesystem::path file = event_dir / "remote-cache";
+  util::Fd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  const std::string_view text = address;
+  if (!fd.valid() || ::write(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+    util::ui::say(Level::warn, fmt::format("kelv: the remote cache is not used: cannot write {}: {}",
+                                           file.native(), util::os_error(util::last_error())));
+    ::unlink(file.c_str());
+    return std::nullopt;
+  }
+  cmd.set_env("KELV_REMOTE_CACHE_FILE", file.native());
+  return file;
 }
 
 void say_summary(const Summary& summary, const CargoLine& line, bool success) {
@@ -129,10 +158,11 @@ int cargo_command(std::span<const std::string> args) {
     chain(cmd, *user);
   else if (const auto where = configured_wrapper(line))
     warn_replaced(*where);
-  pass_remote(cmd, *config);
+  const auto remote_file = pass_remote(cmd, *config, event_dir);
   cmd.set_env("KELV_EVENT_DIR", event_dir.native());
   cmd.set_env("KELV_SESSION_ID", session);
   auto run = exec::run_child(cmd, true);
+  if (remote_file) ::unlink(remote_file->c_str());
   if (!run)
     return fail(fmt::format("could not execute {}: {}", util::quoted(cargo->native()),
                             util::os_error(run.error())),

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "util/settings_schema.h"
+#include "util/size.h"
 
 namespace kelv::tool {
 
@@ -31,9 +32,7 @@ struct Config {
   static std::filesystem::path file();
 };
 
-// "512", "64K", "100M", "2G", "1T" (powers of 1024; an optional "B" or "iB");
-// absent when not a size.
-std::optional<uint64_t> parse_size(std::string_view text);
+using util::parse_size;
 
 // 1536 -> "1.5 KiB".
 std::string format_size(uint64_t bytes);

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <charconv>
 #include <optional>
 
@@ -83,6 +84,9 @@ std::expected<void, std::string> parse_userinfo(std::string_view userinfo, Serve
   std::optional<std::string> password =
       colon == std::string_view::npos ? std::string() : percent_decode(userinfo.substr(colon + 1));
   if (!user || !password) return fail("has a bad percent escape in its credentials");
+  // A NUL would cut the credentials short where the libraries take C strings.
+  if (user->find('\0') != std::string::npos || password->find('\0') != std::string::npos)
+    return fail("has a NUL byte in its credentials");
   url.user = std::move(*user);
   url.password = std::move(*password);
   if (url.engine == Engine::redis && url.password.empty() && !url.user.empty())
@@ -123,6 +127,15 @@ std::expected<void, std::string> parse_host_port(std::string_view hostport, Serv
 std::expected<void, std::string> parse_path(std::string_view path, ServerUrl& url) {
   if (url.engine == Engine::http) {
     while (path.ends_with('/')) path.remove_suffix(1);
+    // A server resolves "." and ".." (escaped or not): objects would land
+    // elsewhere than the prefix says.
+    for (size_t at = 0; at < path.size();) {
+      const size_t end = std::min(path.find('/', at + 1), path.size());
+      const std::optional<std::string> segment = percent_decode(path.substr(at + 1, end - at - 1));
+      if (!segment) return fail("has a bad percent escape in its path");
+      if (*segment == "." || *segment == "..") return fail("has a . or .. segment in its path");
+      at = end;
+    }
     url.prefix = std::string(path);
     return {};
   }

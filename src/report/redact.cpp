@@ -6,12 +6,12 @@
 #include <array>
 #include <optional>
 
+#include "util/secret_names.h"
+
 namespace kelv::report {
 namespace {
 
-constexpr std::array<std::string_view, 12> secret_words = {
-    "TOKEN",   "SECRET",  "PASSWORD", "PASSWD",     "CREDENTIAL",  "AUTH",
-    "PRIVATE", "API_KEY", "APIKEY",   "ACCESS_KEY", "SESSION_KEY", "SIGNING"};
+using util::is_secret_name;
 
 // Options whose next argument is their (secret) value.
 constexpr std::array<std::string_view, 5> secret_options = {"--key", "--token", "--secret",
@@ -91,15 +91,6 @@ class Redactor {
 };
 
 }  // namespace
-
-bool is_secret_name(std::string_view name) {
-  std::string upper(name);
-  std::ranges::transform(upper, upper.begin(), ascii_upper);
-  const std::string_view up = upper;
-  if (std::ranges::any_of(secret_words, [&](std::string_view w) { return up.find(w) != up.npos; }))
-    return true;
-  return up.ends_with("_KEY") || up.starts_with("AWS_") || up.starts_with("SCCACHE_");
-}
 
 std::vector<std::string> redact_args(std::span<const std::string> args) {
   std::vector<std::string> out;

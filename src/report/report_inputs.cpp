@@ -9,6 +9,7 @@
 #include "util/clock.h"
 #include "util/hash.h"
 #include "util/paths.h"
+#include "util/secret_names.h"
 #include "util/utf8.h"
 
 namespace kelv::report::parts {
@@ -43,7 +44,7 @@ class InputsBuilder {
  private:
   void env_dep(const rustc::EnvDep& dep) {
     util::Json sha = nullptr;
-    if (dep.value && !is_secret_name(dep.name)) sha = short_sha(util::sha256_hex(*dep.value));
+    if (dep.value && !util::is_secret_name(dep.name)) sha = short_sha(util::sha256_hex(*dep.value));
     env_deps_.push_back(util::Json::object(
         {{"name", dep.name}, {"set", dep.value.has_value()}, {"value_sha", std::move(sha)}}));
   }

@@ -9,6 +9,7 @@
 
 #include "artifact_cache/job.h"
 #include "artifact_cache/relink.h"
+#include "artifact_cache/remote_tier.h"
 #include "report/report.h"
 #include "util/error.h"
 #include "util/paths.h"
@@ -99,6 +100,8 @@ void main(int argc, char** argv) {
         "kelv-rustc-wrapper expects `<rustc> [args...]`; Cargo runs it through RUSTC_WRAPPER");
     std::exit(2);
   }
+  // The server's password is for the transfer programs alone, on every road.
+  artifact_cache::withdraw_remote_address();
   if (!is_set("KELV_EVENT_DIR") && !is_set("KELV_INNER_WRAPPER")) become_compiler(argv);
   std::optional<std::string> event_dir = non_empty_env("KELV_EVENT_DIR");
   const bool with_text = event_dir.has_value();

@@ -4,9 +4,9 @@
 // does not pull in the other.
 namespace kelv::remote {
 
-std::expected<std::unique_ptr<Client>, std::string> connect(const ServerUrl& url,
-                                                            Timeouts timeouts) {
-  return url.engine == Engine::redis ? connect_redis(url, timeouts) : connect_http(url, timeouts);
+std::expected<std::unique_ptr<Client>, Failure> connect(const ServerUrl& url,
+                                                        const Limits& limits) {
+  return url.engine == Engine::redis ? connect_redis(url, limits) : connect_http(url, limits);
 }
 
 }  // namespace kelv::remote

@@ -1,11 +1,15 @@
 #include <curl/curl.h>
 #include <fmt/format.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 
 #include "remote/engines/engine.h"
+#include "remote/scrub.h"
 
 namespace kelv::remote {
 
@@ -27,14 +31,51 @@ struct ListFree {
 using List = std::unique_ptr<curl_slist, ListFree>;
 
 // The program is single-threaded; the library is set up once and left so.
+// A TLS key log named by the environment would hold what decrypts the
+// traffic, credentials included: the library never sees the variable.
 bool global_init() {
-  static const bool done = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+  static const bool done = [] {
+    ::unsetenv("SSLKEYLOGFILE");
+    return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+  }();
   return done;
 }
 
-size_t append_body(char* data, size_t size, size_t count, void* sink) {
-  static_cast<std::string*>(sink)->append(data, size * count);
-  return size * count;
+// Where a response body goes: an object's bytes to the caller's file, any
+// other body (an error page, a reply to PUT) nowhere. Both are counted
+// against their limit; a body past it ends the transfer.
+struct Body {
+  CURL* easy = nullptr;
+  int fd = -1;  // -1: the body is dropped
+  uint64_t limit = small_reply_limit;
+  uint64_t received = 0;
+  bool too_large = false;
+  int write_error = 0;
+};
+
+size_t take_body(char* data, size_t size, size_t count, void* sink) {
+  auto* body = static_cast<Body*>(sink);
+  const size_t n = size * count;
+  long status = 0;
+  curl_easy_getinfo(body->easy, CURLINFO_RESPONSE_CODE, &status);
+  const bool object = body->fd >= 0 && status == 200;
+  body->received += n;
+  if (body->received > (object ? body->limit : small_reply_limit)) {
+    body->too_large = true;
+    if (!object) body->limit = small_reply_limit;
+    return 0;
+  }
+  if (!object) return n;
+  for (size_t done = 0; done < n;) {
+    const ssize_t w = ::write(body->fd, data + done, n - done);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) {
+      body->write_error = w < 0 ? errno : ENOSPC;
+      return 0;
+    }
+    done += static_cast<size_t>(w);
+  }
+  return n;
 }
 
 struct Upload {
@@ -64,25 +105,40 @@ std::string escaped(std::string_view object) {
   return out;
 }
 
+// A status that turns down one object rather than the client: the request
+// was too large or did not fit the server's rules for that name.
+bool refuses_object(long status) {
+  return status == 400 || status == 409 || status == 411 || status == 413 || status == 414 ||
+         status == 415 || status == 422;
+}
+
 class HttpClient final : public Client {
  public:
-  HttpClient(const ServerUrl& url, Timeouts timeouts) : url_(url), timeouts_(timeouts) {}
+  HttpClient(const ServerUrl& url, const Limits& limits) : url_(url), limits_(limits) {}
 
-  std::expected<void, std::string> open() {
+  std::expected<void, Failure> open() {
     if (!global_init()) return failure("cannot initialise libcurl");
     easy_.reset(curl_easy_init());
     multi_.reset(curl_multi_init());
     if (!easy_ || !multi_) return failure("cannot initialise libcurl");
     headers_.reset(curl_slist_append(nullptr, "Expect:"));
     CURL* h = easy_.get();
+    body_.easy = h;
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_);
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts_.connect_ms));
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS,
+                     static_cast<long>(limits_.connect_timeout().count()));
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers_.get());
-    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, append_body);
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, take_body);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &body_);
     curl_easy_setopt(h, CURLOPT_READFUNCTION, read_upload);
+    // Only a proxy configured for kelv: the credentials must not travel
+    // through one that http_proxy or https_proxy name for everything else.
+    const char* proxy = std::getenv("KELV_REMOTE_PROXY");
+    curl_easy_setopt(h, CURLOPT_PROXY, proxy ? proxy : "");
+    if (const char* ca = std::getenv("KELV_REMOTE_CA_FILE"); ca && *ca)
+      curl_easy_setopt(h, CURLOPT_CAINFO, ca);
     if (!url_.user.empty() || !url_.password.empty()) {
       curl_easy_setopt(h, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
       curl_easy_setopt(h, CURLOPT_USERNAME, url_.user.c_str());
@@ -91,76 +147,102 @@ class HttpClient final : public Client {
     return {};
   }
 
-  std::expected<std::optional<std::string>, std::string> get(std::string_view object) override {
-    curl_easy_setopt(easy_.get(), CURLOPT_HTTPGET, 1L);
+  std::expected<bool, Failure> get(std::string_view object, int fd) override {
+    CURL* h = easy_.get();
+    curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+    // An announced length past the limit fails before a byte is read.
+    curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE,
+                     static_cast<curl_off_t>(std::min<uint64_t>(limits_.max_object_bytes,
+                                                                INT64_MAX)));
+    body_.fd = fd;
+    body_.limit = limits_.max_object_bytes;
     auto status = perform("GET", object);
-    if (!status) return std::unexpected(status.error());
-    if (*status == 404) return std::nullopt;
-    if (*status != 200) return failure(answered("GET", object, *status));
-    return std::move(body_);
-  }
-
-  std::expected<bool, std::string> has(std::string_view object) override {
-    curl_easy_setopt(easy_.get(), CURLOPT_HTTPGET, 1L);
-    curl_easy_setopt(easy_.get(), CURLOPT_NOBODY, 1L);
-    auto status = perform("HEAD", object);
+    body_.fd = -1;
+    body_.limit = small_reply_limit;
+    curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, curl_off_t{0});
     if (!status) return std::unexpected(status.error());
     if (*status == 404) return false;
-    if (*status != 200) return failure(answered("HEAD", object, *status));
+    if (*status != 200) return answered("GET", object, *status);
     return true;
   }
 
-  std::expected<void, std::string> put(std::string_view object, std::string_view bytes) override {
+  std::expected<bool, Failure> has(std::string_view object) override {
+    curl_easy_setopt(easy_.get(), CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(easy_.get(), CURLOPT_NOBODY, 1L);
+    auto status = perform("HEAD", object);
+    curl_easy_setopt(easy_.get(), CURLOPT_NOBODY, 0L);
+    if (!status) return std::unexpected(status.error());
+    if (*status == 404) return false;
+    if (*status != 200) return answered("HEAD", object, *status);
+    return true;
+  }
+
+  std::expected<void, Failure> put(std::string_view object, std::string_view bytes) override {
     Upload upload{.bytes = bytes};
     curl_easy_setopt(easy_.get(), CURLOPT_HTTPGET, 1L);
     curl_easy_setopt(easy_.get(), CURLOPT_UPLOAD, 1L);
     curl_easy_setopt(easy_.get(), CURLOPT_READDATA, &upload);
     curl_easy_setopt(easy_.get(), CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(bytes.size()));
     auto status = perform("PUT", object);
+    curl_easy_setopt(easy_.get(), CURLOPT_UPLOAD, 0L);
     if (!status) return std::unexpected(status.error());
-    if (*status != 200 && *status != 201 && *status != 204)
-      return failure(answered("PUT", object, *status));
+    if (*status != 200 && *status != 201 && *status != 204) return answered("PUT", object, *status);
     return {};
   }
 
  private:
-  std::unexpected<std::string> failure(std::string_view what) const {
-    return std::unexpected(scrubbed(fmt::format("{}: {}", url_.display, what), url_));
+  std::unexpected<Failure> failure(std::string_view what,
+                                   Failure::Scope scope = Failure::Scope::server) const {
+    return std::unexpected(
+        Failure{printable(fmt::format("{}: {}", url_.display, what), url_), scope});
   }
 
-  static std::string answered(std::string_view method, std::string_view object, long status) {
-    return fmt::format("{} {} answered {}", method, object, status);
+  std::unexpected<Failure> answered(std::string_view method, std::string_view object,
+                                    long status) const {
+    return failure(fmt::format("{} {} answered {}", method, object, status),
+                   refuses_object(status) ? Failure::Scope::object : Failure::Scope::request);
   }
 
   // Runs the request set up by the caller; the HTTP status, or the
   // transport's failure.
-  std::expected<long, std::string> perform(std::string_view method, std::string_view object) {
+  std::expected<long, Failure> perform(std::string_view method, std::string_view object) {
     const std::string address = url_.address(escaped(object));
     CURL* h = easy_.get();
     curl_easy_setopt(h, CURLOPT_URL, address.c_str());
-    body_.clear();
+    body_.received = 0;
+    body_.too_large = false;
+    body_.write_error = 0;
     error_[0] = '\0';
-    const CURLcode code = transfer();
-    if (code == CURLE_OPERATION_TIMEDOUT && error_[0] == '\0')
-      return failure(
-          fmt::format("{} {} failed: no answer within {} ms", method, object, timeouts_.io_ms));
-    if (code != CURLE_OK) {
-      const std::string why = error_[0] != '\0' ? error_ : curl_easy_strerror(code);
+    std::string late;
+    const CURLcode code = transfer(late);
+    const auto failed = [&](std::string_view why) {
       return failure(fmt::format("{} {} failed: {}", method, object, why));
+    };
+    if (!late.empty()) return failed(late);
+    if (body_.too_large || code == CURLE_FILESIZE_EXCEEDED) {
+      // An object too large for this client is that object's matter; an
+      // endless error page or reply is the server's.
+      const bool of_object = body_.limit != small_reply_limit;
+      return failure(fmt::format("{} {} failed: the answer is larger than {} bytes", method, object,
+                                 body_.limit),
+                     of_object ? Failure::Scope::object : Failure::Scope::server);
     }
+    if (body_.write_error != 0)
+      return failed(fmt::format("cannot write the object: {}", std::strerror(body_.write_error)));
+    if (code != CURLE_OK) return failed(error_[0] != '\0' ? error_ : curl_easy_strerror(code));
     long status = 0;
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
     return status;
   }
 
-  // Runs the request, ending it when no byte has moved either way for the
-  // io timeout (libcurl's own low-speed limit counts whole seconds).
-  CURLcode transfer() {
-    using Clock = std::chrono::steady_clock;
+  // Runs the request, ending it when it breaks the limits (libcurl's own
+  // low-speed limit counts whole seconds and has no overall rate); `late`
+  // then says how.
+  CURLcode transfer(std::string& late) {
     CURL* h = easy_.get();
     if (curl_multi_add_handle(multi_.get(), h) != CURLM_OK) return CURLE_FAILED_INIT;
-    auto last_progress = Clock::now();
-    curl_off_t moved = -1;
+    Pace pace(limits_, Pace::Clock::now());
+    curl_off_t moved = 0;
     CURLcode result = CURLE_OK;
     for (int running = 1;;) {
       if (curl_multi_perform(multi_.get(), &running) != CURLM_OK) {
@@ -176,33 +258,35 @@ class HttpClient final : public Client {
       curl_off_t down = 0, up = 0;
       curl_easy_getinfo(h, CURLINFO_SIZE_DOWNLOAD_T, &down);
       curl_easy_getinfo(h, CURLINFO_SIZE_UPLOAD_T, &up);
-      if (down + up != moved) {
-        moved = down + up;
-        last_progress = Clock::now();
-      } else if (Clock::now() - last_progress > std::chrono::milliseconds(timeouts_.io_ms)) {
+      const auto now = Pace::Clock::now();
+      pace.moved(static_cast<uint64_t>(down + up - moved), now);
+      moved = down + up;
+      if (auto why = pace.overdue(now)) {
+        late = std::move(*why);
         result = CURLE_OPERATION_TIMEDOUT;
         break;
       }
-      curl_multi_poll(multi_.get(), nullptr, 0, 50, nullptr);
+      curl_multi_poll(multi_.get(), nullptr, 0, static_cast<int>(pace.next_check(now).count()),
+                      nullptr);
     }
     curl_multi_remove_handle(multi_.get(), h);
     return result;
   }
 
   ServerUrl url_;
-  Timeouts timeouts_;
+  Limits limits_;
   Multi multi_;
   Easy easy_;
   List headers_;
-  std::string body_;
+  Body body_;
   char error_[CURL_ERROR_SIZE] = {};
 };
 
 }  // namespace
 
-std::expected<std::unique_ptr<Client>, std::string> connect_http(const ServerUrl& url,
-                                                                 Timeouts timeouts) {
-  auto client = std::make_unique<HttpClient>(url, timeouts);
+std::expected<std::unique_ptr<Client>, Failure> connect_http(const ServerUrl& url,
+                                                             const Limits& limits) {
+  auto client = std::make_unique<HttpClient>(url, limits);
   if (auto opened = client->open(); !opened) return std::unexpected(opened.error());
   return client;
 }

@@ -28,54 +28,39 @@ int complain(int status, std::string_view line) {
   return status;
 }
 
-std::expected<Timeouts, std::string> timeouts_from_env() {
-  Timeouts timeouts;
-  const char* text = std::getenv("KELV_REMOTE_TIMEOUT_MS");
-  if (text == nullptr) return timeouts;
-  const std::string_view value = text;
-  long ms = 0;
-  const bool digits = !value.empty() && value.size() <= 9 &&
-                      value.find_first_not_of("0123456789") == std::string_view::npos;
-  if (digits) ms = std::stol(std::string(value));
-  if (ms <= 0)
-    return std::unexpected("KELV_REMOTE_TIMEOUT_MS is not a positive number of milliseconds");
-  timeouts.io_ms = static_cast<int>(ms);
-  timeouts.connect_ms = std::min(timeouts.io_ms, 1000);
-  return timeouts;
-}
-
 std::expected<ServerUrl, std::string> server_from_env() {
   const char* text = std::getenv("KELV_REMOTE_CACHE");
   if (text == nullptr || *text == '\0') return std::unexpected("KELV_REMOTE_CACHE is not set");
   return parse_server_url(text);
 }
 
-// Writes the bytes to a new or truncated file of mode 0600; a file left
-// half-written is removed.
-std::expected<void, std::string> write_object(const std::string& path, std::string_view bytes) {
-  util::Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-  if (!fd.valid())
-    return std::unexpected(fmt::format("cannot create {}: {}", path, util::os_error(errno)));
-  for (size_t done = 0; done < bytes.size();) {
-    const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      const int err = n < 0 ? errno : ENOSPC;
-      ::unlink(path.c_str());
-      return std::unexpected(fmt::format("cannot write {}: {}", path, util::os_error(err)));
-    }
-    done += static_cast<size_t>(n);
+int status_of(Failure::Scope scope) {
+  switch (scope) {
+    case Failure::Scope::object:
+      return kExitRefusedObject;
+    case Failure::Scope::request:
+      return kExitRefused;
+    case Failure::Scope::server:
+      break;
   }
-  return {};
+  return kExitFailed;
 }
 
+int fail(const Failure& failure) {
+  return complain(status_of(failure.scope), failure.text);
+}
+
+// The object goes straight into a new or truncated file of mode 0600; a file
+// left by a failed or empty-handed fetch is removed.
 int get_command(Client& client, std::string_view object, const std::string& path) {
-  auto bytes = client.get(object);
-  if (!bytes) return complain(kExitFailed, bytes.error());
-  if (!*bytes) return kExitAbsent;
-  if (auto written = write_object(path, **bytes); !written)
-    return complain(kExitFailed, written.error());
-  return kExitDone;
+  util::Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  if (!fd.valid())
+    return complain(kExitFailed, fmt::format("cannot create {}: {}", path, util::os_error(errno)));
+  auto found = client.get(object, fd.get());
+  if (found && *found) return kExitDone;
+  ::unlink(path.c_str());
+  if (!found) return fail(found.error());
+  return kExitAbsent;
 }
 
 struct Upload {
@@ -89,7 +74,7 @@ int put_command(Client& client, const std::vector<Upload>& uploads) {
   for (const Upload& upload : uploads) {
     if (upload.only_when_absent) {
       auto present = client.has(upload.object);
-      if (!present) return complain(kExitFailed, present.error());
+      if (!present) return fail(present.error());
       if (*present) {
         fmt::print("present {}\n", upload.object);
         std::fflush(stdout);
@@ -100,8 +85,7 @@ int put_command(Client& client, const std::vector<Upload>& uploads) {
     if (!bytes)
       return complain(kExitFailed, fmt::format("cannot read {}: {}", upload.path,
                                                util::os_error(bytes.error())));
-    if (auto stored = client.put(upload.object, *bytes); !stored)
-      return complain(kExitFailed, stored.error());
+    if (auto stored = client.put(upload.object, *bytes); !stored) return fail(stored.error());
     fmt::print("stored {}\n", upload.object);
     std::fflush(stdout);
   }
@@ -130,10 +114,11 @@ std::expected<std::unique_ptr<Client>, std::pair<int, std::string>> client_from_
     Connector connect) {
   auto url = server_from_env();
   if (!url) return std::unexpected(std::pair{kExitUsage, url.error()});
-  auto timeouts = timeouts_from_env();
-  if (!timeouts) return std::unexpected(std::pair{kExitUsage, timeouts.error()});
-  auto client = connect(*url, *timeouts);
-  if (!client) return std::unexpected(std::pair{kExitFailed, client.error()});
+  auto limits = Limits::from_env();
+  if (!limits) return std::unexpected(std::pair{kExitUsage, limits.error()});
+  auto client = connect(*url, *limits);
+  if (!client)
+    return std::unexpected(std::pair{status_of(client.error().scope), client.error().text});
   return std::move(*client);
 }
 

@@ -3,20 +3,15 @@
 #include <string_view>
 
 #include "remote/engines/engine.h"
+#include "remote/exit_status.h"
 
 // The kelv-remote program: one remote cache operation per process, so that
 // the wrapper never loads the network libraries.
 //   kelv-remote get <object> <file>
 //   kelv-remote put [?]<object> <file> [[?]<object> <file>]...
-// The server comes from KELV_REMOTE_CACHE, the time without progress after
-// which a request fails from KELV_REMOTE_TIMEOUT_MS (default 2000).
+// The server comes from KELV_REMOTE_CACHE, the limits of its requests from
+// KELV_REMOTE_TIMEOUT_MS and KELV_REMOTE_MAX_OBJECT_SIZE (remote/limits.h).
 namespace kelv::remote {
-
-// Exit statuses of the program.
-inline constexpr int kExitDone = 0;
-inline constexpr int kExitFailed = 1;  // the server or a file failed; one line on stderr
-inline constexpr int kExitUsage = 2;   // bad arguments or environment; one line on stderr
-inline constexpr int kExitAbsent = 3;  // get: the server has no such object
 
 // Runs the program on its arguments (without the program's name), reaching
 // the server through `connect`: each build of the program links the engines
