@@ -11,6 +11,9 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <fmt/format.h>
+
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <set>
@@ -22,6 +25,8 @@
 #include "artifact_cache/entry_pack.h"
 #include "artifact_cache/remote_tier.h"
 #include "artifact_cache/store.h"
+#include "support/hostile.h"
+#include "support/servers.h"
 #include "support/testing.h"
 #include "util/clock.h"
 #include "util/error.h"
@@ -559,6 +564,7 @@ TEST_F(CacheUnit, LookupRestoresTheOutputs) {
 
 TEST_F(CacheUnit, LookupRestoresExecutables) {
   job_.stem = "app-2";
+  job_.links = true;
   replace_file(out_ / "app-2",
                "\x7f"
                "ELF executable");
@@ -849,6 +855,31 @@ TEST_F(CacheUnit, TamperedFileNamesNeverLeaveTheOutputDirectory) {
   }
 }
 
+// A plain name is not enough: only the files the unit itself writes are
+// restored, or an entry could overwrite another crate's library in deps/.
+TEST_F(CacheUnit, EntriesRestoreOnlyTheUnitsOwnOutputs) {
+  const std::string evil = "another crate's library, replaced";
+  for (const std::string name : {"libvictim-9.rlib", "libx-2.rlib", "x-1", "x-1.exe", "libx-1"}) {
+    SCOPED_TRACE(name);
+    write_outputs();
+    store_ok();
+    write_file(entry_dir() / name, evil);
+    write_file(out_ / name, "the victim");
+    util::Json j = entry_json();
+    j["files"].push_back(name);
+    j["hashes"][name] = blake3_of(evil);
+    write_entry_json(j);
+    remove_outputs();
+    EXPECT_EQ(miss_of(job_.lookup()),
+              (Miss{"damaged", "entry.json names " + name + ", which the unit does not write"}));
+    EXPECT_EQ(read_file(out_ / name), "the victim");
+    EXPECT_FALSE(fs::exists(out_ / "libx-1.rlib"));
+    std::error_code ec;
+    fs::remove_all(job_.cache_dir / "e", ec);
+    fs::remove(out_ / name, ec);
+  }
+}
+
 // Names in "executable" are read from the record too: a name that is not a
 // plain file name marks the entry as damaged even when "files" is clean.
 TEST_F(CacheUnit, TamperedExecutableNamesMakeTheEntryDamaged) {
@@ -1106,6 +1137,9 @@ TEST(CacheRemoteSettings, FromTheEnvironment) {
       {"redis://h", "readonly", std::nullopt, "KELV_REMOTE_CACHE_MODE must be"},
       {"redis://h", std::nullopt, "0", "KELV_REMOTE_TIMEOUT_MS must be"},
       {"redis://h", std::nullopt, "2s", "KELV_REMOTE_TIMEOUT_MS must be"},
+      {"redis://h", std::nullopt, "3600000", ""},
+      {"redis://h", std::nullopt, "3600001", "KELV_REMOTE_TIMEOUT_MS must be"},
+      {"redis://h", std::nullopt, "9999999999", "KELV_REMOTE_TIMEOUT_MS must be"},
       {"ftp://u:s3cr3t@h/", std::nullopt, std::nullopt, "KELV_REMOTE_CACHE"},
   };
   for (const Row& row : rows) {
@@ -1127,7 +1161,117 @@ TEST(CacheRemoteSettings, FromTheEnvironment) {
               row.address->starts_with("redis") ? "kelv-remote-redis" : "kelv-remote");
     EXPECT_EQ((*remote)->server.display.find("s3cr3t"), std::string::npos);
     if (row.timeout) {
-      EXPECT_EQ((*remote)->io_timeout.count(), std::stoi(*row.timeout));
+      EXPECT_EQ((*remote)->limits.io_timeout.count(), std::stoi(*row.timeout));
+    }
+  }
+}
+
+// ---- The remote tier against hostile servers
+
+using testing::HostileServer;
+using testing::Protocol;
+
+ac::Remote remote_at(const std::string& url) {
+  auto server = remote::parse_server_url(url);
+  if (!server) throw std::runtime_error(server.error());
+  return ac::Remote{.server = *server, .address = url, .program = testing::remote_exe()};
+}
+
+// A key record from the server decides what the wrapper reads and hashes,
+// and the entry name it then asks for tells the server what it read.
+TEST_F(CacheUnit, RemoteKeyRecordsNameOnlyTheUnitsOwnSources) {
+  job_.package_dir = proj_;
+  write_file(root_ / "outside.txt", "the user's secret");
+  const fs::path big = proj_ / "big.bin";
+  { std::ofstream(big).close(); }
+  fs::resize_file(big, (uint64_t{1} << 30) + 1);  // sparse
+  std::vector<std::string> many;
+  for (int i = 0; i < 16385; ++i) many.push_back(fmt::format("src/{}.rs", i));
+  struct Row {
+    const char* label;
+    util::Json record;
+    std::string lookup, reason;  // reason: a part of it
+  };
+  const Row rows[] = {
+      {"secret variable", {{"env_deps", {"FOO", "SECRET_TOKEN"}}}, "damaged", "SECRET_TOKEN"},
+      {"kelv's variable", {{"env_deps", {"KELV_REMOTE_CACHE_FILE"}}}, "damaged", "KELV_REMOTE"},
+      {"absolute outside", {{"inputs", {(root_ / "outside.txt").string()}}}, "damaged", "outside"},
+      {"relative outside", {{"inputs", {"../outside.txt"}}}, "damaged", "outside"},
+      {"through src", {{"inputs", {"src/../../outside.txt"}}}, "damaged", "outside"},
+      {"foreign span dep", {{"span_deps", {(root_ / "outside.txt").string()}}}, "damaged",
+       "does not use"},
+      {"too many inputs", {{"inputs", many}}, "damaged", "more files"},
+      {"4 GiB sparse input", {{"inputs", {"big.bin"}}}, "damaged", "more bytes"},
+      {"own sources",
+       {{"env_deps", {"FOO", "OUT_DIR", "CARGO_PKG_VERSION", "FOO"}},
+        {"inputs", {"src/lib.rs", "<OUT_DIR>/gen.rs", "src/lib.rs"}}},
+       "miss",
+       "no entry for the unit's inputs"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    const HostileServer server(
+        Protocol::redis,
+        HostileServer::serving({{"kelv1/m/" + job_.key, row.record.dump()}}, Protocol::redis));
+    const ac::RemoteOutcome got = ac::fetch_from_remote(job_, remote_at(server.url()));
+    EXPECT_EQ(got.lookup, row.lookup) << got.reason;
+    EXPECT_NE(got.reason.find(row.reason), std::string::npos) << got.reason;
+    const auto requests = server.requests();
+    EXPECT_EQ(requests.size(), row.lookup == "miss" ? 2u : 1u);
+    if (row.lookup == "miss") {
+      EXPECT_EQ(requests.back().object(), "kelv1/e/" + expected_entry());
+    }
+    EXPECT_FALSE(fs::exists(job_.key_record(job_.key))) << "a refused record was kept";
+  }
+}
+
+// Failures reach as far as they go: one refused object leaves the server
+// alone, refused reads leave writes alone, a server that is down is skipped
+// for both. What the server said is stored and shown scrubbed, printable
+// and short, even with a user name that occurs in every message.
+TEST_F(CacheUnit, RemoteFailuresReachAsFarAsTheyGo) {
+  struct Row {
+    const char* label;
+    testing::Answer answer;  // none: nothing listens
+    bool read_skipped, write_skipped;
+  };
+  auto status = [](int code, std::string body = "") {
+    return [code, body](const testing::Request&, testing::Peer& peer) {
+      peer.send(testing::http_reply(code, body));
+    };
+  };
+  const Row rows[] = {
+      {"413 for the record", status(413), false, false},
+      {"403 for reads", status(403), true, false},
+      {"500 with a page", status(500, "\x1b[2J" + std::string(5000, 'e')), true, false},
+      {"server down", nullptr, true, true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    std::error_code ec;
+    fs::remove_all(job_.cache_dir / "r", ec);
+    std::optional<HostileServer> server;
+    testing::ClosedPort closed;
+    if (row.answer) server.emplace(Protocol::http, row.answer);
+    const uint16_t port = server ? server->port() : closed.port();
+    const ac::Remote remote = remote_at(fmt::format("http://ed:pw@127.0.0.1:{}/c", port));
+    const ac::RemoteOutcome got = ac::fetch_from_remote(job_, remote);
+    EXPECT_EQ(got.lookup, "failed");
+    EXPECT_EQ(got.reason.find("ed"), std::string::npos) << got.reason;
+    const auto read = ac::recent_remote_failure(job_.cache_dir, remote, ac::Direction::read);
+    const auto write = ac::recent_remote_failure(job_.cache_dir, remote, ac::Direction::write);
+    EXPECT_EQ(read.has_value(), row.read_skipped);
+    EXPECT_EQ(write.has_value(), row.write_skipped);
+    for (const auto& why : {read, write}) {
+      if (!why) continue;
+      EXPECT_EQ(why->find('\x1b'), std::string::npos) << *why;
+      EXPECT_LT(why->size(), 400u) << *why;
+    }
+    if (read) {
+      // A marker from the future is stale.
+      for (const auto& e : fs::directory_iterator(job_.cache_dir / "r"))
+        set_mtime(e.path(), util::now_wall_ns() + 3600 * kSecond);
+      EXPECT_FALSE(ac::recent_remote_failure(job_.cache_dir, remote, ac::Direction::read));
     }
   }
 }

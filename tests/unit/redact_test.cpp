@@ -1,6 +1,7 @@
 // Keeping secrets out of reports: secret-looking names and the rewriting of
 // argument lists.
 #include "report/redact.h"
+#include "util/secret_names.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +11,7 @@
 namespace kelv {
 namespace {
 
-using report::is_secret_name;
+using util::is_secret_name;
 using report::redact_args;
 using Args = std::vector<std::string>;
 

@@ -1,5 +1,6 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -10,6 +11,8 @@
 #include <vector>
 
 #include "remote/engines/engine.h"
+#include "remote/scrub.h"
+#include "support/hostile.h"
 #include "remote/url.h"
 #include "support/servers.h"
 #include "support/testing.h"
@@ -85,6 +88,12 @@ struct BadUrl {
 
 const BadUrl kBadUrls[] = {
     {"", "KELV_REMOTE_CACHE is empty"},
+    {"http://alice:s3%00cr3t@h/c", "KELV_REMOTE_CACHE has a NUL byte in its credentials"},
+    {"redis://al%00ice:s3cr3t@h", "KELV_REMOTE_CACHE has a NUL byte in its credentials"},
+    {"http://h/c/../d", "KELV_REMOTE_CACHE has a . or .. segment in its path"},
+    {"http://h/./c", "KELV_REMOTE_CACHE has a . or .. segment in its path"},
+    {"http://h/c/%2e%2E", "KELV_REMOTE_CACHE has a . or .. segment in its path"},
+    {"http://h/c/%zz", "KELV_REMOTE_CACHE has a bad percent escape in its path"},
     {"ftp://alice:s3cr3t@h", "KELV_REMOTE_CACHE is not a redis:// or http(s):// address"},
     {"alice:s3cr3t@h:6379", "KELV_REMOTE_CACHE is not a redis:// or http(s):// address"},
     {"redis://", "KELV_REMOTE_CACHE has no host"},
@@ -125,6 +134,43 @@ TEST(RemoteUrl, RejectsBadAddressesWithoutCredentials) {
   }
 }
 
+// ---- What reaches messages ----
+
+TEST(RemoteScrub, HidesSecretsOfAnyLengthAndAlwaysEnds) {
+  struct Row {
+    std::string_view user, password, text, scrubbed;
+  };
+  const Row rows[] = {
+      // Secrets that occur inside their own replacement or in common words.
+      {"ed", "long-password", "GET failed: refused ed", "GET fail***: refus*** ***"},
+      {"a", "", "a banana", "*** b***n***n***"},
+      {"", "te", "latte te", "lat*** ***"},
+      {"r", "s3", "***rs3", "*********"},
+      // The longer first, so that one holding the other is hidden whole.
+      {"alice", "alice-secret", "alice-secret alice", "*** ***"},
+      {"", "", "nothing to hide", "nothing to hide"},
+  };
+  for (const Row& row : rows) {
+    remote::ServerUrl url;
+    url.user = row.user;
+    url.password = row.password;
+    EXPECT_EQ(remote::scrubbed(row.text, url), row.scrubbed) << row.text;
+  }
+  remote::ServerUrl url;
+  url.password = "pw";
+  struct Shown {
+    std::string text, shown;
+  };
+  const Shown shown[] = {
+      {"ERR \x1b[2J\x07" "evil\r\nnext pw", "ERR ?[2J?evil??next ***"},
+      {"bad \xff\xfe byte, C1 \xc2\x9b and \xc3\xa9 kept", "bad ?? byte, C1 ? and \xc3\xa9 kept"},
+      {std::string(1000, 'x'), std::string(297, 'x') + "..."},
+      {"\xc3\xa9" + std::string(400, 'e'), "\xc3\xa9" + std::string(295, 'e') + "..."},
+      {std::string(299, 'x') + "\xc3\xa9", std::string(297, 'x') + "..."},
+  };
+  for (const Shown& row : shown) EXPECT_EQ(remote::printable(row.text, url), row.shown);
+}
+
 // ---- The engines, against real servers ----
 
 std::string binary_object() {
@@ -139,10 +185,21 @@ remote::ServerUrl parsed(std::string_view text) {
   return *url;
 }
 
-std::unique_ptr<remote::Client> connected(std::string_view text) {
-  auto client = remote::connect(parsed(text), {});
-  if (!client) throw std::runtime_error(client.error());
+std::unique_ptr<remote::Client> connected(std::string_view text, remote::Limits limits = {}) {
+  auto client = remote::connect(parsed(text), limits);
+  if (!client) throw std::runtime_error(client.error().text);
   return std::move(*client);
+}
+
+// An object's bytes as the program fetches them: through a file.
+std::expected<std::optional<std::string>, std::string> fetched(remote::Client& client,
+                                                                std::string_view name) {
+  const TempDir dir;
+  const util::Fd fd(::open((dir / "o").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  auto got = client.get(name, fd.get());
+  if (!got) return std::unexpected(got.error().text);
+  if (!*got) return std::nullopt;
+  return testing::read_file(dir / "o");
 }
 
 // One real server of the engine under test, with or without credentials.
@@ -192,31 +249,31 @@ TEST_P(RemoteEngine, StoresAndFetchesObjects) {
   const Server server(GetParam(), false);
   const auto client = connected(server.url());
   const std::string big = binary_object();
-  EXPECT_EQ(client->get("kelv1/e/big").value(), std::nullopt);
+  EXPECT_EQ(fetched(*client, "kelv1/e/big").value(), std::nullopt);
   EXPECT_FALSE(client->has("kelv1/e/big").value());
   ASSERT_TRUE(client->put("kelv1/e/big", big).has_value());
   ASSERT_TRUE(client->put("kelv1/m/small", "one").has_value());
   ASSERT_TRUE(client->put("kelv1/m/small", "two").has_value());
   ASSERT_TRUE(client->put("kelv1/m/empty", "").has_value());
   EXPECT_TRUE(client->has("kelv1/e/big").value());
-  EXPECT_EQ(client->get("kelv1/e/big").value(), big);
-  EXPECT_EQ(client->get("kelv1/m/small").value(), "two");
-  EXPECT_EQ(client->get("kelv1/m/empty").value(), "");
+  EXPECT_EQ(fetched(*client, "kelv1/e/big").value(), big);
+  EXPECT_EQ(fetched(*client, "kelv1/m/small").value(), "two");
+  EXPECT_EQ(fetched(*client, "kelv1/m/empty").value(), "");
   EXPECT_EQ(server.names(),
             (std::vector<std::string>{"kelv1/e/big", "kelv1/m/empty", "kelv1/m/small"}));
   // A second client sees what the first stored.
-  EXPECT_EQ(connected(server.url())->get("kelv1/e/big").value(), big);
+  EXPECT_EQ(fetched(*connected(server.url()), "kelv1/e/big").value(), big);
 }
 
 TEST_P(RemoteEngine, AuthenticatesWithTheAddresssCredentials) {
   const Server server(GetParam(), true);
   const auto client = connected(server.url_with(kUser, kPassword));
   ASSERT_TRUE(client->put("kelv1/a", "bytes").has_value());
-  EXPECT_EQ(client->get("kelv1/a").value(), "bytes");
+  EXPECT_EQ(fetched(*client, "kelv1/a").value(), "bytes");
   for (const std::string& url : {server.url(), server.url_with(kUser, "wrong-s3cr3t")}) {
     SCOPED_TRACE(url);
     auto other = remote::connect(parsed(url), {});
-    const auto failure = other ? (*other)->get("kelv1/a").error() : other.error();
+    const auto failure = other ? fetched(**other, "kelv1/a").error() : other.error().text;
     EXPECT_TRUE(failure.find(GetParam() == Engine::redis ? "redis 127.0.0.1:" : "answered 401") !=
                 std::string::npos)
         << failure;
@@ -235,13 +292,13 @@ TEST_P(RemoteEngine, GivesUpOnServersThatDoNotAnswer) {
     SCOPED_TRACE(address);
     const auto start = std::chrono::steady_clock::now();
     auto client = remote::connect(parsed(address), {});
-    const auto failure = client ? (*client)->get("kelv1/a").error() : client.error();
+    const auto failure = client ? fetched(**client, "kelv1/a").error() : client.error().text;
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
     EXPECT_FALSE(failure.empty());
   }
   const auto failure = before->has("kelv1/a");
   ASSERT_FALSE(failure);
-  EXPECT_FALSE(failure.error().empty());
+  EXPECT_FALSE(failure.error().text.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, RemoteEngine, ::testing::Values(Engine::redis, Engine::http),
@@ -253,11 +310,11 @@ TEST(RemoteHttp, ErrorStatusesAreFailures) {
        {std::pair{"/forbidden"sv, "403"sv}, {"/broken"sv, "500"sv}}) {
     const auto client = connected(server.url(prefix));
     const std::string display = fmt::format("http://127.0.0.1:{}{}: ", server.port(), prefix);
-    EXPECT_EQ(client->get("kelv1/a").error(),
+    EXPECT_EQ(fetched(*client, "kelv1/a").error(),
               display + "GET kelv1/a answered " + std::string(status));
-    EXPECT_EQ(client->has("kelv1/a").error(),
+    EXPECT_EQ(client->has("kelv1/a").error().text,
               display + "HEAD kelv1/a answered " + std::string(status));
-    EXPECT_EQ(client->put("kelv1/a", "x").error(),
+    EXPECT_EQ(client->put("kelv1/a", "x").error().text,
               display + "PUT kelv1/a answered " + std::string(status));
   }
 }
@@ -267,17 +324,17 @@ TEST(RemoteRedis, ErrorRepliesAreFailures) {
   const std::string name = fmt::format("redis 127.0.0.1:{}: ", locked.port());
   auto wrong = remote::connect(parsed(locked.url_with("default", "wrong")), {});
   ASSERT_FALSE(wrong);
-  EXPECT_TRUE(wrong.error().starts_with(name + "WRONGPASS")) << wrong.error();
-  EXPECT_TRUE(connected(locked.url())->get("k").error().starts_with(name + "NOAUTH"));
+  EXPECT_TRUE(wrong.error().text.starts_with(name + "WRONGPASS")) << wrong.error().text;
+  EXPECT_TRUE(fetched(*connected(locked.url()), "k").error().starts_with(name + "NOAUTH"));
   EXPECT_TRUE(connected(locked.url_with("", kPassword))->put("k", "v").has_value());
 
   const RedisServer full({.maxmemory = 1});
   const auto client = connected(full.url() + "/2");
   auto put = client->put("kelv1/a", "x");
   ASSERT_FALSE(put);
-  EXPECT_TRUE(put.error().starts_with(fmt::format("redis 127.0.0.1:{}: OOM", full.port())))
-      << put.error();
-  EXPECT_EQ(client->get("kelv1/a").value(), std::nullopt);
+  EXPECT_TRUE(put.error().text.starts_with(fmt::format("redis 127.0.0.1:{}: OOM", full.port())))
+      << put.error().text;
+  EXPECT_EQ(fetched(*client, "kelv1/a").value(), std::nullopt);
 }
 
 // ---- The kelv-remote program ----
@@ -386,6 +443,113 @@ TEST_P(RemoteProgram, RejectsBadUsage) {
 
 INSTANTIATE_TEST_SUITE_P(Engines, RemoteProgram, ::testing::Values(Engine::redis, Engine::http),
                          engine_name);
+
+// ---- The program against broken and hostile servers ----
+
+using testing::HostileServer;
+using testing::Peer;
+using testing::Protocol;
+using testing::Request;
+
+struct HostileRow {
+  const char* label;
+  Protocol protocol;
+  std::vector<std::string> args;  // after the program; "FILE" is the transfer file
+  testing::Answer answer;
+  std::map<std::string, std::optional<std::string>> env;
+  int exit_code;
+  std::string_view says;  // in the one line of stderr
+};
+
+TEST(RemoteHostile, EveryReadAndEveryWaitIsBounded) {
+  using namespace std::chrono_literals;
+  const std::string mib2(2 << 20, 'm');
+  auto answer_http = [](std::string reply, std::string flood = "") {
+    return [reply, flood](const Request&, Peer& peer) {
+      if (peer.send(reply) && !flood.empty()) peer.flood(flood);
+    };
+  };
+  auto answer_redis = answer_http;
+  const std::string chunk(64 * 1024, 'z');
+  const std::vector<HostileRow> rows = {
+      {"announced 1 TiB", Protocol::http, {"get", "kelv1/e/x", "FILE"},
+       answer_http("HTTP/1.1 200 OK\r\nContent-Length: 1099511627776\r\n\r\n", chunk), {}, 5,
+       "larger than 4294967296 bytes"},
+      {"endless chunked body", Protocol::http, {"get", "kelv1/e/x", "FILE"},
+       answer_http("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n",
+                   fmt::format("{:x}\r\n{}\r\n", chunk.size(), chunk)),
+       {{"KELV_REMOTE_MAX_OBJECT_SIZE", "1M"}}, 5, "larger than 1048576 bytes"},
+      {"endless error page", Protocol::http, {"get", "kelv1/e/x", "FILE"},
+       answer_http("HTTP/1.1 404 Not Found\r\nTransfer-Encoding: chunked\r\n\r\n",
+                   fmt::format("{:x}\r\n{}\r\n", chunk.size(), chunk)),
+       {}, 1, "larger than 65536 bytes"},
+      {"bulk of 2^62", Protocol::redis, {"get", "kelv1/e/x", "FILE"},
+       answer_redis("$4611686018427387904\r\n", chunk), {}, 5, "larger than 4294967296 bytes"},
+      {"bulk past the limit", Protocol::redis, {"get", "kelv1/e/x", "FILE"},
+       answer_redis(testing::redis_bulk(mib2)), {{"KELV_REMOTE_MAX_OBJECT_SIZE", "1M"}}, 5,
+       "larger than 1048576 bytes"},
+      {"endless status line", Protocol::redis, {"get", "kelv1/e/x", "FILE"},
+       answer_redis("+", chunk), {}, 1, "too long"},
+      {"http trickle", Protocol::http, {"get", "kelv1/e/x", "FILE"},
+       [](const Request&, Peer& peer) {
+         if (peer.send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n"))
+           peer.trickle(std::string(100, 't'), 300ms);
+       },
+       {{"KELV_REMOTE_TIMEOUT_MS", "1000"}}, 1, "slower than 1024 KiB/s"},
+      {"redis trickle", Protocol::redis, {"get", "kelv1/e/x", "FILE"},
+       [](const Request&, Peer& peer) { peer.trickle("$100\r\n" + std::string(100, 't'), 300ms); },
+       {{"KELV_REMOTE_TIMEOUT_MS", "1000"}}, 1, "slower than 1024 KiB/s"},
+      {"SET not answered +OK", Protocol::redis, {"put", "kelv1/e/x", "FILE"},
+       answer_redis(":1\r\n"), {}, 1, "unexpected answer to SET"},
+      {"PUT too large", Protocol::http, {"put", "kelv1/e/x", "FILE"},
+       answer_http(testing::http_reply(413, "")), {}, 5, "PUT kelv1/e/x answered 413"},
+      {"PUT forbidden", Protocol::http, {"put", "kelv1/e/x", "FILE"},
+       answer_http(testing::http_reply(403, "")), {}, 4, "PUT kelv1/e/x answered 403"},
+      {"error reply with escapes", Protocol::redis, {"get", "kelv1/e/x", "FILE"},
+       answer_redis("-ERR \x1b]0;owned\x07" + std::string(500, 'e') + "\r\n"), {}, 4,
+       "ERR ?]0;owned?eee"},
+  };
+  for (const HostileRow& row : rows) {
+    SCOPED_TRACE(row.label);
+    const HostileServer server(row.protocol, row.answer);
+    const TempDir dir;
+    const fs::path file = dir / "transfer";
+    testing::write_file(file, "object");
+    std::vector<std::string> argv = {testing::remote_exe()};
+    for (const std::string& a : row.args) argv.push_back(a == "FILE" ? file.string() : a);
+    std::map<std::string, std::optional<std::string>> env = row.env;
+    env.emplace("KELV_REMOTE_CACHE", server.url());
+    const auto start = std::chrono::steady_clock::now();
+    const testing::Outcome o = testing::run({.argv = argv, .env = env});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_EQ(o.exit_code, row.exit_code) << o.err;
+    EXPECT_NE(o.err.find(row.says), std::string::npos) << o.err;
+    EXPECT_EQ(std::ranges::count(o.err, '\n'), 1) << o.err;
+    EXPECT_LE(o.err.size(), remote::printable_limit + 1);
+    if (row.args[0] == "get") {
+      EXPECT_FALSE(fs::exists(file)) << "a failed fetch leaves its file";
+    }
+  }
+}
+
+TEST(RemoteHostile, ProxiesOnlyWhenConfiguredForKelv) {
+  const HostileServer target(Protocol::http, HostileServer::serving({}, Protocol::http));
+  const HostileServer proxy(Protocol::http, HostileServer::serving({}, Protocol::http));
+  const std::string proxy_url = fmt::format("http://127.0.0.1:{}", proxy.port());
+  const TempDir dir;
+  auto get = [&](std::map<std::string, std::optional<std::string>> env) {
+    env.emplace("KELV_REMOTE_CACHE", target.url("alice:s3cr3t"));
+    for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "ALL_PROXY", "all_proxy"})
+      env.emplace(name, proxy_url);
+    return testing::run(
+        {.argv = {testing::remote_exe(), "get", "kelv1/m/x", (dir / "got").string()}, .env = env});
+  };
+  EXPECT_EQ(get({{"KELV_REMOTE_PROXY", std::nullopt}}).exit_code, 3);
+  EXPECT_TRUE(proxy.requests().empty()) << "the credentials went through the proxy";
+  EXPECT_EQ(target.requests().size(), 1u);
+  EXPECT_EQ(get({{"KELV_REMOTE_PROXY", proxy_url}}).exit_code, 3);
+  EXPECT_EQ(proxy.requests().size(), 1u);
+}
 
 }  // namespace
 }  // namespace kelv
