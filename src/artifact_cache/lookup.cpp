@@ -121,8 +121,8 @@ std::expected<void, Miss> restore_file(const Job& job, const util::Json& entry, 
 bool own_output(const Job& job, std::string_view name) {
   return std::any_of(rustc::stored_outputs.begin(), rustc::stored_outputs.end(),
                      [&](const rustc::OutputName& output) {
-                       const bool executable =
-                           output.prefix.empty() && (output.suffix.empty() || output.suffix == ".exe");
+                       const bool executable = output.prefix.empty() &&
+                                               (output.suffix.empty() || output.suffix == ".exe");
                        if (executable && !job.links) return false;
                        return name.size() ==
                                   output.prefix.size() + job.stem.size() + output.suffix.size() &&

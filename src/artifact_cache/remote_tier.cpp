@@ -67,9 +67,8 @@ std::optional<std::string>& held_address() {
 }
 
 fs::path marker_of(const fs::path& cache_dir, const Remote& remote, Direction direction) {
-  return layout::remote_marker(
-      cache_dir, util::blake3_hex(remote.server.display).substr(0, 32) +
-                     (direction == Direction::read ? ".read" : ".write"));
+  return layout::remote_marker(cache_dir, util::blake3_hex(remote.server.display).substr(0, 32) +
+                                              (direction == Direction::read ? ".read" : ".write"));
 }
 
 // How far a failure reaches: the server as a whole (both directions), the
@@ -107,8 +106,8 @@ std::expected<Ran, Failed> run_program(const Remote& remote, std::vector<std::st
     return std::unexpected(Failed{
         fmt::format("cannot run {}: {}", remote.program.native(), util::os_error(ran.error()))});
   if (ran->timed_out)
-    return std::unexpected(
-        Failed{fmt::format("{} did not answer within {} ms", remote.server.display, limit.count())});
+    return std::unexpected(Failed{
+        fmt::format("{} did not answer within {} ms", remote.server.display, limit.count())});
   const exec::ExitStatus& s = ran->status;
   if (s.has_code && (s.code == remote::kExitDone || s.code == remote::kExitAbsent))
     return Ran{s.code, std::move(ran->out)};
@@ -118,7 +117,7 @@ std::expected<Ran, Failed> run_program(const Remote& remote, std::vector<std::st
   if (const size_t nl = err.rfind('\n'); nl != std::string_view::npos) err.remove_prefix(nl + 1);
   std::string why = remote::printable(err, remote.server);
   if (why.empty()) why = fmt::format("{} ended without saying why", remote.program.native());
-  const Reach reach = !s.has_code                              ? Reach::server
+  const Reach reach = !s.has_code                            ? Reach::server
                       : s.code == remote::kExitRefused       ? Reach::direction
                       : s.code == remote::kExitRefusedObject ? Reach::object
                                                              : Reach::server;
@@ -205,9 +204,9 @@ std::optional<std::string> unusable_input(const Job& job, const std::string& inp
                                           uint64_t& total) {
   if (input.starts_with("<OUT_DIR>")) return std::nullopt;
   const fs::path full = (job.cwd / input).lexically_normal();
-  const bool inside = !has_dot_dot(full) &&
-                      (is_below(full, job.cwd) || is_below(full, job.package_dir) ||
-                       (job.out_dir_env && is_below(full, *job.out_dir_env)));
+  const bool inside =
+      !has_dot_dot(full) && (is_below(full, job.cwd) || is_below(full, job.package_dir) ||
+                             (job.out_dir_env && is_below(full, *job.out_dir_env)));
   if (!inside) return fmt::format("input {}, outside the unit's sources", input);
   return count_bytes(full, total);
 }
@@ -274,8 +273,8 @@ RemoteOutcome failed_lookup(const Job& job, const Remote& remote, const Failed& 
 RemoteOutcome fetch_entry(const Job& job, const Remote& remote, const util::Json& record) {
   auto lists = checked_record(job, record);
   if (!lists) return looked_up("damaged", lists.error());
-  auto state = entry_state(job.cache_dir, job.key, lists->env_deps, lists->inputs,
-                           lists->span_deps, job.cwd);
+  auto state = entry_state(job.cache_dir, job.key, lists->env_deps, lists->inputs, lists->span_deps,
+                           job.cwd);
   if (!state)
     return looked_up("miss", fmt::format("the entry on the server needs {}, which cannot be hashed",
                                          state.error().detail));
@@ -362,9 +361,8 @@ std::optional<std::string> recent_remote_failure(const fs::path& cache_dir, cons
   // it would keep the server skipped for as long as it likes.
   if (at > now || now - at >= skip_after_failure_ns) return std::nullopt;
   constexpr off_t longest_reason = 4096;
-  auto why = S_ISREG(st.st_mode) && st.st_size <= longest_reason
-                 ? util::read_file(marker)
-                 : std::unexpected(util::IoError{});
+  auto why = S_ISREG(st.st_mode) && st.st_size <= longest_reason ? util::read_file(marker)
+                                                                 : std::unexpected(util::IoError{});
   return fmt::format("the remote failed less than a minute ago: {}",
                      why ? remote::printable(*why, remote.server) : "(reason unreadable)");
 }

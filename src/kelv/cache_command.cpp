@@ -63,8 +63,8 @@ void remote_stats(const Config& config) {
     using artifact_cache::Direction;
     for (const auto& [direction, what] :
          {std::pair{Direction::read, "lookups"}, std::pair{Direction::write, "uploads"}})
-      if (auto down = artifact_cache::recent_remote_failure(config.artifact_cache, **remote,
-                                                            direction))
+      if (auto down =
+              artifact_cache::recent_remote_failure(config.artifact_cache, **remote, direction))
         fmt::print("remote state   {} skipped: {}\n", what, *down);
   }
   Summary all;

@@ -108,9 +108,11 @@ std::optional<std::filesystem::path> pass_remote(exec::Command& cmd, const Confi
   const std::filesystem::path file = event_dir / "remote-cache";
   util::Fd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   const std::string_view text = address;
-  if (!fd.valid() || ::write(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
-    util::ui::say(Level::warn, fmt::format("kelv: the remote cache is not used: cannot write {}: {}",
-                                           file.native(), util::os_error(util::last_error())));
+  if (!fd.valid() ||
+      ::write(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+    util::ui::say(Level::warn,
+                  fmt::format("kelv: the remote cache is not used: cannot write {}: {}",
+                              file.native(), util::os_error(util::last_error())));
     ::unlink(file.c_str());
     return std::nullopt;
   }

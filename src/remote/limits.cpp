@@ -59,7 +59,8 @@ std::optional<std::string> Pace::overdue(Clock::time_point now) const {
 }
 
 milliseconds Pace::next_check(Clock::time_point now) const {
-  const auto idle_left = std::chrono::duration_cast<milliseconds>(limits_.io_timeout - (now - last_));
+  const auto idle_left =
+      std::chrono::duration_cast<milliseconds>(limits_.io_timeout - (now - last_));
   return std::clamp(idle_left, milliseconds(1), milliseconds(50));
 }
 

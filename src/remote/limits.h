@@ -39,7 +39,8 @@ std::optional<std::chrono::milliseconds> parse_timeout_ms(std::string_view text)
 class Pace {
  public:
   using Clock = std::chrono::steady_clock;
-  Pace(const Limits& limits, Clock::time_point start) : limits_(limits), start_(start), last_(start) {}
+  Pace(const Limits& limits, Clock::time_point start)
+      : limits_(limits), start_(start), last_(start) {}
 
   void moved(uint64_t bytes, Clock::time_point now) {
     if (bytes == 0) return;

@@ -14,9 +14,8 @@ std::string scrubbed(std::string_view text, const ServerUrl& url) {
   std::string out;
   out.reserve(text.size());
   for (size_t at = 0; at < text.size();) {
-    const auto secret = std::ranges::find_if(secrets, [&](std::string_view s) {
-      return !s.empty() && text.substr(at).starts_with(s);
-    });
+    const auto secret = std::ranges::find_if(
+        secrets, [&](std::string_view s) { return !s.empty() && text.substr(at).starts_with(s); });
     if (secret == secrets.end()) {
       out += text[at++];
     } else {

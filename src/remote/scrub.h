@@ -20,7 +20,6 @@ std::string scrubbed(std::string_view text, const ServerUrl& url);
 // at most `limit` bytes at a character boundary, with "..." where it was
 // cut.
 inline constexpr size_t printable_limit = 300;
-std::string printable(std::string_view text, const ServerUrl& url,
-                      size_t limit = printable_limit);
+std::string printable(std::string_view text, const ServerUrl& url, size_t limit = printable_limit);
 
 }  // namespace kelv::remote

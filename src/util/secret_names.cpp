@@ -15,7 +15,9 @@ constexpr std::array<std::string_view, 12> secret_words = {
 
 bool is_secret_name(std::string_view name) {
   std::string upper(name);
-  std::ranges::transform(upper, upper.begin(), [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; });
+  std::ranges::transform(upper, upper.begin(), [](char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+  });
   const std::string_view up = upper;
   if (std::ranges::any_of(secret_words, [&](std::string_view w) { return up.find(w) != up.npos; }))
     return true;

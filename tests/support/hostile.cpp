@@ -177,14 +177,20 @@ Answer HostileServer::serving(std::map<std::string, std::string> objects, Protoc
   return [objects = std::move(objects), protocol](const Request& r, Peer& peer) {
     const auto it = objects.find(r.object());
     if (protocol == Protocol::redis) {
-      if (r.verb() == "GET") peer.send(it == objects.end() ? "$-1\r\n" : redis_bulk(it->second));
-      else if (r.verb() == "EXISTS") peer.send(it == objects.end() ? ":0\r\n" : ":1\r\n");
-      else peer.send("+OK\r\n");
+      if (r.verb() == "GET")
+        peer.send(it == objects.end() ? "$-1\r\n" : redis_bulk(it->second));
+      else if (r.verb() == "EXISTS")
+        peer.send(it == objects.end() ? ":0\r\n" : ":1\r\n");
+      else
+        peer.send("+OK\r\n");
       return;
     }
-    if (r.verb() == "PUT") peer.send(http_reply(201, ""));
-    else if (it == objects.end()) peer.send(http_reply(404, ""));
-    else peer.send(http_reply(200, r.verb() == "HEAD" ? "" : it->second));
+    if (r.verb() == "PUT")
+      peer.send(http_reply(201, ""));
+    else if (it == objects.end())
+      peer.send(http_reply(404, ""));
+    else
+      peer.send(http_reply(200, r.verb() == "HEAD" ? "" : it->second));
   };
 }
 

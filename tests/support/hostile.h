@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <optional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>

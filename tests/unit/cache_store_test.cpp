@@ -3,6 +3,7 @@
 // quick records.
 #include <blake3.h>
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -11,8 +12,6 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
-#include <fmt/format.h>
-
 #include <fstream>
 #include <functional>
 #include <optional>
@@ -1198,7 +1197,9 @@ TEST_F(CacheUnit, RemoteKeyRecordsNameOnlyTheUnitsOwnSources) {
       {"absolute outside", {{"inputs", {(root_ / "outside.txt").string()}}}, "damaged", "outside"},
       {"relative outside", {{"inputs", {"../outside.txt"}}}, "damaged", "outside"},
       {"through src", {{"inputs", {"src/../../outside.txt"}}}, "damaged", "outside"},
-      {"foreign span dep", {{"span_deps", {(root_ / "outside.txt").string()}}}, "damaged",
+      {"foreign span dep",
+       {{"span_deps", {(root_ / "outside.txt").string()}}},
+       "damaged",
        "does not use"},
       {"too many inputs", {{"inputs", many}}, "damaged", "more files"},
       {"4 GiB sparse input", {{"inputs", {"big.bin"}}}, "damaged", "more bytes"},

@@ -1,6 +1,6 @@
+#include <fcntl.h>
 #include <fmt/format.h>
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -12,8 +12,8 @@
 
 #include "remote/engines/engine.h"
 #include "remote/scrub.h"
-#include "support/hostile.h"
 #include "remote/url.h"
+#include "support/hostile.h"
 #include "support/servers.h"
 #include "support/testing.h"
 
@@ -162,7 +162,9 @@ TEST(RemoteScrub, HidesSecretsOfAnyLengthAndAlwaysEnds) {
     std::string text, shown;
   };
   const Shown shown[] = {
-      {"ERR \x1b[2J\x07" "evil\r\nnext pw", "ERR ?[2J?evil??next ***"},
+      {"ERR \x1b[2J\x07"
+       "evil\r\nnext pw",
+       "ERR ?[2J?evil??next ***"},
       {"bad \xff\xfe byte, C1 \xc2\x9b and \xc3\xa9 kept", "bad ?? byte, C1 ? and \xc3\xa9 kept"},
       {std::string(1000, 'x'), std::string(297, 'x') + "..."},
       {"\xc3\xa9" + std::string(400, 'e'), "\xc3\xa9" + std::string(295, 'e') + "..."},
@@ -193,7 +195,7 @@ std::unique_ptr<remote::Client> connected(std::string_view text, remote::Limits 
 
 // An object's bytes as the program fetches them: through a file.
 std::expected<std::optional<std::string>, std::string> fetched(remote::Client& client,
-                                                                std::string_view name) {
+                                                               std::string_view name) {
   const TempDir dir;
   const util::Fd fd(::open((dir / "o").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
   auto got = client.get(name, fd.get());
@@ -472,41 +474,94 @@ TEST(RemoteHostile, EveryReadAndEveryWaitIsBounded) {
   auto answer_redis = answer_http;
   const std::string chunk(64 * 1024, 'z');
   const std::vector<HostileRow> rows = {
-      {"announced 1 TiB", Protocol::http, {"get", "kelv1/e/x", "FILE"},
-       answer_http("HTTP/1.1 200 OK\r\nContent-Length: 1099511627776\r\n\r\n", chunk), {}, 5,
+      {"announced 1 TiB",
+       Protocol::http,
+       {"get", "kelv1/e/x", "FILE"},
+       answer_http("HTTP/1.1 200 OK\r\nContent-Length: 1099511627776\r\n\r\n", chunk),
+       {},
+       5,
        "larger than 4294967296 bytes"},
-      {"endless chunked body", Protocol::http, {"get", "kelv1/e/x", "FILE"},
+      {"endless chunked body",
+       Protocol::http,
+       {"get", "kelv1/e/x", "FILE"},
        answer_http("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n",
                    fmt::format("{:x}\r\n{}\r\n", chunk.size(), chunk)),
-       {{"KELV_REMOTE_MAX_OBJECT_SIZE", "1M"}}, 5, "larger than 1048576 bytes"},
-      {"endless error page", Protocol::http, {"get", "kelv1/e/x", "FILE"},
+       {{"KELV_REMOTE_MAX_OBJECT_SIZE", "1M"}},
+       5,
+       "larger than 1048576 bytes"},
+      {"endless error page",
+       Protocol::http,
+       {"get", "kelv1/e/x", "FILE"},
        answer_http("HTTP/1.1 404 Not Found\r\nTransfer-Encoding: chunked\r\n\r\n",
                    fmt::format("{:x}\r\n{}\r\n", chunk.size(), chunk)),
-       {}, 1, "larger than 65536 bytes"},
-      {"bulk of 2^62", Protocol::redis, {"get", "kelv1/e/x", "FILE"},
-       answer_redis("$4611686018427387904\r\n", chunk), {}, 5, "larger than 4294967296 bytes"},
-      {"bulk past the limit", Protocol::redis, {"get", "kelv1/e/x", "FILE"},
-       answer_redis(testing::redis_bulk(mib2)), {{"KELV_REMOTE_MAX_OBJECT_SIZE", "1M"}}, 5,
+       {},
+       1,
+       "larger than 65536 bytes"},
+      {"bulk of 2^62",
+       Protocol::redis,
+       {"get", "kelv1/e/x", "FILE"},
+       answer_redis("$4611686018427387904\r\n", chunk),
+       {},
+       5,
+       "larger than 4294967296 bytes"},
+      {"bulk past the limit",
+       Protocol::redis,
+       {"get", "kelv1/e/x", "FILE"},
+       answer_redis(testing::redis_bulk(mib2)),
+       {{"KELV_REMOTE_MAX_OBJECT_SIZE", "1M"}},
+       5,
        "larger than 1048576 bytes"},
-      {"endless status line", Protocol::redis, {"get", "kelv1/e/x", "FILE"},
-       answer_redis("+", chunk), {}, 1, "too long"},
-      {"http trickle", Protocol::http, {"get", "kelv1/e/x", "FILE"},
+      {"endless status line",
+       Protocol::redis,
+       {"get", "kelv1/e/x", "FILE"},
+       answer_redis("+", chunk),
+       {},
+       1,
+       "too long"},
+      {"http trickle",
+       Protocol::http,
+       {"get", "kelv1/e/x", "FILE"},
        [](const Request&, Peer& peer) {
          if (peer.send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n"))
            peer.trickle(std::string(100, 't'), 300ms);
        },
-       {{"KELV_REMOTE_TIMEOUT_MS", "1000"}}, 1, "slower than 1024 KiB/s"},
-      {"redis trickle", Protocol::redis, {"get", "kelv1/e/x", "FILE"},
+       {{"KELV_REMOTE_TIMEOUT_MS", "1000"}},
+       1,
+       "slower than 1024 KiB/s"},
+      {"redis trickle",
+       Protocol::redis,
+       {"get", "kelv1/e/x", "FILE"},
        [](const Request&, Peer& peer) { peer.trickle("$100\r\n" + std::string(100, 't'), 300ms); },
-       {{"KELV_REMOTE_TIMEOUT_MS", "1000"}}, 1, "slower than 1024 KiB/s"},
-      {"SET not answered +OK", Protocol::redis, {"put", "kelv1/e/x", "FILE"},
-       answer_redis(":1\r\n"), {}, 1, "unexpected answer to SET"},
-      {"PUT too large", Protocol::http, {"put", "kelv1/e/x", "FILE"},
-       answer_http(testing::http_reply(413, "")), {}, 5, "PUT kelv1/e/x answered 413"},
-      {"PUT forbidden", Protocol::http, {"put", "kelv1/e/x", "FILE"},
-       answer_http(testing::http_reply(403, "")), {}, 4, "PUT kelv1/e/x answered 403"},
-      {"error reply with escapes", Protocol::redis, {"get", "kelv1/e/x", "FILE"},
-       answer_redis("-ERR \x1b]0;owned\x07" + std::string(500, 'e') + "\r\n"), {}, 4,
+       {{"KELV_REMOTE_TIMEOUT_MS", "1000"}},
+       1,
+       "slower than 1024 KiB/s"},
+      {"SET not answered +OK",
+       Protocol::redis,
+       {"put", "kelv1/e/x", "FILE"},
+       answer_redis(":1\r\n"),
+       {},
+       1,
+       "unexpected answer to SET"},
+      {"PUT too large",
+       Protocol::http,
+       {"put", "kelv1/e/x", "FILE"},
+       answer_http(testing::http_reply(413, "")),
+       {},
+       5,
+       "PUT kelv1/e/x answered 413"},
+      {"PUT forbidden",
+       Protocol::http,
+       {"put", "kelv1/e/x", "FILE"},
+       answer_http(testing::http_reply(403, "")),
+       {},
+       4,
+       "PUT kelv1/e/x answered 403"},
+      {"error reply with escapes",
+       Protocol::redis,
+       {"get", "kelv1/e/x", "FILE"},
+       answer_redis("-ERR \x1b]0;owned\x07" + std::string(500, 'e') + "\r\n"),
+       {},
+       4,
        "ERR ?]0;owned?eee"},
   };
   for (const HostileRow& row : rows) {

@@ -151,9 +151,9 @@ class HttpClient final : public Client {
     CURL* h = easy_.get();
     curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
     // An announced length past the limit fails before a byte is read.
-    curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE,
-                     static_cast<curl_off_t>(std::min<uint64_t>(limits_.max_object_bytes,
-                                                                INT64_MAX)));
+    curl_easy_setopt(
+        h, CURLOPT_MAXFILESIZE_LARGE,
+        static_cast<curl_off_t>(std::min<uint64_t>(limits_.max_object_bytes, INT64_MAX)));
     body_.fd = fd;
     body_.limit = limits_.max_object_bytes;
     auto status = perform("GET", object);

@@ -50,8 +50,8 @@ class RedisClient final : public Client {
                           url.port)) {}
 
   std::expected<void, Failure> open() {
-    context_.reset(
-        redisConnectWithTimeout(url_.host.c_str(), url_.port, timeval_of(limits_.connect_timeout())));
+    context_.reset(redisConnectWithTimeout(url_.host.c_str(), url_.port,
+                                           timeval_of(limits_.connect_timeout())));
     if (!context_) return failure("cannot allocate a connection");
     if (context_->err != 0)
       return failure(context_->errstr[0] != '\0' ? context_->errstr : "connection failed");
@@ -67,8 +67,7 @@ class RedisClient final : public Client {
     }
     if (url_.db != 0) {
       const std::string db = std::to_string(url_.db);
-      if (auto reply = command({"SELECT", db}); !reply)
-        return std::unexpected(reply.error());
+      if (auto reply = command({"SELECT", db}); !reply) return std::unexpected(reply.error());
     }
     return {};
   }

@@ -10,8 +10,8 @@ namespace {
 std::expected<std::unique_ptr<kelv::remote::Client>, kelv::remote::Failure> connect(
     const kelv::remote::ServerUrl& url, const kelv::remote::Limits& limits) {
   if (url.engine != kelv::remote::Engine::redis)
-    return std::unexpected(kelv::remote::Failure{
-        url.display + ": kelv-remote-redis serves redis:// addresses only"});
+    return std::unexpected(
+        kelv::remote::Failure{url.display + ": kelv-remote-redis serves redis:// addresses only"});
   return kelv::remote::connect_redis(url, limits);
 }
 
