@@ -175,12 +175,12 @@ bool has_dot_dot(const fs::path& path) {
 }
 
 // A variable whose value may go into the entry name: not one that looks
-// secret, nor one of kelv's own.
+// secret, nor one of the remote's own settings.
 std::optional<std::string> unusable_variable(const std::vector<std::string>& names) {
   if (names.size() > most_env_deps) return "more variables than a unit reads";
   for (const std::string& name : names) {
     const bool plain = !name.empty() && name.find_first_of("=\0"sv) == std::string::npos;
-    if (!plain || util::is_secret_name(name) || name.starts_with("KELV_"))
+    if (!plain || util::is_secret_name(name) || name.starts_with("KELV_REMOTE"))
       return fmt::format("variable {}", util::quoted(name));
   }
   return std::nullopt;

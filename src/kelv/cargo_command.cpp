@@ -93,18 +93,18 @@ std::optional<std::filesystem::path> pass_remote(exec::Command& cmd, const Confi
     ::setenv("KELV_REMOTE_CACHE", config.remote_cache->c_str(), 1);
   const char* address = std::getenv("KELV_REMOTE_CACHE");
   if (!address || !*address) return std::nullopt;
+  // An unusable address still goes to the wrapper, whose reports then say
+  // why each unit left the server alone.
   auto remote = artifact_cache::Remote::from_env();
-  if (!remote || !*remote) {
-    util::ui::say(Level::warn, fmt::format("kelv: the remote cache is not used: {}",
-                                           remote ? "it is empty" : remote.error()));
-    return std::nullopt;
-  }
-  const remote::ServerUrl& server = (*remote)->server;
-  if ((!server.user.empty() || !server.password.empty()) && server.scheme != "https")
+  if (!remote)
+    util::ui::say(Level::warn,
+                  fmt::format("kelv: the remote cache is not used: {}", remote.error()));
+  const remote::ServerUrl* server = remote && *remote ? &(*remote)->server : nullptr;
+  if (server && (!server->user.empty() || !server->password.empty()) && server->scheme != "https")
     util::ui::say(Level::warn,
                   fmt::format("kelv: the credentials for {} cross the network unencrypted ({}:// "
                               "has no TLS); use https:// or keep the server on a network you trust",
-                              server.display, server.scheme));
+                              server->display, server->scheme));
   const std::filesystem::path file = event_dir / "remote-cache";
   util::Fd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   const std::string_view text = address;
