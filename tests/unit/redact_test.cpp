@@ -1,18 +1,19 @@
 // Keeping secrets out of reports: secret-looking names and the rewriting of
 // argument lists.
 #include "report/redact.h"
-#include "util/secret_names.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "util/secret_names.h"
+
 namespace kelv {
 namespace {
 
-using util::is_secret_name;
 using report::redact_args;
+using util::is_secret_name;
 using Args = std::vector<std::string>;
 
 struct NameCase {
