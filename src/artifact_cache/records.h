@@ -1,4 +1,5 @@
 #pragma once
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,12 @@ inline std::vector<std::string> texts_of(const util::Json& record, const char* m
   for (const auto& v : *it)
     if (v.is_string()) out.push_back(v.get<std::string>());
   return out;
+}
+
+// Sorted, each text once.
+inline void sort_unique(std::vector<std::string>& v) {
+  std::sort(v.begin(), v.end());
+  v.erase(std::unique(v.begin(), v.end()), v.end());
 }
 
 }  // namespace kelv::artifact_cache

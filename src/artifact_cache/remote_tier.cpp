@@ -154,11 +154,6 @@ struct RecordLists {
   std::vector<std::string> env_deps, inputs, span_deps;
 };
 
-void sort_unique(std::vector<std::string>& v) {
-  std::sort(v.begin(), v.end());
-  v.erase(std::unique(v.begin(), v.end()), v.end());
-}
-
 fs::path normal_dir(const fs::path& dir) {
   fs::path n = dir.lexically_normal();
   return n.has_filename() ? n : n.parent_path();

@@ -9,6 +9,7 @@
 
 #include "artifact_cache/dep_hashes.h"
 #include "artifact_cache/miss_reasons.h"
+#include "artifact_cache/records.h"
 #include "rustc/depinfo.h"
 #include "rustc/invocation.h"
 #include "rustc/outputs.h"
@@ -30,11 +31,6 @@ namespace {
 // copy, never a link that such a write would change behind its hash.
 bool copied_into_entry(std::string_view name) {
   return name.ends_with(".d") || name.ends_with(".kelv-svh");
-}
-
-void sort_unique(std::vector<std::string>& v) {
-  std::sort(v.begin(), v.end());
-  v.erase(std::unique(v.begin(), v.end()), v.end());
 }
 
 bool fresh(const struct stat& st, uint64_t start_ns) {
