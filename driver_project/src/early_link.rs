@@ -39,9 +39,7 @@ use rustc_metadata::creader::MetadataLoaderDyn;
 use rustc_metadata::EncodedMetadata;
 use rustc_middle::ty::TyCtxt;
 use rustc_middle::util::Providers;
-use rustc_session::config::{
-    CrateType, OutFileName, OutputFilenames, OutputType, PrintRequest, RLINK_EXT,
-};
+use rustc_session::config::{CrateType, OutputFilenames, OutputType, PrintRequest, RLINK_EXT};
 use rustc_session::Session;
 use rustc_span::Symbol;
 
@@ -333,13 +331,26 @@ fn print_join_reports(backend: &dyn CodegenBackend, sess: &Session) {
     }
 }
 
-/// The metadata to link with, as rustc's own code generation would pass it,
-/// when the outputs may be linked early; `None` leaves the compilation to rustc.
+/// The metadata to link with when the outputs may be linked early; `None`
+/// leaves the compilation to rustc.
+///
+/// Only a crate without metadata (an executable) is linked early. Everything
+/// rustc still does after the ready byte must leave the outputs and the
+/// diagnostics as they are, and for a library it does not: rustc copies the
+/// `.rmeta` into the incremental session only after code generation (a build
+/// that replaces the `.rmeta` first would leave that session recording
+/// another state's metadata as its own), and what it prints then (a late
+/// internal error, `-Zprint-type-sizes`) would be missing from what the
+/// wrapper stores. Options that print after code generation keep every
+/// crate on rustc's own road.
 fn early_metadata(tcx: TyCtxt<'_>) -> Option<EncodedMetadata> {
     let opts = &tcx.sess.opts;
     if !opts.output_types.contains_key(&OutputType::Exe)
         || opts.unstable_opts.no_link
         || opts.unstable_opts.link_only
+        || tcx.needs_metadata()
+        || opts.unstable_opts.print_type_sizes
+        || opts.unstable_opts.time_passes
     {
         return None;
     }
@@ -349,26 +360,14 @@ fn early_metadata(tcx: TyCtxt<'_>) -> Option<EncodedMetadata> {
         return None;
     }
     let outputs = tcx.output_filenames(());
+    // rustc reads an empty file for a crate without metadata.
     // check: `EncodedMetadata::from_path(path, stub_path, temp_dir) ->
     // io::Result<Self>` (inlined: the library's symbols cannot show it).
-    if !tcx.needs_metadata() {
-        // rustc reads an empty file for a crate without metadata.
-        let path = outputs.with_extension(&format!("kelv-no-metadata-{}", std::process::id()));
-        File::create(&path).ok()?;
-        let metadata = EncodedMetadata::from_path(path.clone(), None, None);
-        let _ = fs::remove_file(&path);
-        return metadata.ok();
-    }
-    if !opts.output_types.contains_key(&OutputType::Metadata)
-        || !opts.unstable_opts.embed_metadata
-        || tcx.crate_types().contains(&CrateType::ProcMacro)
-    {
-        return None;
-    }
-    match outputs.path(OutputType::Metadata) {
-        OutFileName::Real(path) => EncodedMetadata::from_path(path, None, None).ok(),
-        OutFileName::Stdout => None,
-    }
+    let path = outputs.with_extension(&format!("kelv-no-metadata-{}", std::process::id()));
+    File::create(&path).ok()?;
+    let metadata = EncodedMetadata::from_path(path.clone(), None, None);
+    let _ = fs::remove_file(&path);
+    metadata.ok()
 }
 
 /// Keeps hard links to the compilation's object files in `dir` and writes the

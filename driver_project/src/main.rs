@@ -341,14 +341,16 @@ impl<'tcx> InterfaceHash<'tcx> {
         upstream.sort_unstable_by_key(|&(id, _)| id);
         upstream.hash(&mut h);
 
+        // The local source files in the order of the source map: dependents'
+        // stored spans name a file by its place in this table, so a change of
+        // order (two `include_str!` swapped) must change the hash.
         let source_map = tcx.sess.source_map();
-        let mut files: Vec<_> = source_map
+        let files: Vec<_> = source_map
             .files()
             .iter()
             .filter(|f| f.cnum == LOCAL_CRATE)
             .map(|f| (f.stable_id, f.src_hash))
             .collect();
-        files.sort_unstable_by_key(|&(id, _)| id);
         files
             .iter()
             .map(|&(id, _)| id)
@@ -839,6 +841,12 @@ impl<'tcx> SpanCx<'tcx> {
         };
         let file = &lo.sf;
         let column = |line: usize, pos: BytePos| (pos - file.line_bounds(line).start).0;
+        // Programs observe character columns (`Location::caller()`, panic
+        // locations, `#[track_caller]`) and debuggers display columns: an edit
+        // that keeps a line's byte count but not its character count (`é` for
+        // `ab`) or its display width (a tab for a letter) moves them.
+        let (_, lo_char, lo_display) = file.lookup_file_pos_with_col_display(data.lo);
+        let (_, hi_char, hi_display) = file.lookup_file_pos_with_col_display(data.hi);
         0u8.hash(h);
         file.stable_id.hash(h);
         (
@@ -848,6 +856,7 @@ impl<'tcx> SpanCx<'tcx> {
             column(hi_line, data.hi),
         )
             .hash(h);
+        (lo_char.0, lo_display, hi_char.0, hi_display).hash(h);
         if self.mode == SpanMode::Offsets {
             ((data.lo - file.start_pos).0, (data.hi - file.start_pos).0).hash(h);
         }

@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cstdlib>
 
+#include "artifact_cache/codegen_facts.h"
 #include "artifact_cache/dep_hashes.h"
 #include "rustc/invocation.h"
 #include "rustc/options.h"
@@ -70,6 +71,11 @@ struct UnitArguments {
   std::optional<std::string> out_dir, crate_name, emit;
   std::string extra_filename;
   std::vector<std::string> crate_types, externs;
+  // Files named by options, keyed by content; "-C lto" as last given (a
+  // bare "-C lto" as an empty value); the `--target` value.
+  std::vector<std::string> option_files;
+  std::optional<std::optional<std::string>> lto;
+  std::optional<std::string> target;
   bool incremental = false, metadata_seen = false, is_test = false;
   InliningOptions inlining;
 
@@ -89,7 +95,17 @@ void take_codegen_option(std::string_view value, UnitArguments& unit) {
   if (value.starts_with("extra-filename=")) unit.extra_filename = std::string(value.substr(15));
   if (value.starts_with("opt-level=")) unit.inlining.opt_level = std::string(value.substr(10));
   if (value.starts_with("metadata=")) unit.metadata_seen = true;
+  if (value == "lto") unit.lto.emplace();
+  if (value.starts_with("lto=")) unit.lto.emplace(value.substr(4));
+  if (auto file = option_file(value)) unit.option_files.emplace_back(*file);
   unit.lines.push_back(fmt::format("-C{}", value));
+}
+
+// Records the value of `--target` without changing the argument lines.
+void note_target(std::span<const std::string> args, size_t i, UnitArguments& unit) {
+  const std::string& a = args[i];
+  if (a == "--target" && i + 1 < args.size()) unit.target = args[i + 1];
+  if (a.starts_with("--target=")) unit.target = a.substr(9);
 }
 
 // Takes args[i] (with a separate value) into `unit`, or refuses the unit.
@@ -120,6 +136,7 @@ std::expected<void, Refusal> take_argument(std::span<const std::string> args, si
     // The thread count does not change the outputs.
   } else if (auto v = take_value(args, i, "-Z")) {
     record_inlining(*v, unit.inlining);
+    if (auto file = option_file(*v)) unit.option_files.emplace_back(*file);
     unit.lines.push_back(fmt::format("-Z{}", *v));
   } else if (a == "-O") {
     unit.inlining.opt_level = "3";
@@ -133,6 +150,7 @@ std::expected<void, Refusal> take_argument(std::span<const std::string> args, si
   } else if (take_value(args, i, "--diagnostic-width")) {
     // Only the layout of the diagnostics, which are replayed as stored.
   } else {
+    note_target(args, i, unit);
     unit.lines.push_back(a);
   }
   return {};
@@ -198,6 +216,32 @@ std::expected<void, Refusal> append_out_dir_line(Job& job, std::vector<std::stri
   return {};
 }
 
+// The files that options name (profiles, a target specification, a
+// backend), by content: rewriting one in place changes the output, not the
+// arguments.
+std::expected<void, Refusal> append_option_file_lines(const Job& job, const UnitArguments& unit,
+                                                      std::vector<std::string>& lines) {
+  std::vector<fs::path> files(unit.option_files.begin(), unit.option_files.end());
+  if (unit.target)
+    if (auto spec = target_spec_file(*unit.target)) files.push_back(std::move(*spec));
+  for (const fs::path& file : files) {
+    auto hash = content_hash(job.cache_dir, file);
+    if (!hash)
+      return refuse("unreadable", fmt::format("option file {} is unreadable: {}", file.native(),
+                                              util::os_error(hash.error())));
+    lines.push_back(fmt::format("file:{}=sha:{}", file.native(), *hash));
+  }
+  return {};
+}
+
+// With link-time optimisation the unit's objects hold its dependencies'
+// code, so they cannot be relinked against new dependencies.
+bool link_time_optimised(const UnitArguments& unit) {
+  if (unit.lto && lto_enabled(*unit.lto)) return true;
+  if (!unit.target) return false;
+  return target_requires_lto(*unit.target, target_spec_file(*unit.target));
+}
+
 // One dependency's line in the key, and in the objects stage list.
 struct ExternLines {
   std::string key;
@@ -258,6 +302,7 @@ std::expected<void, Refusal> make_key(Job& job, UnitArguments& unit, bool driver
   KeyLines& key = job.key_lines;
   key.arguments_at = key.lines.size();
   for (std::string& line : unit.lines) key.lines.push_back(std::move(line));
+  if (auto added = append_option_file_lines(job, unit, key.lines); !added) return added;
   key.environment_at = key.lines.size();
   append_environment_lines(key.lines);
   if (auto added = append_out_dir_line(job, key.lines); !added) return added;
@@ -266,7 +311,7 @@ std::expected<void, Refusal> make_key(Job& job, UnitArguments& unit, bool driver
   const bool inlines = mir_inlining(unit.inlining, unit.incremental);
   job.links = link && (unit.executable() || unit.has_type("proc-macro"));
   std::optional<std::vector<std::string>> objects;
-  if (link && driver_in_use && unit.executable() && !inlines) {
+  if (link && driver_in_use && unit.executable() && !inlines && !link_time_optimised(unit)) {
     objects = key.lines;
     objects->push_back("stage=objects");
   }

@@ -23,8 +23,8 @@ namespace kelv::artifact_cache {
 //   "native_libraries"   the unit links native libraries ("-L", "-l")
 //   "crate_type"         a crate type other than lib, rlib, bin, proc-macro
 //   "dependency_binary"  a binary or test of a package outside the workspace
-//   "unreadable"         the working directory, OUT_DIR or a dependency
-//                        cannot be read
+//   "unreadable"         the working directory, OUT_DIR, a dependency or
+//                        a file an option names cannot be read
 //   "link_not_recorded"  a linked unit's dependency has no link record
 struct Refusal {
   std::string category;

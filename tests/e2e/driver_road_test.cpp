@@ -2,12 +2,18 @@
 // rustc): early exit, crash fallback, kept objects and relinking.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <utime.h>
 
+#include <algorithm>
 #include <fstream>
+#include <functional>
+#include <sstream>
 
 #include "support/world.h"
+#include "util/clock.h"
+#include "util/fd.h"
 
 namespace kelv {
 namespace {
@@ -276,21 +282,27 @@ TEST_F(DriverRoad, EachToolchainBehindTheProxyIsIdentifiedAsItself) {
 // ------------------------------------------------------------ the real driver
 
 // The toolchain with the compiler's libraries that the real driver is built
-// against: KELV_RUSTC_DEV_TOOLCHAIN names its rustc (tools/rustc-dev-toolchain
-// makes one). The driver is built once per test program, into a home of its
-// own, and each test's home gets its directory (without the build's files).
+// against: KELV_RUSTC_DEV_TOOLCHAIN names its rustc (tools/test installs the
+// prebuilt one when there is one; tools/rustc-dev-toolchain builds one). The
+// driver is built into a home beside the test programs, where Cargo's lock
+// lets one test process build it and the others find it built; each test's
+// home gets its directory (without the build's files). The tests share,
+// beside the test programs too, one artifact cache, where the registry
+// crates are compiled once, and one target directory for plain Cargo's
+// builds, which one test at a time builds and runs.
 class RealDriver : public ::testing::Test, protected testing::World {
  protected:
   static void SetUpTestSuite() {
     const char* rustc = std::getenv("KELV_RUSTC_DEV_TOOLCHAIN");
     if (!rustc || !*rustc) return;
     toolchain_ = new std::string(rustc);
-    home_ = new testing::TempDir();
+    home_ = new fs::path(testing::wrapper_exe().parent_path() / "real-driver-home");
+    fs::create_directories(*home_);
     const fs::path kelv = testing::wrapper_exe().parent_path() / "kelv";
     built_ = new testing::Outcome(
         testing::run({.argv = {kelv.string(), "driver", "build", "--rustc", *toolchain_},
-                      .env = {{"KELV_HOME", home_->path().string()}},
-                      .cwd = home_->path()}));
+                      .env = {{"KELV_HOME", home_->string()}},
+                      .cwd = *home_}));
   }
 
   void SetUp() override {
@@ -299,20 +311,39 @@ class RealDriver : public ::testing::Test, protected testing::World {
                       "libraries to build the real driver against (tools/rustc-dev-toolchain "
                       "builds one)";
     ASSERT_EQ(built_->exit_code, 0) << built_->out << built_->err;
-    for (const auto& e : fs::directory_iterator(home_->path() / "cache/drivers")) {
+    for (const auto& e : fs::directory_iterator(*home_ / "cache/drivers")) {
       const fs::path to = kelv_home / "cache/drivers" / e.path().filename();
       fs::create_directories(to);
       fs::copy_file(e.path() / "kelv-rustc-driver", to / "kelv-rustc-driver");
       driver = to / "kelv-rustc-driver";
     }
+    prepare_workspace();
+    settings(testing::cache_settings(shared() / "cache", true));
+  }
+  static fs::path shared() { return testing::wrapper_exe().parent_path() / "real-driver-shared"; }
+
+  // The realistic workspace, as the tests edit it.
+  void prepare_workspace() {
     copy_fixture("realworld");
-    // A private function whose body the tests edit, behind what app prints.
+    // A private function whose body the tests edit, behind what app prints; a
+    // generic function whose code app instantiates, reporting a character
+    // column; a function whose body includes two files.
     const fs::path lib = project / "util/src/lib.rs";
     std::string text = testing::read_file(lib);
     const std::string banner = "BANNER.unwrap_or(\"realworld\")";
     text.replace(text.find(banner), banner.size(), "BANNER.unwrap_or(default_banner())");
-    text += "\nfn default_banner() -> &'static str {\n    \"realworld\"\n}\n";
+    text +=
+        "\nfn default_banner() -> &'static str {\n    \"realworld\"\n}\n"
+        "\npub fn call_column<T>() -> u32 {\n    /*\xc3\xa9*/ "
+        "std::panic::Location::caller().column()\n}\n"
+        "\npub fn resource_lengths() -> usize {\n    let a = include_str!(\"a.txt\");\n"
+        "    let b = include_str!(\"b.txt\");\n    a.len() * 2 + b.len()\n}\n";
     testing::write_file(lib, text);
+    testing::write_file(project / "util/src/a.txt", "a");
+    testing::write_file(project / "util/src/b.txt", "bb");
+    replace_in(project / "app/src/main.rs", "    Ok(())\n}",
+               "    println!(\"column={} resources={}\", util::call_column::<u8>(), "
+               "util::resource_lengths());\n    Ok(())\n}");
     // A library that depends on util, so that early cut-off has a dependent
     // to replay.
     const fs::path codec = project / "codec";
@@ -321,21 +352,31 @@ class RealDriver : public ::testing::Test, protected testing::World {
     testing::write_file(codec / "src/lib.rs",
                         testing::read_file(codec / "src/lib.rs") +
                             "\npub fn banner_width() -> usize {\n    util::banner().len()\n}\n");
-    settings(testing::cache_settings(cache, true));
   }
 
   testing::Env toolchain_env() const { return {{"RUSTC", *toolchain_}}; }
   testing::Outcome build() { return World::build({"build", "--offline"}, toolchain_env()); }
-  // The same build without the wrapper, in a target directory of its own.
-  testing::Outcome plain_build() {
-    testing::Env env = toolchain_env();
-    env.emplace("CARGO_TARGET_DIR", (dir / "plain-target").string());
-    return cargo({"build", "--offline"}, env, false);
+  // Plain Cargo in the target directory the tests share, with the lock on it.
+  testing::Outcome plain_cargo(const std::vector<std::string>& args, testing::Env env,
+                               const std::function<void()>& then = {}) {
+    fs::create_directories(shared());
+    const util::Fd lock(::open((shared() / "plain.lock").c_str(), O_RDWR | O_CREAT, 0644));
+    ::flock(lock.get(), LOCK_EX);
+    env.emplace("CARGO_TARGET_DIR", (shared() / "plain-target").string());
+    auto outcome = cargo(args, env, false);
+    if (outcome.exit_code == 0 && then) then();
+    return outcome;
+  }
+  // What app prints when plain Cargo builds the workspace as it stands.
+  std::string plain_app() {
+    std::string out;
+    auto built = plain_cargo({"build", "--offline"}, toolchain_env(), [&] {
+      out = testing::run({.argv = {(shared() / "plain-target/debug/app").string()}}).out;
+    });
+    EXPECT_EQ(built.exit_code, 0) << built.err;
+    return out;
   }
   std::string app() { return run_binary("app").out; }
-  std::string plain_app() {
-    return testing::run({.argv = {(dir / "plain-target/debug/app").string()}}).out;
-  }
   void replace_in(const fs::path& file, const std::string& from, const std::string& to) {
     std::string text = testing::read_file(file);
     ASSERT_NE(text.find(from), std::string::npos) << from;
@@ -352,57 +393,136 @@ class RealDriver : public ::testing::Test, protected testing::World {
 
   fs::path driver;
   static inline std::string* toolchain_ = nullptr;
-  static inline testing::TempDir* home_ = nullptr;
+  static inline fs::path* home_ = nullptr;
   static inline testing::Outcome* built_ = nullptr;
 };
 
 TEST_F(RealDriver, BuildsTheRealisticWorkspaceAsRustcDoes) {
   auto built = build();
   ASSERT_EQ(built.exit_code, 0) << built.err;
-  ASSERT_EQ(plain_build().exit_code, 0);
   EXPECT_EQ(app(), plain_app());
   EXPECT_NE(app().find("realworld: records=3 total=1045"), std::string::npos) << app();
   for (const char* crate : {"rw_core", "util", "codec", "app"}) {
     const util::Json r = report(crate);
     EXPECT_EQ(r.value("driver", ""), driver.string()) << crate << r.dump();
-    EXPECT_EQ(r.value("early_exit", false), true) << crate;
+    // Only a binary is announced before the compiler has finished: after a
+    // library's code generation, rustc still copies its metadata into the
+    // incremental session.
+    EXPECT_EQ(r.value("early_exit", false), std::string_view(crate) == "app") << crate;
   }
   EXPECT_NE(svh_of("libutil-"), "");
 }
 
-TEST_F(RealDriver, ABodyEditRebuildsTheLibraryAloneAndRelinksTheBinary) {
+// Edits of util, each built through the real driver before and after: util's
+// crate hash stays or changes, its dependent codec is replayed or compiled,
+// app is relinked or compiled, and app then prints exactly what plain Cargo's
+// app prints.
+struct Edit {
+  const char* name;
+  const char* from;  // in util/src/lib.rs
+  const char* to;
+  bool same_interface;
+  bool relinked;
+};
+const char* const kBody = "    \"realworld\"\n";
+const Edit kEdits[] = {
+    {"PrivateBody", kBody, "    \"edited\"\n", true, true},
+    // Nothing in the workspace's libraries and binary calls it.
+    {"PublicSignature", "pub fn nth_prime(n: usize) -> Option<u32> {\n    PRIMES.get(n)",
+     "pub fn nth_prime(n: u16) -> Option<u32> {\n    PRIMES.get(usize::from(n))", false, false},
+    // The same bytes, one character more before the location app prints.
+    {"CharacterColumnInAGenericBody", "/*\xc3\xa9*/", "/*ab*/", false, false},
+    // Dependents' stored spans name files by their place in the table.
+    {"OrderOfIncludedFiles",
+     "    let a = include_str!(\"a.txt\");\n    let b = include_str!(\"b.txt\");\n",
+     "    let b = include_str!(\"b.txt\");\n    let a = include_str!(\"a.txt\");\n", false, false},
+};
+
+class RealDriverEdit : public RealDriver, public ::testing::WithParamInterface<Edit> {};
+
+TEST_P(RealDriverEdit, GivesWhatPlainCargoGives) {
+  const Edit& e = GetParam();
   ASSERT_EQ(build().exit_code, 0);
   const std::string svh = svh_of("libutil-");
-  replace_in(project / "util/src/lib.rs", "    \"realworld\"\n", "    \"edited\"\n");
+  replace_in(project / "util/src/lib.rs", e.from, e.to);
   auto rebuilt = build();
   ASSERT_EQ(rebuilt.exit_code, 0) << rebuilt.err;
-  EXPECT_EQ(svh_of("libutil-"), svh);
+  EXPECT_EQ(svh_of("libutil-") == svh, e.same_interface);
   EXPECT_EQ(report("util")["cache"].value("result", ""), "stored");
-  // Cargo runs the dependent library again; its interface is the same, so
-  // it is replayed.
-  EXPECT_EQ(report("codec")["cache"].value("result", ""), "hit") << report("codec").dump();
-  EXPECT_EQ(report("app").value("link", ""), "relinked") << report("app").dump();
+  // Cargo runs the dependent library again; with the same interface it is
+  // replayed.
+  EXPECT_EQ(report("codec")["cache"].value("result", ""), e.same_interface ? "hit" : "stored")
+      << report("codec").dump();
+  EXPECT_EQ(report("app").value("link", "") == "relinked", e.relinked) << report("app").dump();
   EXPECT_FALSE(find_report("rw_core").has_value());
-  EXPECT_NE(app().find("edited: records=3"), std::string::npos) << app();
-  ASSERT_EQ(plain_build().exit_code, 0);
   EXPECT_EQ(app(), plain_app());
 }
 
-TEST_F(RealDriver, ASignatureEditRebuildsTheDependents) {
+INSTANTIATE_TEST_SUITE_P(Rows, RealDriverEdit, ::testing::ValuesIn(kEdits),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Under link-time optimisation a binary's objects hold its libraries' code:
+// after a body edit of one, the binary is compiled, never relinked, and
+// prints the new value.
+class RealDriverLto : public RealDriver, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(RealDriverLto, ABodyEditCompilesTheBinary) {
+  fs::remove_all(project);
+  write_small_workspace();
+  testing::write_file(project / "Cargo.toml", testing::read_file(project / "Cargo.toml") +
+                                                  "\n[profile.dev]\nlto = \"" + GetParam() +
+                                                  "\"\n");
   ASSERT_EQ(build().exit_code, 0);
-  const std::string svh = svh_of("libutil-");
-  // Nothing in the workspace's libraries and binary calls it.
-  replace_in(project / "util/src/lib.rs",
-             "pub fn nth_prime(n: usize) -> Option<u32> {\n    PRIMES.get(n)",
-             "pub fn nth_prime(n: u16) -> Option<u32> {\n    PRIMES.get(usize::from(n))");
+  replace_in(project / "greet/src/lib.rs", "hello, {name}", "hi, {name}");
   auto rebuilt = build();
   ASSERT_EQ(rebuilt.exit_code, 0) << rebuilt.err;
-  EXPECT_NE(svh_of("libutil-"), svh);
-  EXPECT_EQ(report("codec")["cache"].value("result", ""), "stored") << report("codec").dump();
-  const util::Json r = report("app");
-  EXPECT_EQ(r["cache"].value("result", ""), "stored") << r.dump();
-  EXPECT_NE(r.value("link", ""), "relinked");
-  EXPECT_NE(app().find("realworld: records=3"), std::string::npos) << app();
+  EXPECT_EQ(report("greet")["cache"].value("result", ""), "stored");
+  EXPECT_NE(report("hello").value("link", ""), "relinked") << report("hello").dump();
+  EXPECT_EQ(run_binary("hello").out, "hi, world\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, RealDriverLto, ::testing::Values("fat", "thin"));
+
+// A file an option names is keyed by what it holds: a profile rewritten in
+// place is not replayed for the old one.
+TEST_F(RealDriver, AProfileRewrittenInPlaceIsCompiledAgain) {
+  const fs::path profile = dir / "util.profdata";
+  const fs::path profiles = testing::source_dir() / "tests/fixtures/profiles";
+  fs::copy_file(profiles / "first.profdata", profile);
+  const std::vector<std::string> args = {
+      "rustc", "--offline", "-p", "util", "--lib", "--", "-Cprofile-use=" + profile.string()};
+  auto first = World::build(args, toolchain_env());
+  ASSERT_EQ(first.exit_code, 0) << first.err;
+  EXPECT_EQ(report("util")["cache"].value("result", ""), "stored");
+  testing::write_file(profile, testing::read_file(profiles / "second.profdata"));
+  // Cargo runs util again for a newer source with the same content.
+  testing::set_mtime(project / "util/src/lib.rs", util::now_wall_ns());
+  auto second = World::build(args, toolchain_env());
+  ASSERT_EQ(second.exit_code, 0) << second.err;
+  EXPECT_EQ(report("util")["cache"].value("result", ""), "stored") << report("util").dump();
+}
+
+// What rustc prints after a library's code generation reaches Cargo, as it
+// does without the wrapper.
+TEST_F(RealDriver, TypeSizesPrintedAfterCodeGenerationReachCargo) {
+  testing::Env env = toolchain_env();
+  env.emplace("RUSTC_BOOTSTRAP", "1");
+  const std::vector<std::string> args = {"rustc", "--offline",         "-p", "util", "--lib",
+                                         "--",    "-Zprint-type-sizes"};
+  auto built = World::build(args, env);
+  ASSERT_EQ(built.exit_code, 0) << built.err;
+  auto plain = plain_cargo(args, env);
+  ASSERT_EQ(plain.exit_code, 0) << plain.err;
+  const auto sizes = [](const std::string& out) {
+    std::vector<std::string> lines;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);)
+      if (line.starts_with("print-type-size type:")) lines.push_back(line);
+    std::sort(lines.begin(), lines.end());
+    return lines;
+  };
+  EXPECT_FALSE(sizes(plain.out).empty()) << plain.out;
+  EXPECT_EQ(sizes(built.out), sizes(plain.out));
 }
 
 TEST_F(RealDriver, ACrashingDriverFallsBackToRustc) {
@@ -411,7 +531,6 @@ TEST_F(RealDriver, ACrashingDriverFallsBackToRustc) {
   ASSERT_EQ(built.exit_code, 0) << built.err;
   EXPECT_NE(built.err.find("WARN Kelvane's compiler driver failed on crate"), std::string::npos)
       << built.err;
-  ASSERT_EQ(plain_build().exit_code, 0);
   EXPECT_EQ(app(), plain_app());
 }
 

@@ -57,7 +57,8 @@ bool read_by_prepare(std::string_view name) {
   for (std::string_view prefix : {"CARGO_PKG_", "CARGO_CRATE_NAME", "CARGO_MANIFEST_",
                                   "CARGO_PRIMARY_PACKAGE", "CARGO_BIN_NAME", "CARGO_CFG_"})
     if (name.starts_with(prefix)) return true;
-  return name == "OUT_DIR" || name == "KELV_HOME" || name == "RUSTC_BOOTSTRAP";
+  return name == "OUT_DIR" || name == "KELV_HOME" || name == "RUSTC_BOOTSTRAP" ||
+         name == "RUST_TARGET_PATH";
 }
 
 // Removes every variable `prepare` reads for the lifetime of the object and
@@ -370,6 +371,49 @@ TEST_F(CacheKeyTest, RunToRunDifferencesLeaveTheKeyAlone) {
     SCOPED_TRACE(c.label);
     EXPECT_EQ(key_of(with(kLib, c.a)), key_of(with(kLib, c.b)));
   }
+}
+
+TEST_F(CacheKeyTest, FilesThatOptionsNameAreKeyedByContent) {
+  struct Case {
+    const char* label;
+    Args args;
+    const char* file;
+  };
+  const Case cases[] = {
+      {"-C profile-use", {"-C", "profile-use=p/app.profdata"}, "p/app.profdata"},
+      {"-Cprofile-sample-use", {"-Cprofile-sample-use=s.prof"}, "s.prof"},
+      {"-Z profile-sample-use", {"-Z", "profile-sample-use=s.prof"}, "s.prof"},
+      {"-Z codegen-backend path", {"-Zcodegen-backend=./cg.so"}, "./cg.so"},
+      {"--target spec", {"--target", "spec/t.json"}, "spec/t.json"},
+      {"--target= spec", {"--target=spec/t.json"}, "spec/t.json"},
+      {"target from RUST_TARGET_PATH", {"--target", "custom"}, "specs/custom.json"},
+  };
+  env_.set("RUST_TARGET_PATH", (proj_ / "none").string() + "::" + (proj_ / "specs").string());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    const fs::path file = proj_ / c.file;
+    write_file(file, "first");
+    const std::string first = key_of(with(kLib, c.args));
+    write_file(file, "second, rewritten in place");
+    const std::string second = key_of(with(kLib, c.args));
+    EXPECT_NE(second, first);
+    fs::remove(file);
+    auto job = prepare(with(kLib, c.args));
+    if (std::string_view(c.file).starts_with("specs/")) {
+      // Not found there: rustc looks elsewhere, and the key no longer names it.
+      ASSERT_TRUE(job.has_value()) << job.error();
+      EXPECT_NE(job->key, second);
+      continue;
+    }
+    ASSERT_FALSE(job.has_value());
+    EXPECT_EQ(job.error().category, "unreadable");
+    EXPECT_EQ(job.error().text.rfind("option file " + std::string(c.file) + " is unreadable: ", 0),
+              0u)
+        << job.error().text;
+  }
+  env_.unset("RUST_TARGET_PATH");
+  // A backend named without a dot is one of the toolchain's own.
+  EXPECT_EQ(key_of(with(kLib, {"-Zcodegen-backend=llvm"})).size(), 32u);
 }
 
 TEST_F(CacheKeyTest, ExternLinesComeLastWhereverTheExternStands) {
@@ -1212,6 +1256,8 @@ TEST_F(CacheKeyDependencies, WhichUnitsLinkAndWhichCanBeRelinked) {
     bool links;
     bool objects;
   };
+  const Args bin = {"--crate-name", "b",          "--crate-type", "bin",
+                    "-C",           "metadata=1", "--out-dir",    "t"};
   const Case cases[] = {
       {"lib",
        {"--crate-name", "l", "--crate-type", "lib", "-C", "metadata=1", "--out-dir", "t"},
@@ -1236,7 +1282,23 @@ TEST_F(CacheKeyDependencies, WhichUnitsLinkAndWhichCanBeRelinked) {
         "--out-dir", "t"},
        true,
        true},
+      // Link-time optimisation puts the dependencies' code into the objects.
+      {"-C lto", with(bin, {"-C", "lto"}), true, false},
+      {"-Clto=fat", with(bin, {"-Clto=fat"}), true, false},
+      {"-C lto=thin", with(bin, {"-C", "lto=thin"}), true, false},
+      {"-C lto=yes", with(bin, {"-C", "lto=yes"}), true, false},
+      {"-C lto=bogus", with(bin, {"-C", "lto=bogus"}), true, false},
+      {"-C lto=off", with(bin, {"-C", "lto=off"}), true, true},
+      {"the last -C lto counts", with(bin, {"-Clto=fat", "-C", "lto=no"}), true, true},
+      {"-C linker-plugin-lto", with(bin, {"-C", "linker-plugin-lto"}), true, true},
+      {"target requiring lto", with(bin, {"--target", "amdgcn-amd-amdhsa"}), true, false},
+      {"spec requiring lto", with(bin, {"--target=lto.json"}), true, false},
+      {"spec not requiring lto", with(bin, {"--target", "plain.json"}), true, true},
+      {"spec that is no object", with(bin, {"--target", "broken.json"}), true, false},
   };
+  write_file(proj_ / "lto.json", R"({"arch": "x86_64", "requires-lto": true})");
+  write_file(proj_ / "plain.json", R"({"arch": "x86_64", "requires-lto": false})");
+  write_file(proj_ / "broken.json", "[1, 2");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     auto job = prepare(with(c.args, {"--extern", "bar=" + rmeta().string()}), driver());

@@ -7,9 +7,10 @@
 //                               does, through a temporary sibling renamed
 //                               over them when KELV_STANDIN_WRITE_BY_RENAME
 //                               is set (to anything)
-//   KELV_DRIVER_READY_FD        compile with -Zno-link, keep the objects, link
-//                               with -Zlink-only, write the byte 1, then drop
-//                               its streams and linger before exiting
+//   KELV_DRIVER_READY_FD        for an executable: compile with -Zno-link,
+//                               keep the objects, link with -Zlink-only, write
+//                               the byte 1, then drop its streams and linger
+//                               before exiting (a library runs to its end)
 //   KELV_DRIVER_KEEP_OBJECTS    hard-link the object files into this directory
 // Tests make it fail with KELV_STANDIN_CRASH (exit101, exit127, SIGILL, SIGABRT,
 // SIGFPE, SIGBUS, SIGSEGV; with the suffix "-after-artifact" it first prints an
@@ -240,7 +241,7 @@ int main(int argc, char** argv) {
   if (status == 0 && env("KELV_DRIVER_INTERFACE_HASH") && !relink)
     write_interface_hash(out_dir, stem);
 
-  if (ready_fd && status == 0) {
+  if (ready_fd && status == 0 && links(args)) {
     const int fd = std::atoi(ready_fd->c_str());
     const char one = 1;
     (void)!::write(fd, &one, 1);
