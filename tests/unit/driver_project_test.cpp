@@ -615,7 +615,8 @@ const std::vector<std::pair<std::string, std::string>> used_functions = {
     {"unstable_opts.always_encode_mir", "rustc_session::options::dbopts::always_encode_mir"},
     {"unstable_opts.no_link", "rustc_session::options::dbopts::no_link"},
     {"unstable_opts.link_only", "rustc_session::options::dbopts::link_only"},
-    {"unstable_opts.embed_metadata", "rustc_session::options::dbopts::embed_metadata"},
+    {"unstable_opts.print_type_sizes", "rustc_session::options::dbopts::print_type_sizes"},
+    {"unstable_opts.time_passes", "rustc_session::options::dbopts::time_passes"},
     {"unstable_opts.codegen_backend", "rustc_session::options::dbopts::codegen_backend"},
     {".cg.target_cpu", "rustc_session::options::cgopts::target_cpu"},
 };
