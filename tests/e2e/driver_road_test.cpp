@@ -325,6 +325,24 @@ class RealDriver : public ::testing::Test, protected testing::World {
     driver = to / "kelv-rustc-driver";
     prepare_workspace();
     settings(testing::cache_settings(shared() / "cache", true));
+    warm_up();
+  }
+
+  // The first test to get here compiles the registry crates into the shared
+  // cache and the plain target directory while the others wait, so that
+  // tests running side by side do not each compile them.
+  void warm_up() {
+    fs::create_directories(shared());
+    const util::Fd lock(::open((shared() / "warm.lock").c_str(), O_RDWR | O_CREAT, 0644));
+    ::flock(lock.get(), LOCK_EX);
+    const fs::path warmed = shared() / ("warmed-" + driver.parent_path().filename().string());
+    if (fs::exists(warmed)) return;
+    auto built = build();
+    ASSERT_EQ(built.exit_code, 0) << built.err;
+    plain_app();
+    testing::write_file(warmed, "");
+    fs::remove_all(project);
+    prepare_workspace();
   }
   static fs::path shared() { return testing::wrapper_exe().parent_path() / "real-driver-shared"; }
 

@@ -22,8 +22,12 @@ namespace fs = std::filesystem;
 using testing::CrateUnit;
 using util::Json;
 
+// The size of a huge record: thousands of times a genuine one, and what the
+// wrapper still parses and hits with.
+constexpr size_t kHuge = 16 << 20;
+
 // Long enough for any of these units (a few hundred milliseconds each, and
-// the sanitizer build's parsing of the 50 MB records), short enough to keep
+// the sanitizer build's parsing of the huge records), short enough to keep
 // the suite quick when one hangs.
 #if defined(__SANITIZE_ADDRESS__)
 constexpr auto kLimit = std::chrono::seconds(180);
@@ -244,11 +248,11 @@ TEST_F(HostileCache, HostileKeyRecordsOnlyMiss) {
   }
   records.emplace_back("not-an-object", Json::array({genuine}));
   {
-    // Still the genuine dependencies, plus 50 MB of padding and a deep
+    // Still the genuine dependencies, plus 16 MB of padding and a deep
     // member: it parses, so it hits.
     Json r = genuine;
-    r["padding"] = std::string(50 << 20, 'p');
-    records.emplace_back("50MB-hit", std::move(r));
+    r["padding"] = std::string(kHuge, 'p');
+    records.emplace_back("16MB-hit", std::move(r));
   }
   for (const auto& [tag, record] : records) {
     const fs::path cache = fresh_cache(tag);
@@ -258,7 +262,7 @@ TEST_F(HostileCache, HostileKeyRecordsOnlyMiss) {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     expect_compiler_result(alpha, "key-" + tag, result);
-    if (tag == "50MB-hit") {
+    if (tag == "16MB-hit") {
       EXPECT_EQ(result.cache_result(), "hit") << result.describe();
     }
     expect_world_unchanged("key record " + tag);
@@ -282,7 +286,7 @@ TEST_F(HostileCache, HugeAndDeeplyNestedJson) {
            {"deep-array", deep},
            {"deep-objects", deep_objects},
            {"deep-unclosed", std::string(100000, '[')},
-           {"50MB-string", "\"" + std::string(50 << 20, 's') + "\""}}) {
+           {"16MB-string", "\"" + std::string(kHuge, 's') + "\""}}) {
     for (const std::string which : {"key", "entry"}) {
       const fs::path cache = fresh_cache(which + "-" + tag);
       testing::write_file(which == "key" ? key_record(cache) : entry(cache) / "entry.json", text);
@@ -314,13 +318,13 @@ TEST_F(HostileCache, HugeAndDeeplyNestedJson) {
               << " record with a member 100k levels deep: " << result.cache_result() << std::endl;
     expect_world_unchanged(which + " deep member");
   }
-  // A 50 MB entry record that is otherwise genuine hits.
+  // A 16 MB entry record that is otherwise genuine hits.
   {
-    const fs::path cache = fresh_cache("entry-50MB-hit");
+    const fs::path cache = fresh_cache("entry-16MB-hit");
     Json record = entry_record(cache);
-    record["padding"] = std::string(50 << 20, 'p');
+    record["padding"] = std::string(kHuge, 'p');
     write_json(entry(cache) / "entry.json", record);
-    auto result = checked(alpha, cache, "entry-50MB-hit");
+    auto result = checked(alpha, cache, "entry-16MB-hit");
     EXPECT_EQ(result.cache_result(), "hit") << result.describe();
   }
   // Settings: a file that cannot be used stops the build with one FAIL line
@@ -334,11 +338,11 @@ TEST_F(HostileCache, HugeAndDeeplyNestedJson) {
                 R"(", "min_link_store_ns": 0, "early_cutoff": false, "linker_dir": )" + deep + "}"},
            {"deep-unknown-member",
             R"({"min_link_store_ns": 0, "early_cutoff": false, "x": )" + deep + "}"},
-           {"50MB-member",
+           {"16MB-member",
             R"({"artifact_cache": ")" + cache_text +
                 R"(", "min_link_store_ns": 0, "early_cutoff": false, "linker_dir": ")" +
-                std::string(50 << 20, 'l') + "\"}"},
-           {"50MB-whitespace", std::string(50 << 20, ' ') + R"({"artifact_cache": ")" + cache_text +
+                std::string(kHuge, 'l') + "\"}"},
+           {"16MB-whitespace", std::string(kHuge, ' ') + R"({"artifact_cache": ")" + cache_text +
                                    R"(", "min_link_store_ns": 0, "early_cutoff": false})"}}) {
     auto result = run(alpha, fs::path(), "settings-" + tag, text);
     EXPECT_FALSE(result.timed_out) << tag;
