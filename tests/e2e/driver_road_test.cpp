@@ -330,20 +330,33 @@ class RealDriver : public ::testing::Test, protected testing::World {
 
   // The first test to get here compiles the registry crates into the shared
   // cache and the plain target directory while the others wait, so that
-  // tests running side by side do not each compile them.
-  void warm_up() {
+  // tests running side by side do not each compile them. It does so in a
+  // world of its own: a workspace member built at the test's own path would
+  // be replayed in the test.
+  void warm_up() const {
     fs::create_directories(shared());
     const util::Fd lock(::open((shared() / "warm.lock").c_str(), O_RDWR | O_CREAT, 0644));
     ::flock(lock.get(), LOCK_EX);
     const fs::path warmed = shared() / ("warmed-" + driver.parent_path().filename().string());
     if (fs::exists(warmed)) return;
-    auto built = build();
+    testing::World warm;
+    warm.copy_fixture("realworld");
+    const fs::path its_driver =
+        warm.kelv_home / "cache/drivers" / driver.parent_path().filename() / driver.filename();
+    fs::create_directories(its_driver.parent_path());
+    fs::copy_file(driver, its_driver);
+    warm.settings(testing::cache_settings(shared() / "cache", true));
+    auto built = warm.build({"build", "--offline"}, toolchain_env());
     ASSERT_EQ(built.exit_code, 0) << built.err;
-    plain_app();
+    const util::Fd plain_lock(::open((shared() / "plain.lock").c_str(), O_RDWR | O_CREAT, 0644));
+    ::flock(plain_lock.get(), LOCK_EX);
+    testing::Env env = toolchain_env();
+    env.emplace("CARGO_TARGET_DIR", (shared() / "plain-target").string());
+    auto plain = warm.cargo({"build", "--offline"}, env, false);
+    ASSERT_EQ(plain.exit_code, 0) << plain.err;
     testing::write_file(warmed, "");
-    fs::remove_all(project);
-    prepare_workspace();
   }
+
   static fs::path shared() { return testing::wrapper_exe().parent_path() / "real-driver-shared"; }
 
   // The realistic workspace, as the tests edit it.
