@@ -12,8 +12,9 @@
 //! * `KELV_DRIVER_READY_FD` (Unix, a descriptor number): an executable's
 //!   outputs are linked before the incremental state is saved and announced
 //!   with one byte on that descriptor (see `early_link.rs`; a library runs to
-//!   its end, since rustc still copies its metadata after code generation); `KELV_DRIVER_KEEP_OBJECTS` additionally
-//!   names a directory for the object files of the compilation.
+//!   its end, since rustc still copies its metadata after code generation);
+//!   `KELV_DRIVER_KEEP_OBJECTS` additionally names a directory for the object
+//!   files of the compilation.
 //!
 //! The compiler's internal interfaces change between releases, so the text is
 //! written against named releases only: those listed under

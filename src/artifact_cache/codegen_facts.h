@@ -1,9 +1,7 @@
 #pragma once
 #include <filesystem>
 #include <optional>
-#include <string>
 #include <string_view>
-#include <vector>
 
 // What a unit's code generation options imply for the cache: the files whose
 // content the output depends on, and whether link-time optimisation puts the
