@@ -404,6 +404,13 @@ class RealDriver : public ::testing::Test, protected testing::World {
     const util::Fd lock(::open((shared() / "plain.lock").c_str(), O_RDWR | O_CREAT, 0644));
     ::flock(lock.get(), LOCK_EX);
     env.emplace("CARGO_TARGET_DIR", (shared() / "plain-target").string());
+    // The members built there last came from another test's copy of the
+    // workspace, at the same paths relative to it: Cargo could take them as
+    // fresh. Only the registry crates are reused.
+    auto cleaned =
+        cargo({"clean", "--offline", "-p", "rw-core", "-p", "util", "-p", "codec", "-p", "app"},
+              env, false);
+    EXPECT_EQ(cleaned.exit_code, 0) << cleaned.err;
     auto outcome = cargo(args, env, false);
     if (outcome.exit_code == 0 && then) then();
     return outcome;
