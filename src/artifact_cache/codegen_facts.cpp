@@ -42,11 +42,11 @@ bool lto_enabled(std::optional<std::string_view> value) {
 }
 
 bool target_requires_lto(std::string_view target,
-                         const std::optional<std::filesystem::path>& spec) {
+                         const std::optional<std::filesystem::path>& json_file) {
   // rustc's built-in targets with `requires_lto`.
   if (target == "amdgcn-amd-amdhsa") return true;
-  if (!spec) return false;
-  const auto json = util::read_json(*spec);
+  if (!json_file) return false;
+  const auto json = util::read_json(*json_file);
   if (!json || !json->is_object()) return true;
   const auto found = json->find("requires-lto");
   if (found == json->end()) return false;

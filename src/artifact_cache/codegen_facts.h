@@ -13,7 +13,7 @@ namespace kelv::artifact_cache {
 // "codegen-backend=" given as a path), or nothing.
 std::optional<std::string_view> option_file(std::string_view value);
 
-// The target specification file rustc reads for `--target`: the value
+// The target's JSON description that rustc reads for `--target`: the value
 // itself when it names a ".json" file, else the first "<target>.json" in
 // the directories of RUST_TARGET_PATH (rustc takes a built-in target first;
 // keying that file anyway costs nothing).
@@ -24,8 +24,9 @@ std::optional<std::filesystem::path> target_spec_file(std::string_view target);
 bool lto_enabled(std::optional<std::string_view> value);
 
 // Whether the target makes rustc use link-time optimisation whatever the
-// options say: a built-in target that requires it, or a specification file
+// options say: a built-in target that requires it, or a JSON description
 // with "requires-lto" that is true, or that cannot be read as an object.
-bool target_requires_lto(std::string_view target, const std::optional<std::filesystem::path>& spec);
+bool target_requires_lto(std::string_view target,
+                         const std::optional<std::filesystem::path>& json_file);
 
 }  // namespace kelv::artifact_cache
