@@ -79,8 +79,8 @@ std::string read_at(int fd, uint64_t offset, size_t n) {
 
 // Adds a "path=hash" line for every file in `current` (relative to `root`)
 // and pushes its subdirectories on the stack; false on any error.
-bool digest_directory(const fs::path& root, const fs::path& current, std::vector<fs::path>& stack,
-                      std::vector<std::string>& lines) {
+bool digest_directory(const fs::path* memo_cache, const fs::path& root, const fs::path& current,
+                      std::vector<fs::path>& stack, std::vector<std::string>& lines) {
   DIR* handle = ::opendir(current.c_str());
   if (!handle) return false;
   std::unique_ptr<DIR, int (*)(DIR*)> closer(handle, ::closedir);
@@ -97,12 +97,23 @@ bool digest_directory(const fs::path& root, const fs::path& current, std::vector
       stack.push_back(child);
       continue;
     }
-    auto hash = util::blake3_file(child);
+    auto hash = memo_cache ? content_hash(*memo_cache, child) : util::blake3_file(child);
     if (!hash) return false;
     const fs::path relative = child.lexically_relative(root);
     if (relative.empty() || *relative.begin() == "..") return false;
     lines.push_back(util::path_str(relative) + "=" + *hash);
   }
+}
+
+// "native:<what>=" and the native file's content as it is now, or "absent".
+std::optional<std::string> native_line(const fs::path& cache_dir, const util::Json& native) {
+  if (!native.is_array() || native.size() != 2 || !native[0].is_string()) return std::nullopt;
+  const std::string what = "native:" + native[0].get<std::string>() + "=";
+  if (native[1].is_null()) return what + "absent";
+  if (!native[1].is_string()) return std::nullopt;
+  auto hash = content_hash(cache_dir, native[1].get<std::string>());
+  if (!hash) return std::nullopt;
+  return what + "sha:" + *hash;
 }
 
 }  // namespace
@@ -187,8 +198,19 @@ std::optional<std::string> link_hash(const fs::path& cache_dir, const fs::path& 
     if (!record || !record->is_object()) return std::nullopt;
     auto deps = record->find("deps");
     if (deps == record->end() || !deps->is_array()) return std::nullopt;
+    // A record from before native files were recorded says nothing of them.
+    auto natives = record->find("native");
+    if (natives == record->end() || !natives->is_array()) return std::nullopt;
     memo[memo_key] = "";
     std::vector<std::string> lines = {"content=" + *content};
+    for (const auto& native : *natives) {
+      auto line = native_line(cache_dir, native);
+      if (!line) {
+        memo.erase(memo_key);
+        return std::nullopt;
+      }
+      lines.push_back(std::move(*line));
+    }
     for (const auto& dep : *deps) {
       if (!dep.is_array() || dep.size() < 2 || !dep[0].is_string() || !dep[1].is_string()) {
         memo.erase(memo_key);
@@ -207,13 +229,13 @@ std::optional<std::string> link_hash(const fs::path& cache_dir, const fs::path& 
   return result;
 }
 
-std::optional<std::string> out_dir_digest(const fs::path& dir) {
+std::optional<std::string> out_dir_digest(const fs::path& dir, const fs::path* memo_cache) {
   std::vector<fs::path> stack = {dir};
   std::vector<std::string> lines;
   while (!stack.empty()) {
     const fs::path current = std::move(stack.back());
     stack.pop_back();
-    if (!digest_directory(dir, current, stack, lines)) return std::nullopt;
+    if (!digest_directory(memo_cache, dir, current, stack, lines)) return std::nullopt;
   }
   std::sort(lines.begin(), lines.end());
   return util::key_digest(lines);

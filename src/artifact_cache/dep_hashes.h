@@ -34,7 +34,11 @@ using LinkMemo = std::map<std::string, std::string>;
 std::optional<std::string> link_hash(const std::filesystem::path& cache_dir,
                                      const std::filesystem::path& path, LinkMemo& memo);
 
-// The content of a build script's output directory tree.
-std::optional<std::string> out_dir_digest(const std::filesystem::path& dir);
+// The content of a directory tree, such as a build script's output
+// directory. With `memo_cache` the files' hashes come through their content
+// memos there: for the directories of other units, which no build script
+// is writing while this unit is keyed.
+std::optional<std::string> out_dir_digest(const std::filesystem::path& dir,
+                                          const std::filesystem::path* memo_cache = nullptr);
 
 }  // namespace kelv::artifact_cache

@@ -9,6 +9,7 @@
 
 #include "artifact_cache/layout.h"
 #include "artifact_cache/lookup.h"
+#include "artifact_cache/native_inputs.h"
 #include "util/error.h"
 
 // One unit's cache work. `prepare` (key.h) makes the Job; the operations on it
@@ -41,6 +42,9 @@ struct Job {
   std::optional<std::string> objects_key;
   bool workspace_member = false;
   bool links = false;
+  // The files its native libraries and link arguments resolved to, for
+  // its link record.
+  std::vector<NativeInput> natives;
   // What `key` is the digest of; empty in a Job made by hand, which then
   // leaves no unit record and misses as "new".
   KeyLines key_lines;

@@ -8,6 +8,7 @@
 
 #include "artifact_cache/codegen_facts.h"
 #include "artifact_cache/dep_hashes.h"
+#include "artifact_cache/native_inputs.h"
 #include "rustc/invocation.h"
 #include "rustc/options.h"
 #include "util/hash.h"
@@ -76,6 +77,7 @@ struct UnitArguments {
   std::vector<std::string> option_files;
   std::optional<std::optional<std::string>> lto;
   std::optional<std::string> target;
+  NativeArguments native;
   bool incremental = false, metadata_seen = false, is_test = false;
   InliningOptions inlining;
 
@@ -98,6 +100,7 @@ void take_codegen_option(std::string_view value, UnitArguments& unit) {
   if (value == "lto") unit.lto.emplace();
   if (value.starts_with("lto=")) unit.lto.emplace(value.substr(4));
   if (auto file = option_file(value)) unit.option_files.emplace_back(*file);
+  unit.native.take_codegen(value);
   unit.lines.push_back(fmt::format("-C{}", value));
 }
 
@@ -124,10 +127,11 @@ std::expected<void, Refusal> take_argument(std::span<const std::string> args, si
   } else if (auto v = take_value(args, i, "--extern")) {
     unit.externs.emplace_back(*v);
   } else if (auto v = take_value(args, i, "-L")) {
-    if (!v->starts_with("dependency="))
-      return refuse("native_libraries", "links against native libraries");
-  } else if (a.starts_with("-l")) {
-    return refuse("native_libraries", "links native libraries or prints compiler information");
+    // Keyed with the libraries they resolve (native_inputs.h).
+    if (!v->starts_with("dependency=")) unit.native.search.emplace_back(*v);
+  } else if (auto v = take_value(args, i, "-l")) {
+    unit.native.libraries.emplace_back(*v);
+    unit.lines.push_back(fmt::format("-l{}", *v));
   } else if (a.starts_with("--print")) {
     return refuse("probe", "links native libraries or prints compiler information");
   } else if (auto v = take_value(args, i, "-C")) {
@@ -137,6 +141,7 @@ std::expected<void, Refusal> take_argument(std::span<const std::string> args, si
   } else if (auto v = take_value(args, i, "-Z")) {
     record_inlining(*v, unit.inlining);
     if (auto file = option_file(*v)) unit.option_files.emplace_back(*file);
+    unit.native.take_unstable(*v);
     unit.lines.push_back(fmt::format("-Z{}", *v));
   } else if (a == "-O") {
     unit.inlining.opt_level = "3";
@@ -234,6 +239,36 @@ std::expected<void, Refusal> append_option_file_lines(const Job& job, const Unit
   return {};
 }
 
+// The compiler's own target, from its `-vV` text.
+std::string_view host_of(std::string_view version_text) {
+  const size_t at = version_text.find("\nhost: ");
+  if (at == std::string_view::npos) return {};
+  const std::string_view rest = version_text.substr(at + 7);
+  return rest.substr(0, rest.find('\n'));
+}
+
+// The native libraries, their directories and the files of link arguments.
+std::expected<void, Refusal> append_native_lines(Job& job, const UnitArguments& unit,
+                                                 std::string_view host,
+                                                 std::vector<std::string>& lines) {
+  if (!unit.native.names_any()) return {};
+  NativeContext ctx{.cache_dir = job.cache_dir, .cwd = job.cwd};
+  // The target directory's profile folder ("target/debug" for
+  // "target/debug/deps"), where build scripts' output directories are.
+  const fs::path out_dir = (job.cwd / *unit.out_dir).lexically_normal();
+  ctx.own_dirs.push_back(out_dir.filename() == "deps" ? out_dir.parent_path() : out_dir);
+  if (job.out_dir_env) {
+    ctx.out_dir = (job.cwd / *job.out_dir_env).lexically_normal();
+    ctx.own_dirs.push_back(ctx.out_dir);
+  }
+  ctx.cross = unit.target && *unit.target != host;
+  auto native = key_native(unit.native, ctx);
+  if (!native) return refuse("native_libraries", std::move(native.error()));
+  for (std::string& line : native->lines) lines.push_back(std::move(line));
+  job.natives = std::move(native->inputs);
+  return {};
+}
+
 // With link-time optimisation the unit's objects hold its dependencies'
 // code, so they cannot be relinked against new dependencies.
 bool link_time_optimised(const UnitArguments& unit) {
@@ -298,14 +333,19 @@ std::expected<void, Refusal> append_extern_lines(const Job& job, const UnitArgum
 
 // Fills in the job's key lines (after the head), key, objects key, stem and
 // output directory.
-std::expected<void, Refusal> make_key(Job& job, UnitArguments& unit, bool driver_in_use) {
+std::expected<void, Refusal> make_key(Job& job, UnitArguments& unit, bool driver_in_use,
+                                      std::string_view host) {
   KeyLines& key = job.key_lines;
   key.arguments_at = key.lines.size();
   for (std::string& line : unit.lines) key.lines.push_back(std::move(line));
   if (auto added = append_option_file_lines(job, unit, key.lines); !added) return added;
+  // OUT_DIR is read first: native directories below it are its own.
+  std::vector<std::string> environment;
+  append_environment_lines(environment);
+  if (auto added = append_out_dir_line(job, environment); !added) return added;
+  if (auto added = append_native_lines(job, unit, host, key.lines); !added) return added;
   key.environment_at = key.lines.size();
-  append_environment_lines(key.lines);
-  if (auto added = append_out_dir_line(job, key.lines); !added) return added;
+  for (std::string& line : environment) key.lines.push_back(std::move(line));
 
   const bool link = emits_link(unit.emit);
   const bool inlines = mir_inlining(unit.inlining, unit.incremental);
@@ -380,7 +420,8 @@ std::expected<Job, Refusal> prepare(const std::optional<fs::path>& cache_dir,
   if (!unit) return std::unexpected(unit.error());
   if (auto eligible = check_eligible(*unit, job.workspace_member); !eligible)
     return std::unexpected(eligible.error());
-  if (auto made = make_key(job, *unit, driver_path.has_value()); !made)
+  if (auto made = make_key(job, *unit, driver_path.has_value(), host_of(compiler_version_text));
+      !made)
     return std::unexpected(made.error());
   return job;
 }

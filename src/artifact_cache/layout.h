@@ -12,6 +12,7 @@
 //   m/<key>.json                 key records (of cache keys and objects keys)
 //   h/<memo name>                content memos of files
 //   l/<memo name>                link records of libraries
+//   s/<memo name>                the library search directories of linkers
 //   q/<unit name>                quick records
 //   u/<unit name>.json           unit records: the key lines last stored for a unit
 //   r/<server digest>.read       reads of the remote failed recently: skipped until old
@@ -27,6 +28,7 @@ inline constexpr std::string_view entries_folder = "e";
 inline constexpr std::string_view key_records_folder = "m";
 inline constexpr std::string_view content_memos_folder = "h";
 inline constexpr std::string_view link_records_folder = "l";
+inline constexpr std::string_view linker_dirs_folder = "s";
 inline constexpr std::string_view quick_records_folder = "q";
 inline constexpr std::string_view unit_records_folder = "u";
 inline constexpr std::string_view remote_markers_folder = "r";
@@ -65,6 +67,10 @@ inline fs::path link_records(const fs::path& cache) {
 }
 inline fs::path link_record(const fs::path& cache, std::string_view name) {
   return link_records(cache) / name;
+}
+
+inline fs::path linker_dirs(const fs::path& cache, std::string_view name) {
+  return cache / linker_dirs_folder / name;
 }
 
 inline fs::path quick_records(const fs::path& cache) {

@@ -59,8 +59,10 @@ std::expected<util::Json, std::string> link_deps(const std::vector<std::string_v
 
 }  // namespace
 
-std::expected<void, std::string> record_link_inputs(const fs::path& cache_dir,
-                                                    std::span<const std::string> args) {
+std::expected<void, std::string> record_link_inputs(
+    const fs::path& cache_dir, std::span<const std::string> args,
+    std::optional<std::span<const NativeInput>> natives) {
+  if (!natives && native_arguments(args).names_any()) return {};
   const LinkArguments read = read_link_arguments(args);
   auto deps = link_deps(read.externs);
   if (!deps) return std::unexpected(deps.error());
@@ -72,6 +74,12 @@ std::expected<void, std::string> record_link_inputs(const fs::path& cache_dir,
   util::Json record = util::Json::object();
   record["rlib"] = util::path_str(rlib);
   record["deps"] = std::move(*deps);
+  util::Json native = util::Json::array();
+  if (natives)
+    for (const NativeInput& input : *natives)
+      native.push_back(
+          {input.what, input.file ? util::Json(util::path_str(*input.file)) : util::Json(nullptr)});
+  record["native"] = std::move(native);
   const fs::path path = layout::link_record(cache_dir, util::key_digest({fingerprint(st)}));
   if (auto w = util::write_json_fast(path, record); !w)
     return std::unexpected(util::os_error(w.error()));

@@ -35,6 +35,8 @@ Miss label_of(const KeyLines& key, size_t i) {
     if (line.starts_with("OUT_DIR=sha:")) return {"input", "<OUT_DIR>"};
     return {"environment", std::string(line.substr(0, line.find('=')))};
   }
+  if (line.starts_with("native:"))
+    return {"input", std::string(line.substr(7, line.rfind('=') - 7))};
   if (i >= key.arguments_at) return {"arguments", option_name(line)};
   if (line.starts_with("rustc=")) return {"compiler", "rustc"};
   if (line.starts_with("driver=")) return {"compiler", "driver"};

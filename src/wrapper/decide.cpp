@@ -191,7 +191,11 @@ Decision decide(Front& front) {
     remote = RemoteTier::of_environment();
     auto hit = look_up(*cache.job, remote);
     if (hit)
-      return Replay{std::move(*hit), remote.outcome.lookup == "hit", remote.report(), start_wall_ns,
+      return Replay{std::move(*hit),
+                    std::move(cache.job->natives),
+                    remote.outcome.lookup == "hit",
+                    remote.report(),
+                    start_wall_ns,
                     start};
     cache.miss = std::move(hit.error());
   }

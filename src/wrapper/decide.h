@@ -45,6 +45,7 @@ struct UnitRun {
 // A stored result to replay instead of running the unit.
 struct Replay {
   artifact_cache::LookupHit hit;
+  std::vector<artifact_cache::NativeInput> natives;  // of the unit's cache job
   bool from_remote = false;
   util::Json remote;  // what the remote tier did, null without one
   uint64_t start_wall_ns = 0;

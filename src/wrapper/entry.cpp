@@ -47,7 +47,9 @@ bool is_set(const char* name) {
 [[noreturn]] void replay_hit(const Front& front, const Replay& replay) {
   const Settings* settings = front.settings ? &*front.settings : nullptr;
   if (settings && settings->artifact_cache)
-    (void)artifact_cache::record_link_inputs(*settings->artifact_cache, *front.inv.strict_args);
+    (void)artifact_cache::record_link_inputs(
+        *settings->artifact_cache, *front.inv.strict_args,
+        std::span<const artifact_cache::NativeInput>(replay.natives));
   {
     std::lock_guard lock(util::ui::stderr_lock());
     util::ui::write_stderr_locked(replay.hit.stderr_text);

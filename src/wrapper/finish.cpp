@@ -88,7 +88,10 @@ Finished finish_unit(const FinishRequest& r) {
   }
   if (r.settings && r.settings->artifact_cache && r.strict_args && !r.inner && success &&
       r.is_compile)
-    (void)artifact_cache::record_link_inputs(*r.settings->artifact_cache, *r.strict_args);
+    (void)artifact_cache::record_link_inputs(
+        *r.settings->artifact_cache, *r.strict_args,
+        r.job ? std::optional(std::span<const artifact_cache::NativeInput>(r.job->natives))
+              : std::nullopt);
 
   const StorageFacts facts{
       .job = r.job != nullptr,
