@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <functional>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -640,14 +641,6 @@ TEST_F(CacheKeyTest, RefusalReasons) {
        {"@args", "-lssl"},
        "argument_file",
        "arguments come from an argument file"},
-      {"-L native", with(kLib, {"-L", "native=/usr/lib"}), "native_libraries",
-       "links against native libraries"},
-      {"-Lnative", with(kLib, {"-Lnative=/usr/lib"}), "native_libraries",
-       "links against native libraries"},
-      {"-L plain directory", with(kLib, {"-L", "/usr/lib"}), "native_libraries",
-       "links against native libraries"},
-      {"-lssl", with(kLib, {"-lssl"}), "native_libraries", native_libs},
-      {"-l ssl", with(kLib, {"-l", "ssl"}), "native_libraries", native_libs},
       {"--print=cfg", with(kLib, {"--print=cfg"}), "probe", native_libs},
       {"--print cfg", {"--print", "cfg"}, "probe", native_libs},
       {"no arguments", {}, "probe", probe},
@@ -697,6 +690,157 @@ TEST_F(CacheKeyTest, RefusalReasons) {
     ASSERT_FALSE(job.has_value());
     EXPECT_EQ(job.error(), (ac::Refusal{c.category, c.reason}));
   }
+}
+
+// ------------------------------------------------------------ native linking
+
+bool has_line(const ac::Job& job, const std::string& line) {
+  const auto& lines = job.key_lines.lines;
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+TEST_F(CacheKeyTest, NativeLinkingIsKeyedByWhatItReads) {
+  const std::string elf =
+      "\x7f"
+      "ELF shared object";
+  const std::string ar = "!<arch>\nmembers";
+  const std::string sys = (proj_ / "sys").string();
+  struct Case {
+    const char* label;
+    Args args;
+    std::map<std::string, std::string> files;  // below the project
+    std::string edited;                        // rewritten: the key must change
+    std::string untouched = "";                // rewritten: the key must not
+    std::string line = "";                     // a key line that must be there
+  };
+  const Case cases[] = {
+      {"static library in a build script's directory",
+       {"-L", "native=t/build/x/out", "-l", "static=foo"},
+       {{"t/build/x/out/libfoo.a", ar}, {"t/build/x/out/foo.o", "object"}},
+       "t/build/x/out/libfoo.a",
+       "",
+       "-lstatic=foo"},
+      {"the directory by content: another file there",
+       {"-Lnative=t/build/x/out"},
+       {{"t/build/x/out/gen.h", "x"}},
+       "t/build/x/out/gen.h"},
+      {"shared library before the archive",
+       {"-L", sys, "-lz"},
+       {{"sys/libz.so", elf}, {"sys/libz.a", ar}},
+       "sys/libz.so",
+       "sys/libz.a",
+       "-L" + sys},
+      {"the first directory wins",
+       {"-L", "all=" + sys + "/a", "-L", sys + "/b", "-l", "dylib=z"},
+       {{"sys/a/libz.a", ar}, {"sys/b/libz.so", elf}},
+       "sys/a/libz.a",
+       "sys/b/libz.so"},
+      {"static looks for archives only",
+       {"-L", sys, "-l", "static=z"},
+       {{"sys/libz.so", elf}, {"sys/libz.a", ar}},
+       "sys/libz.a",
+       "sys/libz.so"},
+      {"verbatim", {"-L", sys, "-l", "static:+verbatim=z.o"}, {{"sys/z.o", elf}}, "sys/z.o"},
+      {"renamed",
+       {"-L", sys, "-l", "static=z:zz"},
+       {{"sys/libzz.a", ar}, {"sys/libz.a", ar}},
+       "sys/libzz.a",
+       "sys/libz.a"},
+      {"object as a link argument",
+       {"-C", "link-arg=obj/extra.o"},
+       {{"obj/extra.o", elf}},
+       "obj/extra.o"},
+      {"version script of -Wl",
+       {"-Clink-arg=-Wl,--version-script=v.map"},
+       {{"v.map", "{ global: f; local: *; };"}},
+       "v.map"},
+      {"words of link-args, a script's separate value",
+       {"-L", sys, "-C", "link-args=-Wl,-T,mem.ld -lm"},
+       {{"mem.ld", "MEMORY { ram : ORIGIN = 0, LENGTH = 4K }"}, {"sys/libm.a", ar}},
+       "mem.ld"},
+      {"library of a link argument",
+       {"-L", sys, "-Zpre-link-arg=-lq"},
+       {{"sys/libq.so", elf}},
+       "sys/libq.so"},
+      {"ld script and the files it names",
+       {"-L", sys, "-l", "c"},
+       {{"sys/libc.so", "/* GNU ld script */\nOUTPUT_FORMAT(elf64-x86-64)\nGROUP ( " + sys +
+                            "/libc.so.6 AS_NEEDED ( " + sys + "/ld.so ) )"},
+        {"sys/libc.so.6", elf},
+        {"sys/ld.so", elf}},
+       "sys/ld.so"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    for (const auto& [file, text] : c.files) write_file(proj_ / file, text);
+    auto job = prepare(with(kLib, c.args));
+    ASSERT_TRUE(job.has_value()) << job.error();
+    if (!c.line.empty()) {
+      EXPECT_TRUE(has_line(*job, c.line)) << c.line;
+    }
+    for (const std::string& line : job->key_lines.lines)
+      EXPECT_EQ(line.find("t/build"), std::string::npos) << "keyed by its path: " << line;
+    if (!c.untouched.empty()) {
+      write_file(proj_ / c.untouched, "rewritten");
+      EXPECT_EQ(key_of(with(kLib, c.args)), job->key);
+    }
+    write_file(proj_ / c.edited, c.files.at(c.edited) + " rebuilt");
+    EXPECT_NE(key_of(with(kLib, c.args)), job->key);
+    fs::remove_all(proj_ / "sys");
+    fs::remove_all(proj_ / "t");
+  }
+}
+
+TEST_F(CacheKeyTest, NativeLinkingThatCannotBeKeyed) {
+  const std::string sys = (proj_ / "sys").string();
+  write_file(proj_ / "sys/libthin.a", "!<thin>\nother files");
+  write_file(proj_ / "sys/libm.so", "GROUP ( -lm_real )");
+  write_file(proj_ / "sys/libn.so", "INPUT ( libn.so.1 )");
+  write_file(proj_ / "s.ld", "SEARCH_DIR(/opt/lib) INPUT(-lx)");
+  write_file(proj_ / "sys/libnested.so", "GROUP ( " + sys + "/libm.so )");
+  struct Case {
+    const char* label;
+    Args args;
+    std::string reason;
+  };
+  const Case cases[] = {
+      {"argument file",
+       {"-Clink-arg=@args"},
+       "link argument @args reads more arguments from a file"},
+      {"thin archive",
+       {"-L", sys, "-l", "static=thin"},
+       "native input " + sys + "/libthin.a is a thin archive, whose members are other files"},
+      {"script searching for a library",
+       {"-L", sys, "-lm"},
+       "linker script " + sys + "/libm.so names -lm_real, which the linker searches for"},
+      {"script naming a relative file",
+       {"-L", sys, "-ln"},
+       "linker script " + sys + "/libn.so names libn.so.1, which the linker searches for"},
+      {"script with its own directories",
+       {"-C", "link-arg=-Wl,-T,s.ld"},
+       "linker script " + (proj_ / "s.ld").string() + " adds directories to search"},
+      {"script naming a script",
+       {"-L", sys, "-lnested"},
+       "native input " + sys + "/libm.so is neither an object nor a linker script to read"},
+      {"linker not found",
+       {"-C", "linker=no-such-linker-kelv", "-l", "nowhere"},
+       "the library directories of the linker are unknown: linker no-such-linker-kelv is not on "
+       "PATH"},
+      {"another target and no linker",
+       {"--target", "aarch64-unknown-linux-gnu", "-l", "nowhere"},
+       "the linker for another target is not named, so its library directories are unknown"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    auto job = prepare(with(kLib, c.args));
+    ASSERT_FALSE(job.has_value());
+    EXPECT_EQ(job.error(), (ac::Refusal{"native_libraries", c.reason}));
+  }
+  // A name found nowhere, not even where the C compiler driver looks, is
+  // keyed as absent.
+  auto job = prepare(with(kLib, {"-l", "kelv_nowhere_at_all"}));
+  ASSERT_TRUE(job.has_value()) << job.error();
+  EXPECT_TRUE(has_line(*job, "native:-lkelv_nowhere_at_all=absent"));
 }
 
 TEST_F(CacheKeyTest, AcceptedCrateTypes) {
@@ -1078,7 +1222,8 @@ class CacheKeyDependencies : public CacheKeyTest {
   void record_bar_links() {
     struct stat st;
     ASSERT_EQ(::stat(rlib().c_str(), &st), 0);
-    util::Json record = {{"rlib", rlib().string()}, {"deps", util::Json::array()}};
+    util::Json record = {
+        {"rlib", rlib().string()}, {"deps", util::Json::array()}, {"native", util::Json::array()}};
     ASSERT_TRUE(
         util::write_json_fast(cache_ / "l" / util::key_digest({ac::fingerprint(st)}), record));
   }

@@ -371,9 +371,11 @@ util::Json deps_of(std::initializer_list<std::pair<std::string, fs::path>> pairs
 
 class DepHashLink : public ::testing::Test {
  protected:
-  // Writes the link record of `rlib` listing `deps` ([name, path] pairs).
-  void record(const fs::path& rlib, const util::Json& deps) {
-    util::Json r = {{"rlib", rlib.string()}, {"deps", deps}};
+  // Writes the link record of `rlib` listing `deps` ([name, path] pairs)
+  // and `native` ([what, path or null] pairs).
+  void record(const fs::path& rlib, const util::Json& deps,
+              const util::Json& native = util::Json::array()) {
+    util::Json r = {{"rlib", rlib.string()}, {"deps", deps}, {"native", native}};
     ASSERT_TRUE(util::write_json_fast(record_path(rlib), r));
   }
   fs::path record_path(const fs::path& rlib) const {
@@ -478,7 +480,13 @@ TEST_F(DepHashLink, MissingPiecesGiveNoHash) {
       {"dependency missing", "{\"deps\": [[\"dep\", \"" + dep + "\"], [\"gone\", \"" +
                                  (dir_ / "libgone.rlib").string() + "\"]]}"},
       {"dependency without record",
-       "{\"deps\": [[\"bar\", \"" + (dir_ / "libbar.rmeta").string() + "\"]]}"},
+       "{\"deps\": [[\"bar\", \"" + (dir_ / "libbar.rmeta").string() + "\"]], \"native\": []}"},
+      {"no native files, as records before them", "{\"deps\": []}"},
+      {"native files not a list", "{\"deps\": [], \"native\": {}}"},
+      {"native file without a path", "{\"deps\": [], \"native\": [[\"-lz\"]]}"},
+      {"native path not text", "{\"deps\": [], \"native\": [[\"-lz\", 3]]}"},
+      {"native file missing",
+       "{\"deps\": [], \"native\": [[\"-lz\", \"" + (dir_ / "libz.so").string() + "\"]]}"},
   };
   write_file(dir_ / "libtop.rlib", "top");
   for (const Case& c : cases) {
@@ -488,11 +496,30 @@ TEST_F(DepHashLink, MissingPiecesGiveNoHash) {
   }
   // Extra members of an element are ignored.
   write_file(record_path(dir_ / "libtop.rlib"),
-             "{\"deps\": [[\"dep\", \"" + dep + "\", \"extra\"]]}");
+             "{\"deps\": [[\"dep\", \"" + dep + "\", \"extra\"]], \"native\": []}");
   EXPECT_EQ(
       link_hash(dir_ / "libtop.rlib"),
       util::key_digest({"content=" + content(dir_ / "libtop.rlib"),
                         "dep=" + util::key_digest({"content=" + content(dir_ / "libdep.rlib")})}));
+}
+
+TEST_F(DepHashLink, NativeFilesAsTheyAreNow) {
+  write_file(dir_ / "libsys.rlib", "sys");
+  write_file(dir_ / "libz.so", "zlib");
+  record(dir_ / "libsys.rlib", util::Json::array(),
+         util::Json::array({util::Json::array({"-lz", (dir_ / "libz.so").string()}),
+                            util::Json::array({"-lgone", nullptr})}));
+  const auto hash = [&] {
+    return util::key_digest({"content=" + content(dir_ / "libsys.rlib"),
+                             "native:-lz=sha:" + content(dir_ / "libz.so"),
+                             "native:-lgone=absent"});
+  };
+  EXPECT_EQ(link_hash(dir_ / "libsys.rlib"), hash());
+  // The system's library replaced after the rlib was made.
+  const auto before = hash();
+  write_file(dir_ / "libz.so", "another zlib");
+  EXPECT_EQ(link_hash(dir_ / "libsys.rlib"), hash());
+  EXPECT_NE(hash(), before);
 }
 
 TEST_F(DepHashLink, CyclesEndWithoutAHash) {

@@ -427,17 +427,20 @@ TEST_F(KeptLinkInputs, LibraryRecordsItsDependencies) {
                      "baz=deps/libbaz.rmeta",
                      "-C",
                      "metadata=1a"};
-  auto recorded = ac::record_link_inputs(cache_.path(), args);
+  const std::vector<ac::NativeInput> natives = {{"-lz", "/usr/lib/libz.so"}, {"-lgone", {}}};
+  auto recorded = ac::record_link_inputs(cache_.path(), args, natives);
   ASSERT_TRUE(recorded.has_value()) << recorded.error();
   const fs::path path = record_of(out_ / "libfoo-1a.rlib");
   const auto record = util::read_json(path);
   ASSERT_TRUE(record.has_value());
-  EXPECT_EQ(member_names(*record), (std::vector<std::string>{"rlib", "deps"}));
+  EXPECT_EQ(member_names(*record), (std::vector<std::string>{"rlib", "deps", "native"}));
   EXPECT_EQ((*record)["rlib"], (out_ / "libfoo-1a.rlib").string());
   util::Json deps = util::Json::array();
   deps.push_back(util::Json::array({"priv:bar", "/d/libbar.rlib"}));
   deps.push_back(util::Json::array({"baz", (cwd_ / "deps/libbaz.rmeta").string()}));
   EXPECT_EQ((*record)["deps"], deps);
+  EXPECT_EQ((*record)["native"],
+            util::Json::parse(R"([["-lz", "/usr/lib/libz.so"], ["-lgone", null]])"));
   EXPECT_TRUE(read_file(path).ends_with("}\n"));
   EXPECT_EQ(fs::directory_iterator(cache_ / "l")->path(), path);
 }
@@ -454,7 +457,7 @@ TEST_F(KeptLinkInputs, OptionSpellings) {
                      "-C",
                      "metadata=2b",
                      "--extern"};
-  ASSERT_TRUE(ac::record_link_inputs(cache_.path(), args).has_value());
+  ASSERT_TRUE(ac::record_link_inputs(cache_.path(), args, std::nullopt).has_value());
   const auto record = util::read_json(record_of(out_ / "libfoo-2b.rlib"));
   ASSERT_TRUE(record.has_value());
   util::Json deps = util::Json::array();
@@ -465,8 +468,10 @@ TEST_F(KeptLinkInputs, OptionSpellings) {
 
 TEST_F(KeptLinkInputs, RelativeOutputDirectory) {
   write_file(cwd_ / "t/deps/libfoo.rlib", "foo archive");
-  ASSERT_TRUE(ac::record_link_inputs(cache_.path(), Args{"--crate-name", "foo", "--out-dir",
-                                                         "t/deps", "--extern", "x=/x/libx.rlib"})
+  ASSERT_TRUE(ac::record_link_inputs(
+                  cache_.path(),
+                  Args{"--crate-name", "foo", "--out-dir", "t/deps", "--extern", "x=/x/libx.rlib"},
+                  std::nullopt)
                   .has_value());
   const auto record = util::read_json(record_of(cwd_ / "t/deps/libfoo.rlib"));
   ASSERT_TRUE(record.has_value());
@@ -489,10 +494,16 @@ TEST_F(KeptLinkInputs, NothingToRecord) {
       {"no crate name", {"--out-dir", out_.path().string(), "--extern", "a=/x/liba.rlib"}},
       {"nothing", {}},
       {"options without values", {"--crate-name", "foo", "--out-dir"}},
+      // Native inputs that no cache job resolved: dependents must not link it unkeyed.
+      {"native library", {"--crate-name", "foo", "--out-dir", out_.path().string(), "-l", "z"}},
+      {"native directory",
+       {"--crate-name", "foo", "--out-dir", out_.path().string(), "-Lnative=/x"}},
+      {"link argument",
+       {"--crate-name", "foo", "--out-dir", out_.path().string(), "-Clink-arg=x.o"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
-    auto recorded = ac::record_link_inputs(cache_.path(), c.args);
+    auto recorded = ac::record_link_inputs(cache_.path(), c.args, std::nullopt);
     EXPECT_TRUE(recorded.has_value()) << recorded.error();
     EXPECT_FALSE(fs::exists(cache_ / "l"));
   }
@@ -502,7 +513,7 @@ TEST_F(KeptLinkInputs, UnwritableCacheIsAnError) {
   write_file(out_ / "libfoo.rlib", "foo");
   write_file(cache_ / "l", "a file");
   auto recorded = ac::record_link_inputs(
-      cache_.path(), Args{"--crate-name", "foo", "--out-dir", out_.path().string()});
+      cache_.path(), Args{"--crate-name", "foo", "--out-dir", out_.path().string()}, std::nullopt);
   ASSERT_FALSE(recorded.has_value());
   EXPECT_FALSE(recorded.error().empty());
 }
@@ -511,13 +522,15 @@ TEST_F(KeptLinkInputs, LinkHashFollowsTheRecords) {
   write_file(out_ / "libbar.rlib", "bar archive");
   write_file(out_ / "libbar.rmeta", "bar metadata");
   write_file(out_ / "libfoo.rlib", "foo archive");
-  ASSERT_TRUE(
-      ac::record_link_inputs(cache_.path(), Args{"--crate-name", "bar", "--out-dir",
-                                                 out_.path().string(), "--extern", "proc_macro"})
-          .has_value());
+  ASSERT_TRUE(ac::record_link_inputs(cache_.path(),
+                                     Args{"--crate-name", "bar", "--out-dir", out_.path().string(),
+                                          "--extern", "proc_macro"},
+                                     std::nullopt)
+                  .has_value());
   ASSERT_TRUE(ac::record_link_inputs(cache_.path(),
                                      Args{"--crate-name", "foo", "--out-dir", out_.path().string(),
-                                          "--extern", "bar=" + (out_ / "libbar.rmeta").string()})
+                                          "--extern", "bar=" + (out_ / "libbar.rmeta").string()},
+                                     std::nullopt)
                   .has_value());
   const std::string bar = util::key_digest({"content=" + blake3_of_file(out_ / "libbar.rlib")});
   const std::string foo =
