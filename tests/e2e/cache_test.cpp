@@ -2,6 +2,7 @@
 // workspace is replayed from the cache, and edits miss exactly where they must.
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <sstream>
 
 #include "support/world.h"
@@ -167,6 +168,72 @@ TEST_F(Cache, UnitThatNeedsRustcBootstrapIsNotReplayedWithoutIt) {
   const auto greet = small.find_report("greet");
   ASSERT_TRUE(greet.has_value());
   EXPECT_EQ((*greet)["cache"].value("result", ""), "hit") << greet->dump();
+}
+
+// Crates with C inside, through `kelv cargo`: ring and bundled SQLite
+// (static libraries their build scripts compile), zlib found where the
+// linker looks by itself, and a path crate with a C file of its own.
+class NativeCrates : public ::testing::Test, protected testing::World {
+ protected:
+  void SetUp() override {
+    copy_fixture("native");
+    // The system's zlib, as a copy where the C compiler driver looks before
+    // the system's directories (the multiarch folder of LIBRARY_PATH), so
+    // that it can be replaced.
+    fs::create_directories(zlib().parent_path());
+    fs::copy_file(fs::canonical("/usr/lib/x86_64-linux-gnu/libz.so"), zlib());
+    env_ = {{"LIBRARY_PATH", (dir / "zlib").string()}};
+  }
+  fs::path zlib() const { return dir / "zlib/x86_64-linux-gnu/libz.so"; }
+  testing::Outcome build() { return kelv({"cargo", "build", "--offline"}, env_); }
+  testing::Outcome clean() { return cargo({"clean"}, env_, false); }
+  // The numbers of kelv's summary line that follow `what`.
+  static size_t count(const std::string& summary, const std::string& what) {
+    std::smatch m;
+    if (!std::regex_search(summary, m, std::regex("(\\d+) " + what))) return 0;
+    return std::stoul(m[1]);
+  }
+
+  testing::Env env_;
+};
+
+TEST_F(NativeCrates, ReplayedWholeAndMissedWhereTheCChanged) {
+  auto plain = cargo({"build", "--offline"}, env_, false);
+  ASSERT_EQ(plain.exit_code, 0) << plain.err;
+  const std::string expected = run_binary("native-app").out;
+  ASSERT_NE(expected.find("cfast=228"), std::string::npos) << expected;
+  ASSERT_EQ(clean().exit_code, 0);
+
+  auto cold = build();
+  ASSERT_EQ(cold.exit_code, 0) << cold.err;
+  const size_t runs = count(cold.err, "compiler runs");
+  ASSERT_GT(runs, 15u) << cold.err;
+  EXPECT_EQ(count(cold.err, "compiled"), runs) << cold.err;
+
+  ASSERT_EQ(clean().exit_code, 0);
+  auto warm = build();
+  ASSERT_EQ(warm.exit_code, 0) << warm.err;
+  EXPECT_EQ(count(warm.err, "replayed from the cache"), runs) << warm.err;
+  EXPECT_EQ(warm.err.find("not cached"), std::string::npos) << warm.err;
+  EXPECT_EQ(run_binary("native-app").out, expected);
+
+  // One C file of the path crate: that crate and the binary, nothing else.
+  const fs::path c_file = project / "cfast/csrc/mix.c";
+  testing::write_file(c_file, "unsigned int cfast_mix(unsigned int x) { return x * 31u + 12u; }\n");
+  auto edited = build();
+  ASSERT_EQ(edited.exit_code, 0) << edited.err;
+  EXPECT_EQ(count(edited.err, "compiler runs"), 2u) << edited.err;
+  EXPECT_EQ(count(edited.err, "compiled"), 2u) << edited.err;
+  EXPECT_NE(run_binary("native-app").out.find("cfast=229"), std::string::npos);
+
+  // zlib replaced by other bytes (still a library that links): what links
+  // it misses, the rest is replayed.
+  ASSERT_EQ(clean().exit_code, 0);
+  testing::write_file(zlib(), testing::read_file(zlib()) + "kelv");
+  auto relinked = build();
+  ASSERT_EQ(relinked.exit_code, 0) << relinked.err;
+  EXPECT_EQ(count(relinked.err, "compiled"), 2u) << relinked.err;
+  EXPECT_EQ(count(relinked.err, "replayed from the cache"), runs - 2) << relinked.err;
 }
 
 }  // namespace

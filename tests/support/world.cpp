@@ -41,6 +41,16 @@ Outcome World::cargo(std::vector<std::string> args, Env env, bool wrapper) const
   return testing::cargo(project, std::move(args), std::move(env), wrapper);
 }
 
+Outcome World::kelv(std::vector<std::string> args, Env env, const fs::path& cwd) const {
+  args.insert(args.begin(), (wrapper_exe().parent_path() / "kelv").string());
+  env.emplace("KELV_HOME", kelv_home.string());
+  env.emplace("CARGO_TARGET_DIR", (project / "target").string());
+  env.emplace("CARGO_TERM_COLOR", "never");
+  env.emplace("RUSTC_WRAPPER", std::nullopt);
+  env.emplace("KELV_EVENT_DIR", std::nullopt);
+  return run({.argv = args, .env = env, .cwd = cwd.empty() ? project : cwd});
+}
+
 Outcome World::build(std::vector<std::string> args, Env env) const {
   fs::create_directories(events);
   for (const auto& e : fs::directory_iterator(events))

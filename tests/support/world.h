@@ -106,6 +106,9 @@ class World {
   // Cargo in the project through the wrapper (unless `wrapper` is false),
   // with the world's kelv home and no event directory; `env` wins.
   Outcome cargo(std::vector<std::string> args, Env env = {}, bool wrapper = true) const;
+  // `kelv` (beside the wrapper) in the project, or in `cwd`, with the
+  // world's home and the project's target directory; `env` wins.
+  Outcome kelv(std::vector<std::string> args, Env env = {}, const fs::path& cwd = {}) const;
   // The same with the event directory, emptied of what the previous build
   // left (reports, the driver's log).
   Outcome build(std::vector<std::string> args = {"build"}, Env env = {}) const;
