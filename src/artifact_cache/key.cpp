@@ -261,6 +261,8 @@ std::expected<void, Refusal> append_native_lines(Job& job, const UnitArguments& 
     ctx.out_dir = (job.cwd / *job.out_dir_env).lexically_normal();
     ctx.own_dirs.push_back(ctx.out_dir);
   }
+  // The root would make every directory of the system one to read whole.
+  std::erase_if(ctx.own_dirs, [](const fs::path& d) { return !d.has_relative_path(); });
   ctx.cross = unit.target && *unit.target != host;
   auto native = key_native(unit.native, ctx);
   if (!native) return refuse("native_libraries", std::move(native.error()));

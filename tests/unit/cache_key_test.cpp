@@ -1027,7 +1027,9 @@ TEST_F(CacheKeyTest, MissReasonsNameTheChangedKeyLine) {
   write_file(proj_ / "t/libbaz.rlib", "baz");
   const fs::path out_env = proj_ / "t/build/foo-1/out";
   write_file(out_env / "gen.rs", "1");
-  const Args base = with(kLib, {"--extern", "bar=t/libbar.rlib"});
+  write_file(proj_ / "sys/libq.a", "!<arch>\nq");
+  const Args base = with(
+      kLib, {"--extern", "bar=t/libbar.rlib", "-L", (proj_ / "sys").string(), "-l", "static=q"});
   struct Unit {
     Args args;
     std::optional<fs::path> driver;
@@ -1071,6 +1073,9 @@ TEST_F(CacheKeyTest, MissReasonsNameTheChangedKeyLine) {
       {"build script output",
        [&](Unit&) { write_file(out_env / "gen.rs", "2"); },
        {"input", "<OUT_DIR>"}},
+      {"a native library rebuilt",
+       [this](Unit&) { write_file(proj_ / "sys/libq.a", "!<arch>\nq, rebuilt"); },
+       {"input", "-lstatic=q"}},
       {"a dependency rebuilt",
        [this](Unit&) { write_file(proj_ / "t/libbar.rlib", "bar, rebuilt"); },
        {"dependency", "bar"}},
@@ -1080,7 +1085,9 @@ TEST_F(CacheKeyTest, MissReasonsNameTheChangedKeyLine) {
        },
        {"dependency", "baz"}},
       {"a dependency dropped",
-       [](Unit& u) { u.args = Args(u.args.begin(), u.args.end() - 2); },
+       [this](Unit& u) {
+         u.args = with(kLib, {"-L", (proj_ / "sys").string(), "-l", "static=q"});
+       },
        {"dependency", "bar"}},
   };
   for (const Case& c : cases) {
@@ -1111,6 +1118,7 @@ TEST_F(CacheKeyTest, MissReasonsNameTheChangedKeyLine) {
     env_.unset("RUSTC_BOOTSTRAP");
     write_file(out_env / "gen.rs", "1");
     write_file(proj_ / "t/libbar.rlib", "bar");
+    write_file(proj_ / "sys/libq.a", "!<arch>\nq");
     auto again = make();
     ASSERT_TRUE(again.has_value()) << again.error();
     EXPECT_TRUE(again->lookup().has_value());
