@@ -20,7 +20,7 @@ namespace {
 namespace fs = std::filesystem;
 
 // A linker script is a few lines; anything larger is not one to read.
-constexpr size_t script_limit = 64 * 1024;
+constexpr size_t script_limit = size_t{64} * 1024;
 
 using Result = std::expected<void, std::string>;
 
@@ -298,6 +298,22 @@ std::string without_comments(std::string_view text) {
   return plain;
 }
 
+// The files of a list of inputs after its "(", up to the matching ")".
+std::expected<void, std::string> read_inputs(std::string_view text, size_t& at,
+                                             std::vector<fs::path>& files) {
+  for (int depth = 1; depth > 0;) {
+    const std::string_view item = next_token(text, at);
+    if (item.empty()) return std::unexpected("ends inside a list of inputs");
+    if (item == "(") ++depth;
+    if (item == ")") --depth;
+    if (item == "(" || item == ")" || item == "AS_NEEDED") continue;
+    if (!item.starts_with('/'))
+      return std::unexpected(fmt::format("names {}, which the linker searches for", item));
+    files.emplace_back(item);
+  }
+  return {};
+}
+
 }  // namespace
 
 bool NativeArguments::take_codegen(std::string_view value) {
@@ -373,16 +389,7 @@ std::expected<std::vector<fs::path>, std::string> script_files(std::string_view 
     }
     if (word != "INPUT" && word != "GROUP" && word != "STARTUP" && word != "AS_NEEDED") continue;
     if (next_token(text, at) != "(") return std::unexpected(fmt::format("has a bare {}", word));
-    for (int depth = 1; depth > 0;) {
-      const std::string_view item = next_token(text, at);
-      if (item.empty()) return std::unexpected("ends inside a list of inputs");
-      if (item == "(") ++depth;
-      if (item == ")") --depth;
-      if (item == "(" || item == ")" || item == "AS_NEEDED") continue;
-      if (!item.starts_with('/'))
-        return std::unexpected(fmt::format("names {}, which the linker searches for", item));
-      files.emplace_back(item);
-    }
+    if (auto listed = read_inputs(text, at, files); !listed) return std::unexpected(listed.error());
   }
   return files;
 }
