@@ -8,6 +8,7 @@
 #include "artifact_cache/remote_tier.h"
 #include "exec/proc.h"
 #include "kelv/build_reports.h"
+#include "kelv/ccache.h"
 #include "kelv/commands.h"
 #include "kelv/config.h"
 #include "kelv/target_dir.h"
@@ -83,16 +84,20 @@ bool compiles_units(const std::optional<std::string>& subcommand) {
 // Cargo, build scripts and tests never have the password in their
 // environment. Says once when the remote settings cannot be used (every
 // unit's report would say it too, but no one reads those during a build)
-// and when credentials would cross the network in the clear. The file to
-// remove after the build, when one was written.
-std::optional<std::filesystem::path> pass_remote(exec::Command& cmd, const Config& config,
-                                                 const std::filesystem::path& event_dir) {
+// and when credentials would cross the network in the clear.
+struct PassedRemote {
+  std::optional<std::filesystem::path> file;     // to remove after the build
+  std::optional<artifact_cache::Remote> remote;  // when usable and passed on
+};
+
+PassedRemote pass_remote(exec::Command& cmd, const Config& config,
+                         const std::filesystem::path& event_dir) {
   using util::ui::Level;
   cmd.remove_env("KELV_REMOTE_CACHE");
   if (config.remote_cache && !std::getenv("KELV_REMOTE_CACHE"))
     ::setenv("KELV_REMOTE_CACHE", config.remote_cache->c_str(), 1);
   const char* address = std::getenv("KELV_REMOTE_CACHE");
-  if (!address || !*address) return std::nullopt;
+  if (!address || !*address) return {};
   // An unusable address still goes to the wrapper, whose reports then say
   // why each unit left the server alone.
   auto remote = artifact_cache::Remote::from_env();
@@ -114,17 +119,25 @@ std::optional<std::filesystem::path> pass_remote(exec::Command& cmd, const Confi
                   fmt::format("kelv: the remote cache is not used: cannot write {}: {}",
                               file.native(), util::os_error(util::last_error())));
     ::unlink(file.c_str());
-    return std::nullopt;
+    return {};
   }
   cmd.set_env("KELV_REMOTE_CACHE_FILE", file.native());
-  return file;
+  if (remote) return {.file = file, .remote = std::move(*remote)};
+  return {.file = file};
 }
 
-void say_summary(const Summary& summary, const CargoLine& line, bool success) {
+// The summary, with what ccache made of the build scripts' C when it
+// compiled any.
+void say_summary(const Summary& summary, const CargoLine& line, bool success,
+                 const CcacheStats& ccache) {
   using util::ui::Level;
+  const std::string c_clause = ccache.cacheable > 0 ? ccache_clause(ccache) : "";
   if (summary.runs > 0) {
     const bool clean = summary.failed == 0 && summary.driver_failures == 0;
-    util::ui::say(clean ? Level::ok : Level::note, "kelv: " + summary_line(summary));
+    util::ui::say(clean ? Level::ok : Level::note,
+                  "kelv: " + summary_line(summary) + (c_clause.empty() ? "" : "; " + c_clause));
+  } else if (!c_clause.empty()) {
+    util::ui::say(Level::ok, "kelv: " + c_clause);
   } else if (success && compiles_units(line.subcommand)) {
     util::ui::say(Level::ok, "kelv: nothing to compile: Cargo found every unit fresh");
   }
@@ -160,11 +173,15 @@ int cargo_command(std::span<const std::string> args) {
     chain(cmd, *user);
   else if (const auto where = configured_wrapper(line))
     warn_replaced(*where);
-  const auto remote_file = pass_remote(cmd, *config, event_dir);
+  const PassedRemote remote = pass_remote(cmd, *config, event_dir);
+  // kelv's cache has no size bound: ccache keeps its own default.
+  const CcacheRun ccache =
+      use_ccache(cmd, args, event_dir, remote.remote ? &*remote.remote : nullptr, std::nullopt);
   cmd.set_env("KELV_EVENT_DIR", event_dir.native());
   cmd.set_env("KELV_SESSION_ID", session);
   auto run = exec::run_child(cmd, true);
-  if (remote_file) ::unlink(remote_file->c_str());
+  if (remote.file) ::unlink(remote.file->c_str());
+  if (ccache.config) ::unlink(ccache.config->c_str());
   if (!run)
     return fail(fmt::format("could not execute {}: {}", util::quoted(cargo->native()),
                             util::os_error(run.error())),
@@ -180,7 +197,12 @@ int cargo_command(std::span<const std::string> args) {
   auto times = load_unit_times();
   const Summary summary = summarize(units, times);
   save_unit_times(units, std::move(times));
-  if (!cargo_quiet(args)) say_summary(summary, line, run->status.success());
+  if (!cargo_quiet(args)) {
+    say_summary(summary, line, run->status.success(),
+                ccache.stats_log ? read_ccache_stats(*ccache.stats_log) : CcacheStats{});
+    if (ccache.missing && uses_c_compiler_crates(units))
+      util::ui::say(util::ui::Level::note, ccache_missing_note);
+  }
   prune_events(events);
   exec::propagate(run->status);
 }

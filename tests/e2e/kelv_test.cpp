@@ -2,9 +2,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
+#include <functional>
 #include <set>
 #include <sstream>
 
+#include "support/servers.h"
 #include "support/world.h"
 #include "util/files.h"
 
@@ -375,6 +378,140 @@ TEST_F(Kelv, DriverBuildStopsWithoutRustcDev) {
   EXPECT_NE(built.err.find("rustup component add rustc-dev"), std::string::npos);
   EXPECT_EQ(std::count(built.err.begin(), built.err.end(), '\n'), 1);
   EXPECT_FALSE(fs::exists(dir / "home/cache/drivers"));
+}
+
+// C that a build script compiles with the cc crate (the native fixture's
+// `cfast`, alone in a workspace) under `kelv cargo`.
+class KelvCcache : public Kelv {
+ protected:
+  void SetUp() override {
+    const fs::path native = testing::source_dir() / "tests/fixtures/native";
+    fs::create_directories(project);
+    fs::copy(native / "cfast", project / "cfast", fs::copy_options::recursive);
+    fs::copy_file(native / "Cargo.lock", project / "Cargo.lock");  // Cargo drops the rest
+    testing::write_file(project / "Cargo.toml",
+                        "[workspace]\nmembers = [\"cfast\"]\nresolver = \"2\"\n");
+  }
+
+  // `kelv cargo build --offline`, with no compilers or target chosen unless
+  // `env` chooses them.
+  testing::Outcome kelv_build(testing::Env env = {}, std::vector<std::string> extra = {}) const {
+    for (const char* name : {"CC", "CXX", "TARGET_CC", "HOST_CC", "TARGET_CXX", "HOST_CXX",
+                             "CARGO_BUILD_TARGET", "CCACHE_DIR", "KELV_REMOTE_CACHE"})
+      env.emplace(name, std::nullopt);
+    std::vector<std::string> args = {"cargo", "build", "--offline"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return kelv(args, env);
+  }
+};
+
+TEST_F(KelvCcache, BuildScriptsCIsCompiledThroughCcache) {
+  auto first = kelv_build();
+  ASSERT_EQ(first.exit_code, 0) << first.err;
+  EXPECT_NE(first.err.find("; C/C++: 0 of 1 compilations from the cache\n"), std::string::npos)
+      << first.err;
+  EXPECT_TRUE(fs::is_directory(kelv_home / "ccache"));
+  ASSERT_EQ(cargo({"clean"}).exit_code, 0);
+  auto second = kelv_build();
+  ASSERT_EQ(second.exit_code, 0) << second.err;
+  EXPECT_NE(second.err.find("; C/C++: 1 of 1 compilations from the cache\n"), std::string::npos)
+      << second.err;
+}
+
+// Compilers the user chose, and cross builds, keep their own compilers.
+TEST_F(KelvCcache, UsersCompilersAndCrossBuildsAreLeftAlone) {
+  const fs::path logged = dir / "logged-cc";
+  testing::write_script(logged, "echo \"$@\" >> \"$0.log\"\nexec cc \"$@\"\n");
+  const std::string vv = testing::run({.argv = {"rustc", "-vV"}}).out;
+  const size_t at = vv.find("host: ") + 6;
+  const std::string host = vv.substr(at, vv.find('\n', at) - at);
+  std::string underscored = host;
+  std::ranges::replace(underscored, '-', '_');
+  struct Case {
+    std::string name;
+    testing::Env env;
+    std::vector<std::string> args = {};
+    bool logs = false;  // the user's compiler ran
+  };
+  const std::vector<Case> cases = {
+      {"CC", {{"CC", logged.string()}}, {}, true},
+      {"CC for the target", {{"CC_" + underscored, logged.string()}}, {}, true},
+      {"HOST_CXX", {{"HOST_CXX", "c++"}}},
+      {"--target", {}, {"--target", host}},
+      {"CARGO_BUILD_TARGET", {{"CARGO_BUILD_TARGET", host}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(dir / "logged-cc.log");
+    fs::remove_all(project / "target" / host);
+    ASSERT_EQ(cargo({"clean", "-p", "cfast"}).exit_code, 0);
+    auto built = kelv_build(c.env, c.args);
+    ASSERT_EQ(built.exit_code, 0) << built.err;
+    EXPECT_NE(built.err.find("OK   kelv: "), std::string::npos) << built.err;
+    EXPECT_EQ(built.err.find("C/C++"), std::string::npos) << built.err;
+    EXPECT_EQ(fs::exists(dir / "logged-cc.log"), c.logs);
+  }
+}
+
+// Without ccache on PATH, a build whose scripts compile C says so once; a
+// build without the cc crate says nothing.
+TEST_F(KelvCcache, MissingCcacheIsToldOnlyWhenBuildScriptsCompileC) {
+  const fs::path bin = dir / "bin";  // everything on PATH but ccache
+  fs::create_directories(bin);
+  std::istringstream path(std::getenv("PATH"));
+  for (std::string entry; std::getline(path, entry, ':');) {
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(entry, ec))
+      if (e.path().filename() != "ccache" && !fs::exists(bin / e.path().filename()))
+        fs::create_symlink(e.path(), bin / e.path().filename(), ec);
+  }
+  const std::string note =
+      "NOTE kelv: C/C++ from build scripts was compiled without a cache: install ccache (apt "
+      "install ccache) to have it cached\n";
+  auto with_c = kelv_build({{"PATH", bin.string()}});
+  ASSERT_EQ(with_c.exit_code, 0) << with_c.err;
+  const size_t first = with_c.err.find(note);
+  EXPECT_NE(first, std::string::npos) << with_c.err;
+  EXPECT_EQ(with_c.err.find(note, first + 1), std::string::npos) << with_c.err;
+
+  fs::remove_all(project);
+  write_small_workspace();
+  auto pure = kelv({"cargo", "build"}, {{"PATH", bin.string()}});
+  ASSERT_EQ(pure.exit_code, 0) << pure.err;
+  EXPECT_EQ(pure.err.find("without a cache"), std::string::npos) << pure.err;
+}
+
+// With kelv's remote, ccache stores on the same server, under names of its
+// own, with the same credentials; an empty home then has the C from there.
+TEST_F(KelvCcache, CcacheSharesKelvsRemote) {
+  const std::string password = "p:w%d@x";
+  const testing::RedisServer redis({.password = password});
+  const testing::DavServer dav({.user = "kelvuser", .password = password});
+  struct Case {
+    const char* name;
+    std::string url;
+    std::function<bool()> ccache_stored;
+  };
+  const std::vector<Case> cases = {
+      {"redis", redis.url_with("", password),
+       [&] {
+         return std::ranges::any_of(redis.object_names(),
+                                    [](const std::string& n) { return n.starts_with("ccache:"); });
+       }},
+      {"http", dav.url_with("kelvuser", password),
+       [&] { return !dav.object_names("/cache/ccache").empty(); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const char* expected : {"C/C++: 0 of 1 compilations", "C/C++: 1 of 1 compilations"}) {
+      fs::remove_all(kelv_home);
+      fs::remove_all(project / "target");
+      auto built = kelv_build({{"KELV_REMOTE_CACHE", c.url}});
+      ASSERT_EQ(built.exit_code, 0) << built.err;
+      EXPECT_NE(built.err.find(expected), std::string::npos) << built.err;
+      EXPECT_TRUE(c.ccache_stored());
+    }
+  }
 }
 
 // What `kelv report` makes of a build's reports, from reports written here:

@@ -969,6 +969,9 @@ TEST_P(RemoteFaults, CredentialsNeverShow) {
       kelv(a, {"cargo", "build"}, {{"KELV_REMOTE_CACHE", good}, {"KELV_TEST_ENV_DUMP", dump}});
   ASSERT_EQ(on_a.exit_code, 0) << on_a.err;
   EXPECT_NE(testing::read_file(dump).find("KELV_REMOTE_CACHE_FILE="), std::string::npos);
+  // ccache's remote too comes in a file (removed after the build, or the
+  // search of the homes below finds it).
+  EXPECT_NE(testing::read_file(dump).find("CCACHE_CONFIGPATH="), std::string::npos);
   shown += testing::read_file(dump);
   fs::remove_all(project / "target");
   testing::write_file(b / "config.json", Json{{"remote_cache", good}}.dump());
