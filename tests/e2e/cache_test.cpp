@@ -1,5 +1,6 @@
 // The artifact cache under real cargo: a clean rebuild of the realistic
 // workspace is replayed from the cache, and edits miss exactly where they must.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -215,6 +216,12 @@ TEST_F(NativeCrates, ReplayedWholeAndMissedWhereTheCChanged) {
   ASSERT_EQ(warm.exit_code, 0) << warm.err;
   EXPECT_EQ(count(warm.err, "replayed from the cache"), runs) << warm.err;
   EXPECT_EQ(warm.err.find("not cached"), std::string::npos) << warm.err;
+  // Every C compilation of the build scripts came from ccache.
+  const size_t c_compilations = count(cold.err, "compilations from the cache");
+  EXPECT_GT(c_compilations, 20u) << cold.err;
+  EXPECT_NE(warm.err.find(fmt::format("C/C++: {0} of {0} compilations", c_compilations)),
+            std::string::npos)
+      << warm.err;
   EXPECT_EQ(run_binary("native-app").out, expected);
 
   // One C file of the path crate: that crate and the binary, nothing else.

@@ -16,24 +16,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-fs::path kelv_exe() {
-  return testing::wrapper_exe().parent_path() / "kelv";
-}
-
 class Kelv : public ::testing::Test, protected testing::World {
  protected:
-  // Runs kelv in the workspace (or in `cwd`); `env` wins over the defaults.
-  testing::Outcome kelv(std::vector<std::string> args, testing::Env env = {},
-                        const fs::path& cwd = {}) const {
-    args.insert(args.begin(), kelv_exe().string());
-    env.emplace("KELV_HOME", kelv_home.string());
-    env.emplace("CARGO_TARGET_DIR", (project / "target").string());
-    env.emplace("CARGO_TERM_COLOR", "never");
-    env.emplace("RUSTC_WRAPPER", std::nullopt);
-    env.emplace("KELV_EVENT_DIR", std::nullopt);
-    return testing::run({.argv = args, .env = env, .cwd = cwd.empty() ? project : cwd});
-  }
-
   // A workspace of four small libraries and a binary using them all.
   void write_workspace() {
     std::string members, deps, uses;

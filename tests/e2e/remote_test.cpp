@@ -930,18 +930,12 @@ TEST_P(RemoteFaults, SixteenConcurrentWrappersLeaveWholeEntries) {
 TEST_P(RemoteFaults, CredentialsNeverShow) {
   Server server(GetParam(), {.credentials = true});
   write_chain(project);
-  const fs::path kelv_exe = testing::wrapper_exe().parent_path() / "kelv";
   std::string shown;  // everything printed
   auto kelv = [&](const fs::path& home, std::vector<std::string> args, Env env = {}) {
-    args.insert(args.begin(), kelv_exe.string());
     env.emplace("KELV_HOME", home.string());
-    env.emplace("CARGO_TARGET_DIR", (project / "target").string());
-    env.emplace("CARGO_TERM_COLOR", "never");
-    env.emplace("RUSTC_WRAPPER", std::nullopt);
-    env.emplace("KELV_EVENT_DIR", std::nullopt);
     env.emplace("KELV_REMOTE_CACHE_MODE", std::nullopt);
     env.emplace("KELV_REMOTE_TIMEOUT_MS", std::nullopt);
-    const Outcome o = testing::run({.argv = args, .env = env, .cwd = project});
+    const Outcome o = World::kelv(std::move(args), std::move(env));
     shown += o.out + o.err;
     return o;
   };
