@@ -190,9 +190,15 @@ class NativeCrates : public ::testing::Test, protected testing::World {
     fs::copy_file(fs::canonical("/usr/lib/x86_64-linux-gnu/libz.so"), zlib());
     env_ = {{"LIBRARY_PATH", (dir / "zlib").string()}};
   }
-  fs::path zlib() const { return dir / "zlib/x86_64-linux-gnu/libz.so"; }
-  testing::Outcome build() { return kelv({"cargo", "build", "--offline"}, env_); }
-  testing::Outcome clean() { return cargo({"clean"}, env_, false); }
+  fs::path zlib() const {
+    return dir / "zlib/x86_64-linux-gnu/libz.so";
+  }
+  testing::Outcome build() {
+    return kelv({"cargo", "build", "--offline"}, env_);
+  }
+  testing::Outcome clean() {
+    return cargo({"clean"}, env_, false);
+  }
   // The numbers of kelv's summary line that follow `what`.
   static size_t count(const std::string& summary, const std::string& what) {
     std::smatch m;
