@@ -187,15 +187,15 @@ struct Keyer {
     const size_t eq = value.find('=');
     const std::string_view head =
         eq == std::string::npos ? "" : std::string_view(value).substr(0, eq);
-    const std::string_view spec =
+    const std::string_view named =
         std::string_view(value).substr(eq == std::string::npos ? 0 : eq + 1);
     const std::string_view kind = head.substr(0, head.find(':'));
     const std::string_view modifiers =
         head.find(':') == std::string_view::npos ? "" : head.substr(head.find(':') + 1);
-    if (kind == "link-arg") return arguments({std::string(spec)});
+    if (kind == "link-arg") return arguments({std::string(named)});
     if (kind == "framework" || kind == "raw-dylib") return {};  // not on this platform's linker
-    const size_t colon = spec.find(':');
-    const std::string_view name = colon == std::string_view::npos ? spec : spec.substr(colon + 1);
+    const size_t colon = named.find(':');
+    const std::string_view name = colon == std::string_view::npos ? named : named.substr(colon + 1);
     const bool verbatim = std::ranges::any_of(split(modifiers, ","),
                                               [](std::string_view m) { return m == "+verbatim"; });
     return library_named("-l" + value, name, verbatim, kind == "static");
