@@ -128,13 +128,21 @@ util::IoResult<void> record_content_memo(const fs::path& cache_dir, const fs::pa
                                          std::string_view hash) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return std::unexpected(util::last_error());
-  return util::write_atomic(memo_path(cache_dir, st), hash);
+  // The memo names its file, so that one whose file is gone can be told.
+  std::error_code ec;
+  const fs::path file = path.is_absolute() ? path : fs::absolute(path, ec);
+  return util::write_atomic(memo_path(cache_dir, st),
+                            fmt::format("{}\n{}\n", hash, util::path_str(file)));
 }
 
 util::IoResult<std::string> content_hash(const fs::path& cache_dir, const fs::path& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return std::unexpected(util::last_error());
-  if (auto memo = util::read_file(memo_path(cache_dir, st)); memo && is_hex64(*memo)) return *memo;
+  if (auto memo = util::read_file(memo_path(cache_dir, st));
+      memo && memo->size() >= 64 && (memo->size() == 64 || (*memo)[64] == '\n')) {
+    memo->resize(64);
+    if (is_hex64(*memo)) return *memo;
+  }
   auto hash = util::blake3_file(path);
   if (!hash) return hash;
   if (auto recorded = record_content_memo(cache_dir, path, *hash); !recorded)

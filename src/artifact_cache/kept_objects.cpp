@@ -11,6 +11,7 @@
 #include "artifact_cache/job.h"
 #include "artifact_cache/records.h"
 #include "artifact_cache/store.h"
+#include "artifact_cache/trim.h"
 #include "util/files.h"
 #include "util/paths.h"
 #include "util/utf8.h"
@@ -148,6 +149,7 @@ std::optional<std::vector<std::string>> verified_objects(const Job& job, const u
 std::optional<std::string> current_key2(const Job& job) {
   const auto record = util::read_json(job.key_record(*job.objects_key));
   if (!record || !record->is_object()) return std::nullopt;
+  util::refresh_mtime(job.key_record(*job.objects_key), day_ns);
   return entry_name(job.cache_dir, *job.objects_key, texts_of(*record, "env_deps"),
                     texts_of(*record, "inputs"), {}, job.cwd);
 }

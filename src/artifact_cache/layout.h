@@ -20,6 +20,8 @@
 //   tmp/<entry name>-<pid>/      an entry being assembled by process <pid>
 //   tmp/remote-<pid>.<what>      an object of the remote being sent or received
 //   tmp/discard-<pid>-<name>/    an entry being removed
+//   use.json                     the cache's size, bound and last trim, kept by `kelv`
+//   use.lock                     held while one `kelv` keeps the cache in bounds
 namespace kelv::artifact_cache::layout {
 
 namespace fs = std::filesystem;
@@ -89,6 +91,13 @@ inline fs::path unit_record(const fs::path& cache, std::string_view unit_name) {
 
 inline fs::path remote_marker(const fs::path& cache, std::string_view name) {
   return cache / remote_markers_folder / name;
+}
+
+inline fs::path use_state(const fs::path& cache) {
+  return cache / "use.json";
+}
+inline fs::path use_lock(const fs::path& cache) {
+  return cache / "use.lock";
 }
 
 inline fs::path temporary(const fs::path& cache) {

@@ -12,6 +12,7 @@
 #include "artifact_cache/miss_reasons.h"
 #include "artifact_cache/records.h"
 #include "artifact_cache/store.h"
+#include "artifact_cache/trim.h"
 #include "rustc/outputs.h"
 #include "util/fd.h"
 #include "util/files.h"
@@ -240,7 +241,10 @@ std::expected<LookupHit, Miss> Job::lookup() const {
   // Left in place: the next store of the unit replaces it.
   const auto entry = util::read_json(dir / layout::entry_record_file);
   if (!entry || !entry->is_object()) return damaged("entry.json is unreadable");
-  return replay(*this, *entry, dir, state->name, st);
+  auto hit = replay(*this, *entry, dir, state->name, st);
+  // The key record is kept while its entries are used.
+  if (hit) util::refresh_mtime(key_record(key), day_ns);
+  return hit;
 }
 
 bool discard(const fs::path& cache_dir, const fs::path& entry_dir) {

@@ -100,6 +100,7 @@ void read_cache(Unit& u, const util::Json& cache) {
     u.miss = Miss{text(*miss, "category"), text(*miss, "detail")};
   u.stored_compile_ns = number(cache, "stored_compile_ns");
   u.from_remote = text(cache, "source") == "remote";
+  u.entry = text(cache, "entry");
   if (const util::Json* remote = member(cache, "remote")) {
     u.remote_lookup = text(*remote, "lookup");
     u.remote_upload = text(*remote, "upload");
@@ -262,7 +263,10 @@ std::string not_cached_clause(const std::vector<Group>& groups) {
 }
 
 std::string saved_clause(const Summary& s) {
-  const std::string saved = fmt::format("about {} saved", format_duration(s.saved_ns));
+  // A sum over units that Cargo runs side by side: time the compiler did
+  // not spend, not time the user waited.
+  const std::string saved =
+      fmt::format("about {} of compiler time saved", format_duration(s.saved_ns));
   if (s.estimated == s.replayed) return saved;
   return fmt::format("{} (estimated for {} of the {} replayed)", saved, s.estimated, s.replayed);
 }
@@ -366,6 +370,13 @@ void save_unit_times(const std::vector<Unit>& units, UnitTimes times) {
     changed = true;
   }
   if (!changed) return;
+  // Bounded: past the cap, units this build did not store go first.
+  constexpr size_t kept_units = 20000;
+  for (auto it = times.begin(); times.size() > kept_units && it != times.end();) {
+    const bool stored_now = std::ranges::any_of(
+        units, [&](const Unit& u) { return u.unit_id == it->first && u.cache_result == "stored"; });
+    it = stored_now ? std::next(it) : times.erase(it);
+  }
   util::Json json = util::Json::object();
   for (const auto& [k, v] : times) json[k] = v;
   (void)util::write_json_fast(util::kelv_home() / "unit-times.json", json);

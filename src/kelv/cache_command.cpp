@@ -8,6 +8,7 @@
 #include "artifact_cache/layout.h"
 #include "artifact_cache/lookup.h"
 #include "artifact_cache/remote_tier.h"
+#include "artifact_cache/size_bound.h"
 #include "kelv/build_reports.h"
 #include "kelv/commands.h"
 #include "kelv/config.h"
@@ -21,31 +22,12 @@ namespace {
 namespace fs = std::filesystem;
 namespace layout = artifact_cache::layout;
 
-// Bytes of the regular files below `dir`, each file (inode) counted once.
-uint64_t tree_size(const fs::path& dir, std::set<std::pair<dev_t, ino_t>>& seen) {
-  uint64_t total = 0;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::end(it);
-       it.increment(ec)) {
-    struct stat st;
-    if (::lstat(it->path().c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-    if (seen.emplace(st.st_dev, st.st_ino).second) total += static_cast<uint64_t>(st.st_size);
-  }
-  return total;
-}
-
 size_t count_entries(const fs::path& dir) {
   size_t n = 0;
   std::error_code ec;
   for (auto it = fs::directory_iterator(dir, ec); !ec && it != fs::end(it); it.increment(ec)) ++n;
   return n;
 }
-
-struct Entry {
-  fs::path dir;
-  uint64_t last_used_ns = 0;  // the lookup touches entry.json on every hit
-  uint64_t bytes = 0;
-};
 
 // The remote tier: the server, whether units skip it after a failure, and
 // what it did in the builds kelv keeps reports of.
@@ -86,11 +68,30 @@ void remote_stats(const Config& config) {
                builds);
 }
 
+// The bound and what the last trim did, from use.json.
+void bound_stats(const Config& config, uint64_t size) {
+  const artifact_cache::CacheUse use = artifact_cache::CacheUse::load(config.artifact_cache);
+  fmt::print("limit          {} ({:.0f}% used; max_cache_size in {})\n",
+             format_size(config.max_cache_size),
+             100.0 * static_cast<double>(size) /
+                 static_cast<double>(std::max<uint64_t>(config.max_cache_size, 1)),
+             Config::file().native());
+  if (!use.last_trim) {
+    fmt::print("last trim      none yet\n");
+    return;
+  }
+  const artifact_cache::TrimOutcome& t = *use.last_trim;
+  fmt::print("last trim      {}: {} of {} entries removed ({}), {} -> {} (limit {})\n",
+             util::iso8601(use.last_trim_ns), t.removed, t.entries, format_size(t.removed_bytes),
+             format_size(t.before), format_size(t.after), format_size(use.last_limit));
+}
+
 int stats(const Config& config) {
   const fs::path& cache = config.artifact_cache;
-  std::set<std::pair<dev_t, ino_t>> seen;
+  const uint64_t size = artifact_cache::walk_cache(cache).total_bytes;
   fmt::print("cache          {}\n", cache.native());
-  fmt::print("size           {}\n", format_size(tree_size(cache, seen)));
+  fmt::print("size           {}\n", format_size(size));
+  bound_stats(config, size);
   fmt::print("entries        {}\n", count_entries(layout::entries(cache)));
   fmt::print("key records    {}\n", count_entries(layout::key_records(cache)));
   fmt::print("content memos  {}\n", count_entries(layout::content_memos(cache)));
@@ -101,49 +102,12 @@ int stats(const Config& config) {
 }
 
 int trim(const Config& config, uint64_t max_size) {
-  const fs::path& cache = config.artifact_cache;
-  std::error_code ec;
-  // What earlier discards could not finish.
-  for (auto it = fs::directory_iterator(layout::temporary(cache), ec); !ec && it != fs::end(it);
-       it.increment(ec)) {
-    if (it->path().filename().native().starts_with(layout::discard_prefix)) {
-      std::error_code ignored;
-      fs::remove_all(it->path(), ignored);
-    }
-  }
-  std::set<std::pair<dev_t, ino_t>> seen;
-  uint64_t total = tree_size(cache, seen);
-  const uint64_t before = total;
-
-  std::vector<Entry> entries;
-  for (auto it = fs::directory_iterator(layout::entries(cache), ec); !ec && it != fs::end(it);
-       it.increment(ec)) {
-    Entry e{it->path()};
-    struct stat st;
-    if (::stat((e.dir / layout::entry_record_file).c_str(), &st) == 0 ||
-        ::stat(e.dir.c_str(), &st) == 0)
-      e.last_used_ns = util::mtime_ns(st);
-    std::set<std::pair<dev_t, ino_t>> own;
-    e.bytes = tree_size(e.dir, own);
-    entries.push_back(std::move(e));
-  }
-  std::sort(entries.begin(), entries.end(),
-            [](const Entry& a, const Entry& b) { return a.last_used_ns < b.last_used_ns; });
-  size_t removed = 0;
-  for (const Entry& e : entries) {
-    if (total <= max_size) break;
-    // Moved out of e/ in one rename first, so that no build sees it half gone;
-    // entries still being assembled live in tmp/ and are never touched.
-    if (!artifact_cache::discard(cache, e.dir)) continue;
-    total = total > e.bytes ? total - e.bytes : 0;
-    ++removed;
-  }
-  seen.clear();
-  total = tree_size(cache, seen);
-  util::ui::say(
-      total <= max_size ? util::ui::Level::ok : util::ui::Level::note,
-      fmt::format("removed {} of {} entries: cache {} -> {} (limit {})", removed, entries.size(),
-                  format_size(before), format_size(total), format_size(max_size)));
+  auto trim = artifact_cache::trim_now(config.artifact_cache, max_size, util::now_wall_ns());
+  if (!trim) return fail(trim.error());
+  util::ui::say(trim->after <= max_size ? util::ui::Level::ok : util::ui::Level::note,
+                fmt::format("removed {} of {} entries: cache {} -> {} (limit {})", trim->removed,
+                            trim->entries, format_size(trim->before), format_size(trim->after),
+                            format_size(max_size)));
   return 0;
 }
 

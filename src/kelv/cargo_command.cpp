@@ -12,6 +12,7 @@
 #include "kelv/commands.h"
 #include "kelv/config.h"
 #include "kelv/target_dir.h"
+#include "kelv/upkeep.h"
 #include "kelv/user_wrapper.h"
 #include "util/clock.h"
 #include "util/fd.h"
@@ -129,9 +130,10 @@ PassedRemote pass_remote(exec::Command& cmd, const Config& config,
 // The summary, with what ccache made of the build scripts' C when it
 // compiled any.
 void say_summary(const Summary& summary, const CargoLine& line, bool success,
-                 const CcacheStats& ccache) {
+                 const CcacheStats& ccache, const std::optional<std::string>& trimmed) {
   using util::ui::Level;
-  const std::string c_clause = ccache.cacheable > 0 ? ccache_clause(ccache) : "";
+  std::string c_clause = ccache.cacheable > 0 ? ccache_clause(ccache) : "";
+  if (trimmed) c_clause += (c_clause.empty() ? "" : "; ") + *trimmed;
   if (summary.runs > 0) {
     const bool clean = summary.failed == 0 && summary.driver_failures == 0;
     util::ui::say(clean ? Level::ok : Level::note,
@@ -145,13 +147,14 @@ void say_summary(const Summary& summary, const CargoLine& line, bool success,
 
 }  // namespace
 
-int cargo_command(std::span<const std::string> args) {
+int cargo_command(std::span<const std::string> args,
+                  const std::optional<std::filesystem::path>& chosen_cargo) {
   auto config = Config::load();
   if (!config) return fail(config.error());
   const std::filesystem::path wrapper = own_dir() / "kelv-rustc-wrapper";
   if (::access(wrapper.c_str(), X_OK) != 0)
     return fail(fmt::format("{} is missing; reinstall kelv", wrapper.native()));
-  const auto cargo = util::which("cargo");
+  const auto cargo = chosen_cargo ? chosen_cargo : util::which("cargo");
   if (!cargo) return fail("cargo is not on PATH; install a Rust toolchain", 127);
 
   const uint64_t start = util::now_wall_ns();
@@ -174,9 +177,8 @@ int cargo_command(std::span<const std::string> args) {
   else if (const auto where = configured_wrapper(line))
     warn_replaced(*where);
   const PassedRemote remote = pass_remote(cmd, *config, event_dir);
-  // kelv's cache has no size bound: ccache keeps its own default.
-  const CcacheRun ccache =
-      use_ccache(cmd, args, event_dir, remote.remote ? &*remote.remote : nullptr, std::nullopt);
+  const CcacheRun ccache = use_ccache(
+      cmd, args, event_dir, remote.remote ? &*remote.remote : nullptr, config->max_cache_size);
   cmd.set_env("KELV_EVENT_DIR", event_dir.native());
   cmd.set_env("KELV_SESSION_ID", session);
   auto run = exec::run_child(cmd, true);
@@ -197,9 +199,10 @@ int cargo_command(std::span<const std::string> args) {
   auto times = load_unit_times();
   const Summary summary = summarize(units, times);
   save_unit_times(units, std::move(times));
+  const auto trimmed = look_after_cache(*config, units);
   if (!cargo_quiet(args)) {
     say_summary(summary, line, run->status.success(),
-                ccache.stats_log ? read_ccache_stats(*ccache.stats_log) : CcacheStats{});
+                ccache.stats_log ? read_ccache_stats(*ccache.stats_log) : CcacheStats{}, trimmed);
     if (ccache.missing && uses_c_compiler_crates(units))
       util::ui::say(util::ui::Level::note, ccache_missing_note);
   }

@@ -1,5 +1,6 @@
 #pragma once
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -7,7 +8,9 @@
 // the arguments after its name and returns the process's exit status.
 namespace kelv::tool {
 
-int cargo_command(std::span<const std::string> args);
+// `cargo` is the Cargo to run; absent: the one on PATH.
+int cargo_command(std::span<const std::string> args,
+                  const std::optional<std::filesystem::path>& cargo = std::nullopt);
 int report_command(std::span<const std::string> args);
 int cache_command(std::span<const std::string> args);
 int driver_command(std::span<const std::string> args);

@@ -12,6 +12,7 @@
 #include "util/files.h"
 #include "util/home.h"
 #include "util/paths.h"
+#include "util/ui.h"
 
 namespace kelv::tool {
 
@@ -98,6 +99,21 @@ std::expected<std::optional<std::string>, std::string> remote_cache_of(const uti
   return text;
 }
 
+// The bound "max_cache_size" sets; absent (after one WARN line) when the
+// value is not a size, so that a typo never stops a build.
+std::optional<uint64_t> max_cache_size_of(const util::Json& value) {
+  if (value.is_number_unsigned()) return value.get<uint64_t>();
+  if (value.is_string())
+    if (auto size = parse_size(value.get<std::string>())) return size;
+  util::ui::say(util::ui::Level::warn,
+                fmt::format("kelv: {}: max_cache_size {} is not a size (examples: \"500M\", "
+                            "\"10G\"); the cache is kept within {}",
+                            Config::file().native(),
+                            value.dump(-1, ' ', false, util::Json::error_handler_t::replace),
+                            format_size(Config::default_max_cache_size)));
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::filesystem::path Config::file() {
@@ -123,6 +139,10 @@ std::expected<Config, std::string> Config::load() {
     auto json = util::parse_json(*text);
     if (!json || !json->is_object()) return bad("expected a JSON object");
     for (const auto& [key, value] : json->items()) {
+      if (key == "max_cache_size") {
+        config.max_cache_size = max_cache_size_of(value).value_or(Config::default_max_cache_size);
+        continue;
+      }
       if (key == "remote_cache") {
         if (auto remote = remote_cache_of(value); remote)
           config.remote_cache = std::move(*remote);

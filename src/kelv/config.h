@@ -23,9 +23,14 @@ struct Config {
   // "remote_cache": the shared server, given to the wrapper as
   // KELV_REMOTE_CACHE unless that is set already.
   std::optional<std::string> remote_cache;
+  // "max_cache_size": what the artifact cache may hold, in bytes; a size
+  // text as `kelv cache trim` takes it, or a number.
+  uint64_t max_cache_size = default_max_cache_size;
+  static constexpr uint64_t default_max_cache_size = 10ull << 30;
 
   // The configuration file, or the defaults when there is none; an error text
-  // when it exists but cannot be read or understood. The file is one JSON
+  // when it exists but cannot be read or understood. A "max_cache_size" that
+  // is not a size is a warning, and the default bound applies. The file is one JSON
   // object of configurable members; null (where the default is absent)
   // leaves a member absent.
   static std::expected<Config, std::string> load();

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "util/clock.h"
 #include "util/fd.h"
 #include "util/utf8.h"
 
@@ -41,6 +42,13 @@ IoResult<std::string> read_file(const std::filesystem::path& path) {
     if (n == 0) return out;
     out.append(buf, static_cast<size_t>(n));
   }
+}
+
+void refresh_mtime(const std::filesystem::path& path, uint64_t max_age_ns) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+  if (mtime_ns(st) + max_age_ns >= now_wall_ns()) return;
+  (void)::utimensat(AT_FDCWD, path.c_str(), nullptr, AT_SYMLINK_NOFOLLOW);
 }
 
 IoResult<void> write_atomic(const std::filesystem::path& path, std::string_view bytes) {

@@ -27,6 +27,10 @@ IoResult<void> write_atomic(const std::filesystem::path& path, std::string_view 
 // written through `write_atomic`.
 IoResult<void> write_json_fast(const std::filesystem::path& path, const Json& value);
 
+// Sets the file's modification time to now when it is older than
+// `max_age_ns`, so that frequent uses cost one stat each; failures ignored.
+void refresh_mtime(const std::filesystem::path& path, uint64_t max_age_ns);
+
 // The file's single JSON document; absent on any read or parse error, on
 // anything but whitespace after the document, or on nesting deeper than 256.
 std::optional<Json> read_json(const std::filesystem::path& path);

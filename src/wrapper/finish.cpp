@@ -41,7 +41,9 @@ util::Json store_or_remember(const FinishRequest& r, Storage storage) {
   if (!stored) return missed(r, "store", stored.error());
   if (r.remote && r.remote_outcome)
     artifact_cache::upload_to_remote(job, *r.remote, *stored, *r.remote_outcome);
-  return missed(r, "", "");
+  util::Json o = missed(r, "", "");
+  o["entry"] = *stored;  // what the build added to the cache, for its size
+  return o;
 }
 
 util::Json cache_outcome(const FinishRequest& r, Storage storage) {
