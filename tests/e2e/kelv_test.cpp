@@ -88,7 +88,15 @@ TEST_F(Kelv, SecondBuildIsReplayedAndReported) {
   EXPECT_NE(first.err.find("Finished `dev` profile"), std::string::npos);
 
   ASSERT_EQ(cargo({"clean"}).exit_code, 0);
-  auto second = kelv({"cargo", "build"});
+  // As Cargo's external subcommand, found on PATH beside kelv.
+  const std::string path =
+      testing::wrapper_exe().parent_path().string() + ":" + std::getenv("PATH");
+  auto second = testing::run({.argv = {"cargo", "kelv", "build"},
+                              .env = {{"PATH", path},
+                                      {"KELV_HOME", kelv_home.string()},
+                                      {"CARGO_TARGET_DIR", (project / "target").string()},
+                                      {"RUSTC_WRAPPER", std::nullopt}},
+                              .cwd = project});
   ASSERT_EQ(second.exit_code, 0) << second.err;
   EXPECT_NE(second.err.find("OK   kelv: 2 compiler runs: 2 replayed from the cache; about "),
             std::string::npos)
@@ -165,6 +173,60 @@ TEST_F(Kelv, TrimKeepsTheMostRecentlyHitEntriesWhileABuildRuns) {
   auto stats = kelv({"cache", "stats"});
   EXPECT_EQ(stats.exit_code, 0);
   EXPECT_NE(stats.out.find("entries"), std::string::npos);
+}
+
+// Each build with other flags stores a new set of entries; the cache stays
+// within max_cache_size after every one, keeping the newest.
+TEST_F(Kelv, CacheStaysWithinItsBoundBuildAfterBuild) {
+  write_workspace();
+  ASSERT_EQ(kelv({"cargo", "build"}).exit_code, 0);
+  const fs::path cache = dir / "home/cache/artifacts";
+  const uint64_t bound = cache_bytes(cache) * 5 / 2;
+  testing::write_file(dir / "home/config.json",
+                      R"({"max_cache_size": ")" + std::to_string(bound) + "B\"}");
+  size_t trims = 0;
+  for (int i = 0; i < 6; ++i) {
+    auto built = kelv({"cargo", "build"}, {{"RUSTFLAGS", "--cfg v" + std::to_string(i)}});
+    ASSERT_EQ(built.exit_code, 0) << built.err;
+    trims += built.err.find("; cache trimmed to ") != std::string::npos;
+    EXPECT_LE(cache_bytes(cache), bound) << built.err;
+  }
+  EXPECT_GE(trims, 2u);
+  ASSERT_EQ(cargo({"clean"}).exit_code, 0);
+  auto newest = kelv({"cargo", "build"}, {{"RUSTFLAGS", "--cfg v5"}});
+  EXPECT_NE(newest.err.find(": 5 replayed from the cache"), std::string::npos) << newest.err;
+  auto stats = kelv({"cache", "stats"});
+  EXPECT_NE(stats.out.find("\nlast trim      20"), std::string::npos) << stats.out;
+}
+
+// Three builds at once into their own target directories, sharing one cache
+// with room for little more than one set of entries: they replay what the
+// others stored while trims remove it, and none of them fails.
+TEST_F(Kelv, ConcurrentBuildsWithASmallBound) {
+  write_workspace();
+  ASSERT_EQ(kelv({"cargo", "build"}).exit_code, 0);
+  const fs::path cache = dir / "home/cache/artifacts";
+  const uint64_t bound = cache_bytes(cache) * 3 / 2;
+  testing::write_file(dir / "home/config.json",
+                      R"({"max_cache_size": )" + std::to_string(bound) + "}");
+  size_t trims = 0;
+  for (const char* flags : {"--cfg a", "--cfg b", "--cfg a", "--cfg b"}) {
+    const auto ran = testing::race(3, [&](size_t i) {
+      const std::string target = (dir / ("target" + std::to_string(i))).string();
+      (void)testing::run({.argv = {"cargo", "clean", "--target-dir", target}, .cwd = project});
+      auto built = kelv({"cargo", "build"}, {{"RUSTFLAGS", flags}, {"CARGO_TARGET_DIR", target}});
+      built.out = testing::run({.argv = {target + "/debug/app"}}).out;
+      return built;
+    });
+    for (const testing::Outcome& built : ran) {
+      trims += built.err.find("; cache trimmed to ") != std::string::npos;
+      EXPECT_EQ(built.exit_code, 0) << built.err;
+      EXPECT_EQ(built.err.find("failed"), std::string::npos) << built.err;
+      EXPECT_EQ(built.out, "total 19\n");
+    }
+    EXPECT_LE(cache_bytes(cache), bound);
+  }
+  EXPECT_GE(trims, 3u);
 }
 
 // Wherever the build's target directory is chosen, the wrapper is told the one
@@ -345,6 +407,19 @@ TEST_F(Kelv, BadInputGivesOneFailLine) {
   EXPECT_TRUE(invalid.err.starts_with("FAIL " + (dir / "home/config.json").string() +
                                       " is not a valid kelv configuration"))
       << invalid.err;
+
+  // A bound that is no size is told, and the default holds.
+  for (const char* bad : {R"("lots")", "-5", R"({"G":1})"}) {
+    testing::write_file(dir / "home/config.json",
+                        std::string(R"({"max_cache_size": )") + bad + "}");
+    auto warned = kelv({"cache", "stats"});
+    EXPECT_EQ(warned.exit_code, 0) << warned.err;
+    EXPECT_EQ(warned.err,
+              "WARN kelv: " + (dir / "home/config.json").string() + ": max_cache_size " + bad +
+                  R"( is not a size (examples: "500M", "10G"); the cache is kept within 10.0 GiB)"
+                  "\n");
+    EXPECT_NE(warned.out.find("\nlimit          10.0 GiB ("), std::string::npos) << warned.out;
+  }
 
   fs::remove(dir / "home/config.json");
   auto size = kelv({"cache", "trim", "--max-size", "lots"});
@@ -600,11 +675,11 @@ TEST_F(KelvSummary, LinesSayWhatWasCountedAndWhy) {
       {"saved: the compile time the entry was stored with",
        {unit("a", timed_hit, 500)},
        "",
-       {"\n1 compiler run: 1 replayed from the cache; about 2.5 s saved\n"}},
+       {"\n1 compiler run: 1 replayed from the cache; about 2.5 s of compiler time saved\n"}},
       {"saved: times kept by an earlier build wherever the unit was built",
        {unit("greet", hit, 100), unit("hello", hit, 100)},
        R"({"greet-0123": 1500000000})",
-       {"; about 1.4 s saved (estimated for 1 of the 2 replayed)\n"}},
+       {"; about 1.4 s of compiler time saved (estimated for 1 of the 2 replayed)\n"}},
       {"saved: nothing said without an estimate",
        {unit("greet", hit, 100)},
        "",

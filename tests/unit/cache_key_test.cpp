@@ -259,7 +259,7 @@ TEST_F(CacheKeyTest, WorkedExampleWithContentHashedDependency) {
   struct stat st;
   ASSERT_EQ(::stat((p / "t/deps/libbar-9f.rmeta").c_str(), &st), 0);
   const fs::path memo = cache_ / "h" / util::key_digest({ac::fingerprint(st)});
-  EXPECT_EQ(testing::read_file(memo), blake3_of_file(p / "t/deps/libbar-9f.rmeta"));
+  EXPECT_EQ(testing::read_file(memo).substr(0, 64), blake3_of_file(p / "t/deps/libbar-9f.rmeta"));
 }
 
 TEST_F(CacheKeyTest, WorkedExampleWithCrateHashThatChecksOut) {

@@ -23,10 +23,12 @@
 #include "artifact_cache/dep_hashes.h"
 #include "artifact_cache/entry_pack.h"
 #include "artifact_cache/remote_tier.h"
+#include "artifact_cache/size_bound.h"
 #include "artifact_cache/store.h"
 #include "support/hostile.h"
 #include "support/servers.h"
 #include "support/testing.h"
+#include "support/world.h"
 #include "util/clock.h"
 #include "util/error.h"
 #include "util/files.h"
@@ -360,7 +362,7 @@ TEST_F(CacheUnit, StoreWritesEntryAndKeyRecord) {
 
   // The library hashes went through the content memo.
   const std::string memo = util::key_digest({ac::fingerprint(stat_of(out_ / "libx-1.rlib"))});
-  EXPECT_EQ(read_file(job_.cache_dir / "h" / memo),
+  EXPECT_EQ(read_file(job_.cache_dir / "h" / memo).substr(0, 64),
             entry["hashes"]["libx-1.rlib"].get<std::string>());
   expect_tmp_clean();
 }
@@ -538,7 +540,7 @@ TEST_F(CacheUnit, LookupRestoresTheOutputs) {
     const fs::path memo =
         job_.cache_dir / "h" / util::key_digest({ac::fingerprint(stat_of(out_ / name))});
     ASSERT_TRUE(fs::exists(memo)) << name;
-    EXPECT_EQ(read_file(memo), blake3_of_file(out_ / name));
+    EXPECT_EQ(read_file(memo).substr(0, 64), blake3_of_file(out_ / name));
   }
   EXPECT_FALSE(fs::exists(job_.cache_dir / "h" /
                           util::key_digest({ac::fingerprint(stat_of(out_ / "x-1.d"))})));
@@ -905,7 +907,7 @@ TEST_F(CacheUnit, MalformedMemoOfAnOutputIsRecomputed) {
   write_file(memo, "123");
   store_ok();
   EXPECT_EQ(entry_json()["hashes"]["libx-1.rlib"], blake3_of_file(out_ / "libx-1.rlib"));
-  EXPECT_EQ(read_file(memo), blake3_of_file(out_ / "libx-1.rlib"));
+  EXPECT_EQ(read_file(memo).substr(0, 64), blake3_of_file(out_ / "libx-1.rlib"));
   remove_outputs();
   EXPECT_TRUE(job_.lookup().has_value());
 }
@@ -1275,6 +1277,104 @@ TEST_F(CacheUnit, RemoteFailuresReachAsFarAsTheyGo) {
       EXPECT_FALSE(ac::recent_remote_failure(job_.cache_dir, remote, ac::Direction::read));
     }
   }
+}
+
+// Keeping the cache in bounds: least recently used entries first, records
+// removed only when nothing can use them, one trimmer at a time.
+TEST(CacheUpkeep, SweepRemovesOnlyWhatNothingCanUse) {
+  TempDir cache, files;
+  constexpr uint64_t day = ac::day_ns;
+  const uint64_t now = util::now_wall_ns();
+  write_file(files / "libx.rlib", "library");
+  const std::string live = (files / "libx.rlib").string();
+  const std::string live_name = util::key_digest({ac::fingerprint(stat_of(live))});
+  const std::string hash(64, 'a');
+  struct Row {
+    std::string path;  // below the cache
+    std::string content;
+    uint64_t age_ns;
+    bool removed;
+  };
+  const std::vector<Row> rows = {
+      {"h/" + live_name, hash + "\n" + live + "\n", 90 * day, false},
+      {"h/" + std::string(64, '1'), hash + "\n" + live + "\n", 0, true},  // the file changed
+      {"h/" + std::string(64, '2'), hash + "\n/gone/libx.rlib\n", 0, true},
+      {"h/" + std::string(64, '3'), hash, 31 * day, true},  // older memos name no file
+      {"h/" + std::string(64, '4'), hash, 29 * day, false},
+      {"l/" + live_name, R"({"rlib": ")" + live + "\"}", 90 * day, false},
+      {"l/" + std::string(64, '5'), R"({"rlib": "/gone/libx.rlib"})", 0, true},
+      {"m/" + std::string(32, 'a') + ".json", "{}", 31 * day, true},
+      {"m/" + std::string(32, 'b') + ".json", "{}", 4 * day, false},
+      {"m/" + std::string(32, 'c') + ".json", "{}", 7 * day, true},  // before the horizon
+      {"q/x", "", 31 * day, true},
+      {"q/y", "", 29 * day, false},
+      {"u/x.json", "{}", 31 * day, true},
+      {"s/x", "/usr/lib\n", 31 * day, true},
+      {"r/x.read", "", 2 * day, true},
+      {"r/y.read", "", 0, false},
+      {"tmp/discard-1-x/lib.rlib", "", 0, true},
+      {"tmp/" + std::string(32, 'd') + "-1/lib.rlib", "", 0, false},  // may be assembling now
+      {"tmp/" + std::string(32, 'e') + "-1/lib.rlib", "", 2 * day, true},
+      {"e/" + std::string(32, 'f') + "/entry.json", "{}", 90 * day, false},  // trims remove entries
+  };
+  for (const Row& row : rows) {
+    write_file(cache / row.path, row.content);
+    set_mtime(cache / row.path, now - row.age_ns);
+    if (row.path.starts_with("tmp/")) set_mtime((cache / row.path).parent_path(), now - row.age_ns);
+  }
+  ac::sweep_records(cache.path(), now, now - 5 * day);
+  for (const Row& row : rows) {
+    const fs::path top =
+        row.path.starts_with("tmp/") ? (cache / row.path).parent_path() : cache / row.path;
+    EXPECT_EQ(!fs::exists(top), row.removed) << row.path;
+  }
+}
+
+TEST(CacheUpkeep, TrimsLeastRecentlyUsedFirstAndOnceWhenRacing) {
+  TempDir cache;
+  const uint64_t now = util::now_wall_ns();
+  const auto make_entries = [&] {
+    for (int i = 0; i < 8; ++i) {
+      const fs::path e = cache / "e" / fmt::format("{:032x}", i);
+      write_file(e / "lib.rlib", std::string(10000, 'x'));
+      write_file(e / "entry.json", "{}");
+      set_mtime(e / "entry.json", now - (10 - i) * kSecond);  // entry 0 used longest ago
+    }
+  };
+  make_entries();
+  const uint64_t total = ac::walk_cache(cache.path()).total_bytes;
+  const auto trim = ac::trim_now(cache.path(), total - 25000, now);
+  ASSERT_TRUE(trim.has_value()) << trim.error();
+  EXPECT_EQ(trim->removed, 3u);
+  EXPECT_EQ(trim->horizon_ns, now - 8 * kSecond);
+  EXPECT_EQ(names_in(cache / "e").size(), 5u);
+  EXPECT_FALSE(fs::exists(cache / "e" / fmt::format("{:032x}", 2)));
+  EXPECT_TRUE(fs::exists(cache / "e" / fmt::format("{:032x}", 3)));
+  EXPECT_EQ(ac::CacheUse::load(cache.path()).last_trim->removed, 3u);
+
+  // Four builds end at once over a bound of half the cache: the one that
+  // trims brings it to nine tenths of the bound, the others find it there.
+  fs::remove_all(cache / "e");
+  write_file(cache / "use.json", R"({"bytes": "lots", "walked_at_ns": -1, "last_trim": []})");
+  make_entries();
+  const uint64_t bound = ac::walk_cache(cache.path()).total_bytes / 2;
+  const auto ran = testing::race(4, [&](size_t) {
+    auto kept = ac::keep_in_bound(cache.path(), bound, 0, now);
+    return kept.has_value() && kept->trimmed;
+  });
+  EXPECT_EQ(std::count(ran.begin(), ran.end(), true), 1);
+  const uint64_t after = ac::walk_cache(cache.path()).total_bytes;
+  EXPECT_LE(after, bound);
+  EXPECT_GE(after + 10100, ac::trim_target(bound));  // not one entry more than needed
+  EXPECT_NEAR(static_cast<double>(ac::CacheUse::load(cache.path()).bytes),
+              static_cast<double>(after), 1000);  // but for use.json itself
+
+  // Within the bound, a build's additions are counted without a walk.
+  auto counted = ac::keep_in_bound(cache.path(), bound, 7, now + kSecond);
+  ASSERT_TRUE(counted.has_value());
+  EXPECT_FALSE(counted->trimmed);
+  EXPECT_EQ(counted->use.bytes, ac::CacheUse::load(cache.path()).bytes);
+  EXPECT_NEAR(static_cast<double>(counted->use.bytes), static_cast<double>(after + 7), 1000);
 }
 
 }  // namespace
