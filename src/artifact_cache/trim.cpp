@@ -12,7 +12,6 @@
 
 #include "artifact_cache/dep_hashes.h"
 #include "artifact_cache/layout.h"
-#include "artifact_cache/lookup.h"
 #include "util/clock.h"
 #include "util/files.h"
 #include "util/hash.h"
@@ -164,6 +163,34 @@ void sweep_temporary(const fs::path& dir, uint64_t now_ns, SweepOutcome& outcome
   }
 }
 
+// An entry holds files only: each is unlinked by name, and the directory
+// removed; anything else in it is left to a recursive removal.
+void remove_entry_dir(const fs::path& dir) {
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd >= 0) {
+    Dir d(::fdopendir(fd));
+    if (!d) ::close(fd);
+    while (d) {
+      const dirent* e = ::readdir(d.get());
+      if (!e) break;
+      if (!is_dot(e->d_name)) (void)::unlinkat(::dirfd(d.get()), e->d_name, 0);
+    }
+  }
+  if (::rmdir(dir.c_str()) == 0) return;
+  std::error_code ignored;
+  fs::remove_all(dir, ignored);
+}
+
+// discard() without creating tmp/ each time: out of e/ in one rename, so
+// that no build sees it half gone, then removed. False when another process
+// moved it first.
+bool move_out(const fs::path& cache, const std::string& name) {
+  const fs::path trash = layout::trash(cache, ::getpid(), name);
+  if (::rename(layout::entry(cache, name).c_str(), trash.c_str()) != 0) return false;
+  remove_entry_dir(trash);
+  return true;
+}
+
 }  // namespace
 
 CacheWalk walk_cache(const fs::path& cache) {
@@ -194,10 +221,11 @@ TrimOutcome trim_entries(const fs::path& cache, CacheWalk walk, uint64_t target)
   if (total > target) {
     std::sort(walk.entries.begin(), walk.entries.end(),
               [](const EntryUse& a, const EntryUse& b) { return a.last_used_ns < b.last_used_ns; });
+    (void)util::create_dirs(layout::temporary(cache));
     for (const EntryUse& e : walk.entries) {
       if (total <= target) break;
       // Entries still being assembled live in tmp/ and are never touched.
-      if (!discard(cache, layout::entry(cache, e.name))) continue;
+      if (!move_out(cache, e.name)) continue;
       total = total > e.bytes ? total - e.bytes : 0;
       ++out.removed;
       out.removed_bytes += e.bytes;
