@@ -140,8 +140,8 @@ util::IoResult<std::string> content_hash(const fs::path& cache_dir, const fs::pa
   if (::stat(path.c_str(), &st) != 0) return std::unexpected(util::last_error());
   // "<hash>\n<file>\n", or the bare hash that memos held before.
   if (auto memo = util::read_file(memo_path(cache_dir, st));
-      memo && (memo->size() == 64 ||
-               (memo->size() > 66 && (*memo)[64] == '\n' && memo->back() == '\n'))) {
+      memo &&
+      (memo->size() == 64 || (memo->size() > 66 && (*memo)[64] == '\n' && memo->back() == '\n'))) {
     memo->resize(64);
     if (is_hex64(*memo)) return *memo;
   }

@@ -26,7 +26,7 @@ std::expected<FileLock, std::string> FileLock::acquire(const std::filesystem::pa
     if (mono_ns() >= until)
       return std::unexpected(fmt::format("{} stayed locked by another kelv for {} s", path.native(),
                                          wait_ns / 1000000000));
-    const struct timespec pause { 0, 20 * 1000 * 1000 };
+    const struct timespec pause { .tv_sec = 0, .tv_nsec = 20L * 1000 * 1000 };
     ::nanosleep(&pause, nullptr);
   }
 }
