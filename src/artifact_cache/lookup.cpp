@@ -177,9 +177,19 @@ std::expected<LookupHit, Miss> replay(const Job& job, const util::Json& entry, c
   const PathPairs pairs = {
       {text_of(entry, "out_dir"), util::path_str(job.out_dir)},
       {text_of(entry, "out_dir_env"), job.out_dir_env ? util::path_str(*job.out_dir_env) : ""}};
+  const auto still_found = [&] {
+    struct stat now;
+    return ::lstat(dir.c_str(), &now) == 0 && now.st_ino == found.st_ino &&
+           now.st_dev == found.st_dev;
+  };
   auto restored = restore_files(job, entry, dir, pairs);
   auto diagnostics = restored ? stored_diagnostics(dir) : std::unexpected(restored.error());
   if (!diagnostics) {
+    // A trim (or another process's discard) took the entry away while its
+    // files were read: nothing is damaged, and whatever stands there now is
+    // not this process's to remove.
+    if (!still_found())
+      return std::unexpected(Miss{"new", "the entry was removed while it was read"});
     discard(job.cache_dir, dir);
     return std::unexpected(std::move(diagnostics.error()));
   }
@@ -187,9 +197,7 @@ std::expected<LookupHit, Miss> replay(const Job& job, const util::Json& entry, c
   // while its files were read: the record and the diagnostics would then
   // come from two stores (with other directories in them). The output files
   // were checked against the record; what replaced the entry is left alone.
-  struct stat now;
-  if (::lstat(dir.c_str(), &now) != 0 || now.st_ino != found.st_ino || now.st_dev != found.st_dev)
-    return damaged("the entry was replaced while it was read");
+  if (!still_found()) return damaged("the entry was replaced while it was read");
   touch(dir / layout::entry_record_file);
   std::optional<uint64_t> compile_ns;
   if (auto it = entry.find("compile_ns"); it != entry.end() && it->is_number_unsigned())
