@@ -1,4 +1,5 @@
 // The companion command `kelv` driving real cargo builds through the wrapper.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -15,6 +16,18 @@ namespace kelv {
 namespace {
 
 namespace fs = std::filesystem;
+
+uint64_t cache_bytes(const fs::path& dir) {
+  std::set<std::pair<dev_t, ino_t>> seen;
+  uint64_t total = 0;
+  for (const auto& e : fs::recursive_directory_iterator(dir)) {
+    struct stat st;
+    if (::lstat(e.path().c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        seen.emplace(st.st_dev, st.st_ino).second)
+      total += static_cast<uint64_t>(st.st_size);
+  }
+  return total;
+}
 
 class Kelv : public ::testing::Test, protected testing::World {
  protected:
@@ -57,6 +70,19 @@ class Kelv : public ::testing::Test, protected testing::World {
     return out;
   }
 
+  // Builds the workspace once and bounds the cache to `sets` times what that
+  // stored, the number of bytes spelt as `spelling` has it ("{}B" as a text).
+  uint64_t bounded_workspace(double sets, std::string_view spelling) {
+    write_workspace();
+    EXPECT_EQ(kelv({"cargo", "build"}).exit_code, 0);
+    const auto bound = static_cast<uint64_t>(
+        static_cast<double>(cache_bytes(dir / "home/cache/artifacts")) * sets);
+    testing::write_file(
+        dir / "home/config.json",
+        fmt::format(R"({{"max_cache_size": {}}})", fmt::format(fmt::runtime(spelling), bound)));
+    return bound;
+  }
+
   // The settings kelv wrote for its only build since the events were cleared.
   util::Json only_settings() {
     std::vector<fs::path> builds;
@@ -66,18 +92,6 @@ class Kelv : public ::testing::Test, protected testing::World {
     return util::read_json(builds[0] / "wrapper.settings").value_or(nullptr);
   }
 };
-
-uint64_t cache_bytes(const fs::path& dir) {
-  std::set<std::pair<dev_t, ino_t>> seen;
-  uint64_t total = 0;
-  for (const auto& e : fs::recursive_directory_iterator(dir)) {
-    struct stat st;
-    if (::lstat(e.path().c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-        seen.emplace(st.st_dev, st.st_ino).second)
-      total += static_cast<uint64_t>(st.st_size);
-  }
-  return total;
-}
 
 TEST_F(Kelv, SecondBuildIsReplayedAndReported) {
   write_small_workspace();
@@ -178,12 +192,8 @@ TEST_F(Kelv, TrimKeepsTheMostRecentlyHitEntriesWhileABuildRuns) {
 // Each build with other flags stores a new set of entries; the cache stays
 // within max_cache_size after every one, keeping the newest.
 TEST_F(Kelv, CacheStaysWithinItsBoundBuildAfterBuild) {
-  write_workspace();
-  ASSERT_EQ(kelv({"cargo", "build"}).exit_code, 0);
   const fs::path cache = dir / "home/cache/artifacts";
-  const uint64_t bound = cache_bytes(cache) * 5 / 2;
-  testing::write_file(dir / "home/config.json",
-                      R"({"max_cache_size": ")" + std::to_string(bound) + "B\"}");
+  const uint64_t bound = bounded_workspace(2.5, R"("{}B")");
   size_t trims = 0;
   for (int i = 0; i < 6; ++i) {
     auto built = kelv({"cargo", "build"}, {{"RUSTFLAGS", "--cfg v" + std::to_string(i)}});
@@ -203,12 +213,8 @@ TEST_F(Kelv, CacheStaysWithinItsBoundBuildAfterBuild) {
 // with room for little more than one set of entries: they replay what the
 // others stored while trims remove it, and none of them fails.
 TEST_F(Kelv, ConcurrentBuildsWithASmallBound) {
-  write_workspace();
-  ASSERT_EQ(kelv({"cargo", "build"}).exit_code, 0);
   const fs::path cache = dir / "home/cache/artifacts";
-  const uint64_t bound = cache_bytes(cache) * 3 / 2;
-  testing::write_file(dir / "home/config.json",
-                      R"({"max_cache_size": )" + std::to_string(bound) + "}");
+  const uint64_t bound = bounded_workspace(1.5, "{}");
   size_t trims = 0;
   for (const char* flags : {"--cfg a", "--cfg b", "--cfg a", "--cfg b"}) {
     const auto ran = testing::race(3, [&](size_t i) {
