@@ -257,8 +257,12 @@ std::expected<LookupHit, Miss> Job::lookup() const {
 
 bool discard(const fs::path& cache_dir, const fs::path& entry_dir) {
   const fs::path trash = layout::trash(cache_dir, ::getpid(), util::path_str(entry_dir.filename()));
-  if (!util::create_dirs(layout::temporary(cache_dir))) return false;
-  if (::rename(entry_dir.c_str(), trash.c_str()) != 0) return false;
+  // tmp/ is made only when the rename finds it missing: a trim discards
+  // thousands of entries in a row.
+  if (::rename(entry_dir.c_str(), trash.c_str()) != 0 &&
+      (errno != ENOENT || !util::create_dirs(layout::temporary(cache_dir)) ||
+       ::rename(entry_dir.c_str(), trash.c_str()) != 0))
+    return false;
   std::error_code ec;
   fs::remove_all(trash, ec);
   return true;

@@ -97,7 +97,8 @@ std::expected<Upkeep, std::string> keep_in_bound(const fs::path& cache, uint64_t
       upkeep.trimmed = true;
     }
   }
-  if (upkeep.trimmed || now_ns > use.swept_at_ns + day_ns) sweep(cache, use, now_ns);
+  upkeep.swept = upkeep.trimmed || now_ns > use.swept_at_ns + day_ns;
+  if (upkeep.swept) sweep(cache, use, now_ns);
   if (auto saved = use.save(cache); !saved) return std::unexpected(saved.error());
   return upkeep;
 }

@@ -35,6 +35,7 @@ inline constexpr uint64_t trim_target(uint64_t bound) {
 struct Upkeep {
   CacheUse use;
   bool trimmed = false;  // the cache was over its bound and is trimmed now
+  bool swept = false;    // the records were swept
 };
 
 // After a build that added `added_bytes` of entries: counts them, walks

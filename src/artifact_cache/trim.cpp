@@ -12,6 +12,7 @@
 
 #include "artifact_cache/dep_hashes.h"
 #include "artifact_cache/layout.h"
+#include "artifact_cache/lookup.h"
 #include "util/clock.h"
 #include "util/files.h"
 #include "util/hash.h"
@@ -123,28 +124,41 @@ std::string link_subject(const fs::path& record) {
   return it != json->end() && it->is_string() ? it->get<std::string>() : "";
 }
 
-template <class Subject>
-void sweep_described(const fs::path& dir, uint64_t now_ns, Subject subject, SweepOutcome& outcome) {
+// Removes each regular file directly in `dir` for which `stale(path, st)`
+// holds.
+template <class Stale>
+void remove_where(const fs::path& dir, Stale stale, SweepOutcome& outcome) {
   std::error_code ec;
   for (auto it = fs::directory_iterator(dir, ec); !ec && it != fs::end(it); it.increment(ec)) {
     struct stat st;
-    if (::lstat(it->path().c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-    const auto describes = still_describes(it->path(), subject(it->path()));
-    if (describes ? !*describes : age(now_ns, st) > record_max_age_ns)
+    if (::lstat(it->path().c_str(), &st) == 0 && S_ISREG(st.st_mode) && stale(it->path(), st))
       remove_file(it->path(), st, outcome);
   }
 }
 
+// Records named by their file's fingerprint go with the file; those that
+// name none when they are old.
+template <class Subject>
+void sweep_described(const fs::path& dir, uint64_t now_ns, Subject subject, SweepOutcome& outcome) {
+  remove_where(
+      dir,
+      [&](const fs::path& record, const struct stat& st) {
+        const auto describes = still_describes(record, subject(record));
+        return describes ? !*describes : age(now_ns, st) > record_max_age_ns;
+      },
+      outcome);
+}
+
 void sweep_key_records(const fs::path& dir, uint64_t now_ns, uint64_t horizon_ns,
                        SweepOutcome& outcome) {
-  std::error_code ec;
-  for (auto it = fs::directory_iterator(dir, ec); !ec && it != fs::end(it); it.increment(ec)) {
-    struct stat st;
-    if (::lstat(it->path().c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-    // A use refreshes the record's time at most once a day.
-    const bool before_horizon = util::mtime_ns(st) + day_ns < horizon_ns;
-    if (before_horizon || age(now_ns, st) > record_max_age_ns) remove_file(it->path(), st, outcome);
-  }
+  remove_where(
+      dir,
+      [&](const fs::path&, const struct stat& st) {
+        // A use refreshes the record's time at most once a day.
+        const bool before_horizon = util::mtime_ns(st) + day_ns < horizon_ns;
+        return before_horizon || age(now_ns, st) > record_max_age_ns;
+      },
+      outcome);
 }
 
 void sweep_temporary(const fs::path& dir, uint64_t now_ns, SweepOutcome& outcome) {
@@ -161,34 +175,6 @@ void sweep_temporary(const fs::path& dir, uint64_t now_ns, SweepOutcome& outcome
     ++outcome.removed;
     outcome.removed_bytes += bytes;
   }
-}
-
-// An entry holds files only: each is unlinked by name, and the directory
-// removed; anything else in it is left to a recursive removal.
-void remove_entry_dir(const fs::path& dir) {
-  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd >= 0) {
-    Dir d(::fdopendir(fd));
-    if (!d) ::close(fd);
-    while (d) {
-      const dirent* e = ::readdir(d.get());
-      if (!e) break;
-      if (!is_dot(e->d_name)) (void)::unlinkat(::dirfd(d.get()), e->d_name, 0);
-    }
-  }
-  if (::rmdir(dir.c_str()) == 0) return;
-  std::error_code ignored;
-  fs::remove_all(dir, ignored);
-}
-
-// discard() without creating tmp/ each time: out of e/ in one rename, so
-// that no build sees it half gone, then removed. False when another process
-// moved it first.
-bool move_out(const fs::path& cache, const std::string& name) {
-  const fs::path trash = layout::trash(cache, ::getpid(), name);
-  if (::rename(layout::entry(cache, name).c_str(), trash.c_str()) != 0) return false;
-  remove_entry_dir(trash);
-  return true;
 }
 
 }  // namespace
@@ -221,11 +207,10 @@ TrimOutcome trim_entries(const fs::path& cache, CacheWalk walk, uint64_t target)
   if (total > target) {
     std::sort(walk.entries.begin(), walk.entries.end(),
               [](const EntryUse& a, const EntryUse& b) { return a.last_used_ns < b.last_used_ns; });
-    (void)util::create_dirs(layout::temporary(cache));
     for (const EntryUse& e : walk.entries) {
       if (total <= target) break;
       // Entries still being assembled live in tmp/ and are never touched.
-      if (!move_out(cache, e.name)) continue;
+      if (!discard(cache, layout::entry(cache, e.name))) continue;
       total = total > e.bytes ? total - e.bytes : 0;
       ++out.removed;
       out.removed_bytes += e.bytes;
@@ -238,13 +223,9 @@ TrimOutcome trim_entries(const fs::path& cache, CacheWalk walk, uint64_t target)
 
 void remove_older(const fs::path& dir, uint64_t now_ns, uint64_t max_age_ns,
                   SweepOutcome& outcome) {
-  std::error_code ec;
-  for (auto it = fs::directory_iterator(dir, ec); !ec && it != fs::end(it); it.increment(ec)) {
-    struct stat st;
-    if (::lstat(it->path().c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-        age(now_ns, st) > max_age_ns)
-      remove_file(it->path(), st, outcome);
-  }
+  remove_where(
+      dir, [&](const fs::path&, const struct stat& st) { return age(now_ns, st) > max_age_ns; },
+      outcome);
 }
 
 SweepOutcome sweep_records(const fs::path& cache, uint64_t now_ns, uint64_t horizon_ns) {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <set>
 
 #include "remote/scrub.h"
 #include "util/clock.h"
@@ -372,11 +373,11 @@ void save_unit_times(const std::vector<Unit>& units, UnitTimes times) {
   if (!changed) return;
   // Bounded: past the cap, units this build did not store go first.
   constexpr size_t kept_units = 20000;
-  for (auto it = times.begin(); times.size() > kept_units && it != times.end();) {
-    const bool stored_now = std::ranges::any_of(
-        units, [&](const Unit& u) { return u.unit_id == it->first && u.cache_result == "stored"; });
-    it = stored_now ? std::next(it) : times.erase(it);
-  }
+  std::set<std::string_view> stored_now;
+  for (const Unit& u : units)
+    if (u.cache_result == "stored") stored_now.insert(u.unit_id);
+  for (auto it = times.begin(); times.size() > kept_units && it != times.end();)
+    it = stored_now.contains(it->first) ? std::next(it) : times.erase(it);
   util::Json json = util::Json::object();
   for (const auto& [k, v] : times) json[k] = v;
   (void)util::write_json_fast(util::kelv_home() / "unit-times.json", json);

@@ -1,4 +1,3 @@
-#include <fcntl.h>
 #include <fmt/format.h>
 #include <unistd.h>
 
@@ -15,7 +14,6 @@
 #include "kelv/upkeep.h"
 #include "kelv/user_wrapper.h"
 #include "util/clock.h"
-#include "util/fd.h"
 #include "util/files.h"
 #include "util/home.h"
 #include "util/paths.h"
@@ -112,14 +110,10 @@ PassedRemote pass_remote(exec::Command& cmd, const Config& config,
                               "has no TLS); use https:// or keep the server on a network you trust",
                               server->display, server->scheme));
   const std::filesystem::path file = event_dir / "remote-cache";
-  util::Fd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-  const std::string_view text = address;
-  if (!fd.valid() ||
-      ::write(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+  if (auto written = util::write_private(file, address); !written) {
     util::ui::say(Level::warn,
                   fmt::format("kelv: the remote cache is not used: cannot write {}: {}",
-                              file.native(), util::os_error(util::last_error())));
-    ::unlink(file.c_str());
+                              file.native(), util::os_error(written.error())));
     return {};
   }
   cmd.set_env("KELV_REMOTE_CACHE_FILE", file.native());

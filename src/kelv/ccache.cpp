@@ -1,6 +1,5 @@
 #include "kelv/ccache.h"
 
-#include <fcntl.h>
 #include <fmt/format.h>
 #include <unistd.h>
 
@@ -9,6 +8,7 @@
 
 #include "util/error.h"
 #include "util/fd.h"
+#include "util/files.h"
 #include "util/home.h"
 #include "util/paths.h"
 #include "util/ui.h"
@@ -69,17 +69,6 @@ std::string_view counted_name(std::string_view line) {
   return line;
 }
 
-// Creates `file` (which must not exist) for the user alone, holding `text`.
-std::expected<void, std::string> write_private(const fs::path& file, std::string_view text) {
-  util::Fd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-  if (fd.valid() &&
-      ::write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size()))
-    return {};
-  const std::string why = util::os_error(util::last_error());
-  if (fd.valid()) ::unlink(file.c_str());
-  return std::unexpected(fmt::format("cannot write {}: {}", file.native(), why));
-}
-
 }  // namespace
 
 bool compilers_chosen(std::span<const std::string> cargo_args, const char* const* env) {
@@ -114,15 +103,14 @@ std::optional<std::string> remote_storage(const artifact_cache::Remote& remote) 
   return url;
 }
 
-std::optional<std::string> ccache_max_size(std::optional<uint64_t> kelv_bound) {
-  if (!kelv_bound) return std::nullopt;
+std::string ccache_max_size(uint64_t kelv_bound) {
   // ccache reads a bare number as GB and 0 as no limit.
-  return fmt::format("{}Ki", std::max<uint64_t>(*kelv_bound / 10 / 1024, 1));
+  return fmt::format("{}Ki", std::max<uint64_t>(kelv_bound / 10 / 1024, 1));
 }
 
 CcacheRun use_ccache(exec::Command& cmd, std::span<const std::string> cargo_args,
                      const fs::path& event_dir, const artifact_cache::Remote* remote,
-                     std::optional<uint64_t> cache_bound) {
+                     uint64_t cache_bound) {
   CcacheRun run;
   if (compilers_chosen(cargo_args, environ)) return run;
   if (!util::which("ccache")) {
@@ -135,13 +123,14 @@ CcacheRun use_ccache(exec::Command& cmd, std::span<const std::string> cargo_args
   cmd.set_env("CCACHE_DIR", (util::kelv_home() / "ccache").native());
   run.stats_log = event_dir / "ccache-stats";
   cmd.set_env("CCACHE_STATSLOG", run.stats_log->native());
-  if (const auto size = ccache_max_size(cache_bound)) cmd.set_env("CCACHE_MAXSIZE", *size);
+  cmd.set_env("CCACHE_MAXSIZE", ccache_max_size(cache_bound));
   const auto storage = remote ? remote_storage(*remote) : std::nullopt;
   if (!storage) return run;
   const fs::path config = event_dir / "ccache.conf";
-  if (auto written = write_private(config, "remote_storage = " + *storage + "\n"); !written) {
+  if (auto written = util::write_private(config, "remote_storage = " + *storage + "\n"); !written) {
     util::ui::say(util::ui::Level::warn,
-                  fmt::format("kelv: ccache does not use the remote cache: {}", written.error()));
+                  fmt::format("kelv: ccache does not use the remote cache: cannot write {}: {}",
+                              config.native(), util::os_error(written.error())));
     return run;
   }
   cmd.set_env("CCACHE_CONFIGPATH", config.native());

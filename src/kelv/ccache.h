@@ -45,19 +45,18 @@ bool compilers_chosen(std::span<const std::string> cargo_args, const char* const
 // ccache cannot reach it as kelv does (https, a prefix it would decode).
 std::optional<std::string> remote_storage(const artifact_cache::Remote& remote);
 
-// CCACHE_MAXSIZE for a bound on kelv's own cache: a tenth of it. Absent
-// without a bound (ccache keeps its default).
-std::optional<std::string> ccache_max_size(std::optional<uint64_t> kelv_bound);
+// CCACHE_MAXSIZE for the bound on kelv's own cache: a tenth of it.
+std::string ccache_max_size(uint64_t kelv_bound);
 
 // Sets up `cmd` (the Cargo that gets kelv's wrapper) to compile build
 // scripts' C through ccache, with `remote` when kelv has a usable one and a
-// tenth of `cache_bound`, kelv's bound on its own cache, when there is one. The
+// tenth of `cache_bound`, kelv's bound on its own cache. The
 // remote's address goes in a ccache configuration file of `event_dir` that
 // only the user can read, never in the environment; when that file cannot
 // be written, says so and goes on without the remote.
 CcacheRun use_ccache(exec::Command& cmd, std::span<const std::string> cargo_args,
                      const std::filesystem::path& event_dir, const artifact_cache::Remote* remote,
-                     std::optional<uint64_t> cache_bound);
+                     uint64_t cache_bound);
 
 // Counts the compilations of a stats log (a "# <source>" line, then one
 // counter name a line), reading at most a few MiB of it.

@@ -56,7 +56,6 @@ std::string trim_clause(size_t removed, uint64_t removed_bytes, uint64_t after, 
 std::optional<std::string> look_after_cache(const Config& config, const std::vector<Unit>& units) {
   const fs::path& cache = config.artifact_cache;
   const uint64_t now = util::now_wall_ns();
-  const uint64_t swept_before = artifact_cache::CacheUse::load(cache).swept_at_ns;
   auto upkeep =
       artifact_cache::keep_in_bound(cache, config.max_cache_size, added_bytes(cache, units), now);
   if (!upkeep) {
@@ -65,7 +64,7 @@ std::optional<std::string> look_after_cache(const Config& config, const std::vec
         fmt::format("kelv: the artifact cache was not kept in bounds: {}", upkeep.error()));
     return std::nullopt;
   }
-  if (upkeep->use.swept_at_ns != swept_before) sweep_home(now);
+  if (upkeep->swept) sweep_home(now);
   if (!upkeep->trimmed || !upkeep->use.last_trim) return std::nullopt;
   const artifact_cache::TrimOutcome& trim = *upkeep->use.last_trim;
   return trim_clause(trim.removed, trim.removed_bytes, trim.after, config.max_cache_size);

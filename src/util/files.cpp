@@ -44,6 +44,16 @@ IoResult<std::string> read_file(const std::filesystem::path& path) {
   }
 }
 
+IoResult<void> write_private(const std::filesystem::path& path, std::string_view bytes) {
+  Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  if (!fd.valid()) return std::unexpected(last_error());
+  if (::write(fd.get(), bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()))
+    return {};
+  const IoError error = last_error();
+  ::unlink(path.c_str());
+  return std::unexpected(error);
+}
+
 void refresh_mtime(const std::filesystem::path& path, uint64_t max_age_ns) {
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;

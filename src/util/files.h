@@ -27,6 +27,10 @@ IoResult<void> write_atomic(const std::filesystem::path& path, std::string_view 
 // written through `write_atomic`.
 IoResult<void> write_json_fast(const std::filesystem::path& path, const Json& value);
 
+// Creates `path`, which must not exist, readable by the user alone, holding
+// `bytes`; a file it could not fill is removed.
+IoResult<void> write_private(const std::filesystem::path& path, std::string_view bytes);
+
 // Sets the file's modification time to now when it is older than
 // `max_age_ns`, so that frequent uses cost one stat each; failures ignored.
 void refresh_mtime(const std::filesystem::path& path, uint64_t max_age_ns);
