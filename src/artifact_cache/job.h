@@ -10,7 +10,9 @@
 #include "artifact_cache/layout.h"
 #include "artifact_cache/lookup.h"
 #include "artifact_cache/native_inputs.h"
+#include "artifact_cache/remaps.h"
 #include "util/error.h"
+#include "util/files.h"
 
 // One unit's cache work. `prepare` (key.h) makes the Job; the operations on it
 // are defined by concern: lookup.cpp, store.cpp, quick.cpp, kept_objects.cpp.
@@ -30,6 +32,13 @@ struct KeyLines {
   size_t externs_at = 0;
 };
 
+// An entry a store published, and why it serves only its own checkout
+// when it does.
+struct StoredEntry {
+  std::string name;
+  std::optional<std::string> path_bound;
+};
+
 struct Job {
   fs::path cache_dir;
   std::string key;
@@ -45,6 +54,11 @@ struct Job {
   // The files its native libraries and link arguments resolved to, for
   // its link record.
   std::vector<NativeInput> natives;
+  // The directories the unit's arguments remap. With them `key` is
+  // portable between checkouts and `bound_key` keeps the absolute
+  // directories, for a unit whose outputs name them all the same.
+  Remaps remaps;
+  std::optional<std::string> bound_key;
   // What `key` is the digest of; empty in a Job made by hand, which then
   // leaves no unit record and misses as "new".
   KeyLines key_lines;
@@ -53,10 +67,14 @@ struct Job {
   // unchanged and restores its outputs; otherwise says why there was none.
   std::expected<LookupHit, Miss> lookup() const;
 
-  // Publishes the unit's fresh outputs as a cache entry and returns its
-  // name; an error text when they were not stored.
-  std::expected<std::string, std::string> store(std::string_view stderr_bytes,
+  // Publishes the unit's fresh outputs as a cache entry; an error text when
+  // they were not stored.
+  std::expected<StoredEntry, std::string> store(std::string_view stderr_bytes,
                                                 uint64_t start_ns) const;
+
+  // The key that names the entries of a key record: `bound_key` when the
+  // record says the unit's outputs are bound to their paths.
+  std::string_view entry_key(const util::Json& record) const;
 
   // Quick records: units that link too fast to be worth storing.
   bool known_quick() const;

@@ -151,7 +151,7 @@ std::optional<std::string> current_key2(const Job& job) {
   if (!record || !record->is_object()) return std::nullopt;
   util::refresh_mtime(job.key_record(*job.objects_key), day_ns);
   return entry_name(job.cache_dir, *job.objects_key, texts_of(*record, "env_deps"),
-                    texts_of(*record, "inputs"), {}, job.cwd);
+                    texts_of(*record, "inputs"), {}, job.cwd, job.remaps);
 }
 
 const util::Json* text_member(const util::Json& record, const char* name) {
@@ -185,7 +185,8 @@ std::expected<void, std::string> Job::record_kept_objects(uint64_t start_wall_ns
   if (!in) return unexpected(in.error());
   auto depinfo = kept_depinfo(*this);
   if (!depinfo) return unexpected(depinfo.error());
-  const auto key2 = entry_name(cache_dir, *objects_key, in->env_deps, in->inputs, {}, cwd);
+  const auto key2 =
+      entry_name(cache_dir, *objects_key, in->env_deps, in->inputs, {}, cwd, remaps);
   if (!key2) return unexpected("an input is unreadable");
 
   auto kept = list_kept(kept_objects());

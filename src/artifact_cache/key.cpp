@@ -78,6 +78,7 @@ struct UnitArguments {
   std::optional<std::optional<std::string>> lto;
   std::optional<std::string> target;
   NativeArguments native;
+  Remaps remaps;
   bool incremental = false, metadata_seen = false, is_test = false;
   InliningOptions inlining;
 
@@ -152,6 +153,9 @@ std::expected<void, Refusal> take_argument(std::span<const std::string> args, si
   } else if (a == "--test") {
     unit.is_test = true;
     unit.lines.push_back("--test");
+  } else if (auto v = take_value(args, i, "--remap-path-prefix")) {
+    unit.remaps.take(*v);
+    unit.lines.push_back(fmt::format("--remap-path-prefix={}", *v));
   } else if (take_value(args, i, "--diagnostic-width")) {
     // Only the layout of the diagnostics, which are replayed as stored.
   } else {
@@ -333,6 +337,39 @@ std::expected<void, Refusal> append_extern_lines(const Job& job, const UnitArgum
   return {};
 }
 
+// The key lines with the paths below remapped directories made portable:
+// the workspace, the source file and other arguments that are paths, the
+// remaps' own directories, the files options name and the manifest's
+// variables. Other lines keep their paths whole.
+std::vector<std::string> portable_lines(const KeyLines& key, const Remaps& remaps) {
+  std::vector<std::string> out;
+  out.reserve(key.lines.size());
+  for (size_t i = 0; i < key.lines.size(); ++i) {
+    const std::string_view line = key.lines[i];
+    if (i < key.arguments_at) {
+      out.push_back(line.starts_with("workspace=") ? remaps.portable_line(line, 10)
+                                                   : std::string(line));
+    } else if (i < key.environment_at) {
+      if (line.starts_with("--remap-path-prefix="))
+        out.push_back(remaps.portable_line(line, 20, true));
+      else if (line.starts_with("file:"))
+        out.push_back(remaps.portable_line(line, 5, true));
+      else
+        out.push_back(remaps.portable_line(line, 0));
+    } else if (i < key.externs_at) {
+      if (line.starts_with("CARGO_MANIFEST_DIR="))
+        out.push_back(remaps.portable_line(line, 19));
+      else if (line.starts_with("CARGO_MANIFEST_PATH="))
+        out.push_back(remaps.portable_line(line, 20));
+      else
+        out.push_back(std::string(line));
+    } else {
+      out.push_back(std::string(line));
+    }
+  }
+  return out;
+}
+
 // Fills in the job's key lines (after the head), key, objects key, stem and
 // output directory.
 std::expected<void, Refusal> make_key(Job& job, UnitArguments& unit, bool driver_in_use,
@@ -365,8 +402,18 @@ std::expected<void, Refusal> make_key(Job& job, UnitArguments& unit, bool driver
   for (const std::string& value : unit.externs)
     if (const size_t eq = value.find('='); eq != std::string::npos)
       job.externs.emplace_back(value.substr(eq + 1));
-  job.key = util::key_digest(key.lines);
+  // Kept objects serve only their own checkout: a relink cannot show that
+  // the objects do not name it.
   if (objects) job.objects_key = util::key_digest(*objects);
+  job.remaps = std::move(unit.remaps);
+  if (!job.remaps.empty()) {
+    std::vector<std::string> portable = portable_lines(key, job.remaps);
+    if (portable != key.lines) {
+      job.bound_key = util::key_digest(key.lines);
+      key.lines = std::move(portable);
+    }
+  }
+  job.key = util::key_digest(key.lines);
   job.stem = *unit.crate_name + unit.extra_filename;
   job.out_dir = job.cwd / *unit.out_dir;
   return {};

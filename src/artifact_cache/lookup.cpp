@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 
 #include "artifact_cache/dep_hashes.h"
 #include "artifact_cache/job.h"
@@ -24,7 +25,7 @@
 namespace kelv::artifact_cache {
 namespace {
 
-using PathPairs = std::pair<std::string, std::string>[2];
+using PathPairs = std::vector<std::pair<std::string, std::string>>;
 
 std::string text_of(const util::Json& record, const char* member) {
   auto it = record.find(member);
@@ -174,9 +175,13 @@ std::expected<std::string, Miss> stored_diagnostics(const fs::path& dir) {
 // found damaged on the way is discarded.
 std::expected<LookupHit, Miss> replay(const Job& job, const util::Json& entry, const fs::path& dir,
                                       const std::string& name, const struct stat& found) {
-  const PathPairs pairs = {
+  // The output directories first, then the remapped directories of the
+  // checkout that stored the entry.
+  PathPairs pairs = {
       {text_of(entry, "out_dir"), util::path_str(job.out_dir)},
       {text_of(entry, "out_dir_env"), job.out_dir_env ? util::path_str(*job.out_dir_env) : ""}};
+  for (auto& pair : job.remaps.rewrites_from(texts_of(entry, "remaps")))
+    pairs.push_back(std::move(pair));
   const auto still_found = [&] {
     struct stat now;
     return ::lstat(dir.c_str(), &now) == 0 && now.st_ino == found.st_ino &&
@@ -217,12 +222,19 @@ std::string rewrite_paths(std::string_view bytes,
   if (active.empty()) return text;
   // One left-to-right pass, the pairs tried in order at each position: what
   // one pair wrote is never rewritten by another, so a tampered entry cannot
-  // make the replacement grow the text without bound.
+  // make the replacement grow the text without bound. A directory is only
+  // itself where its last name ends: "/w/a" is not the start of "/w/ab".
+  const auto ends_name = [&](size_t at) {
+    if (at >= text.size()) return true;
+    const unsigned char c = static_cast<unsigned char>(text[at]);
+    return !(std::isalnum(c) || c == '.' || c == '_' || c == '-' || c == '+' || c == '~');
+  };
   std::string out;
   out.reserve(text.size());
   for (size_t pos = 0; pos < text.size();) {
     const auto hit = std::find_if(active.begin(), active.end(), [&](const auto* pair) {
-      return std::string_view(text).substr(pos).starts_with(pair->first);
+      return std::string_view(text).substr(pos).starts_with(pair->first) &&
+             ends_name(pos + pair->first.size());
     });
     if (hit == active.end()) {
       out += text[pos++];
@@ -234,17 +246,24 @@ std::string rewrite_paths(std::string_view bytes,
   return out;
 }
 
+std::string_view Job::entry_key(const util::Json& record) const {
+  return bound_key && record.contains("path_bound") ? std::string_view(*bound_key) : key;
+}
+
 std::expected<LookupHit, Miss> Job::lookup() const {
   const auto record = util::read_json(key_record(key));
   if (!record || !record->is_object()) return std::unexpected(why_new_key(*this));
-  auto state = entry_state(cache_dir, key, texts_of(*record, "env_deps"),
-                           texts_of(*record, "inputs"), texts_of(*record, "span_deps"), cwd);
+  const std::string_view name_key = entry_key(*record);
+  auto state =
+      entry_state(cache_dir, name_key, texts_of(*record, "env_deps"), texts_of(*record, "inputs"),
+                  texts_of(*record, "span_deps"), cwd, remaps);
   if (!state) return std::unexpected(std::move(state.error()));
   const fs::path dir = entry_dir(state->name);
   // Entries are directories made by the store; a planted link could lead
   // the lookup (and its touch of entry.json) elsewhere.
   struct stat st;
-  if (::lstat(dir.c_str(), &st) != 0) return std::unexpected(what_changed(*record, key, *state));
+  if (::lstat(dir.c_str(), &st) != 0)
+    return std::unexpected(what_changed(*record, name_key, *state));
   if (!S_ISDIR(st.st_mode)) return damaged("the entry is not a directory");
   // Left in place: the next store of the unit replaces it.
   const auto entry = util::read_json(dir / layout::entry_record_file);

@@ -198,7 +198,7 @@ std::optional<std::string> count_bytes(const fs::path& path, uint64_t& total) {
 std::optional<std::string> unusable_input(const Job& job, const std::string& input,
                                           uint64_t& total) {
   if (input.starts_with("<OUT_DIR>")) return std::nullopt;
-  const fs::path full = (job.cwd / input).lexically_normal();
+  const fs::path full = (job.cwd / job.remaps.resolve(input)).lexically_normal();
   const bool inside =
       !has_dot_dot(full) && (is_below(full, job.cwd) || is_below(full, job.package_dir) ||
                              (job.out_dir_env && is_below(full, *job.out_dir_env)));
@@ -210,7 +210,7 @@ std::optional<std::string> unusable_input(const Job& job, const std::string& inp
 // library beside one (the crates they depend on in turn).
 std::optional<std::string> unusable_span_dep(const Job& job, const std::string& dep,
                                              uint64_t& total) {
-  const fs::path path = fs::path(dep).lexically_normal();
+  const fs::path path = fs::path(job.remaps.resolve(dep)).lexically_normal();
   const std::string file = path.filename().native();
   const bool library = file.starts_with("lib") && is_library_artifact(file);
   const bool known = !has_dot_dot(path) && path.is_absolute() &&
@@ -268,8 +268,9 @@ RemoteOutcome failed_lookup(const Job& job, const Remote& remote, const Failed& 
 RemoteOutcome fetch_entry(const Job& job, const Remote& remote, const util::Json& record) {
   auto lists = checked_record(job, record);
   if (!lists) return looked_up("damaged", lists.error());
-  auto state = entry_state(job.cache_dir, job.key, lists->env_deps, lists->inputs, lists->span_deps,
-                           job.cwd);
+  const std::string_view name_key = job.entry_key(record);
+  auto state = entry_state(job.cache_dir, name_key, lists->env_deps, lists->inputs,
+                           lists->span_deps, job.cwd, job.remaps);
   if (!state)
     return looked_up("miss", fmt::format("the entry on the server needs {}, which cannot be hashed",
                                          state.error().detail));
@@ -288,10 +289,11 @@ RemoteOutcome fetch_entry(const Job& job, const Remote& remote, const util::Json
   // Written after the entry, as a store writes them, and made of what was
   // checked and hashed here rather than of what the server sent.
   util::Json local = util::Json::object();
+  if (name_key != job.key) local["path_bound"] = "stored bound to the paths of the checkout that built it";
   local["env_deps"] = lists->env_deps;
   local["inputs"] = lists->inputs;
   local["span_deps"] = lists->span_deps;
-  add_state_digests(local, job.key, *state);
+  add_state_digests(local, name_key, *state);
   if (auto w = util::write_json_fast(job.key_record(job.key), local); !w)
     return looked_up("failed", util::os_error(w.error()));
   write_unit_record(job);

@@ -46,7 +46,7 @@ std::vector<std::string> read_span_deps(const Job& job, uint64_t start_ns) {
   auto text = util::read_file(path);
   if (!text) return deps;
   util::for_each_line(*text, [&](std::string_view line) {
-    if (!line.empty()) deps.push_back(util::lossy(line));
+    if (!line.empty()) deps.push_back(job.remaps.portable(util::lossy(line)));
   });
   return deps;
 }
@@ -58,12 +58,14 @@ util::Json string_array(const std::vector<std::string>& v) {
 }
 
 util::Json make_key_record(const Job& job, const Inputs& in,
-                           const std::vector<std::string>& span_deps, const EntryState& state) {
+                           const std::vector<std::string>& span_deps, const EntryState& state,
+                           const std::optional<std::string>& path_bound) {
   util::Json record = util::Json::object();
+  if (path_bound) record["path_bound"] = *path_bound;
   record["env_deps"] = string_array(in.env_deps);
   record["inputs"] = string_array(in.inputs);
   record["span_deps"] = string_array(span_deps);
-  add_state_digests(record, job.key, state);
+  add_state_digests(record, path_bound ? *job.bound_key : job.key, state);
   return record;
 }
 
@@ -84,7 +86,7 @@ std::expected<std::string, std::string> input_of(const Job& job, std::string pat
   const std::string full_text = util::path_str(full);
   if (job.out_dir_env && full_text.starts_with(out_dir_text))
     return "<OUT_DIR>" + full_text.substr(out_dir_text.size());
-  return path;
+  return job.remaps.portable(path);
 }
 
 // Places one output into the entry being assembled (a hard link where the
@@ -144,6 +146,34 @@ std::expected<util::Json, std::string> place_outputs(const Job& job, const fs::p
   return record;
 }
 
+// Why the unit's outputs serve only this checkout: the first output (or
+// the diagnostics) that still holds a remapped directory's path. The
+// dep-info is left out (restoring rewrites its paths), and so are the
+// output directories in the diagnostics (a replay rewrites them too).
+std::optional<std::string> bound_to_paths(const Job& job, std::string_view stderr_bytes,
+                                          uint64_t start_ns) {
+  if (!job.bound_key) return std::nullopt;
+  const std::vector<std::string> dirs = job.remaps.directories();
+  const auto holds = [&](std::string_view bytes, std::string_view what) -> std::optional<std::string> {
+    if (auto i = held_directory(bytes, dirs)) return fmt::format("{} holds {}", what, dirs[*i]);
+    return std::nullopt;
+  };
+  for (const rustc::OutputName& output : rustc::stored_outputs) {
+    const std::string name = output.around(job.stem);
+    if (name.ends_with(".d")) continue;
+    struct stat st;
+    if (::stat(job.output(name).c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !fresh(st, start_ns))
+      continue;
+    auto mapped = util::MappedFile::open(job.output(name));
+    if (!mapped) return fmt::format("{} could not be read to check its paths", name);
+    if (auto held = holds(mapped->bytes(), name)) return held;
+  }
+  const std::pair<std::string, std::string> rewritten[] = {
+      {util::path_str(job.out_dir), ""},
+      {job.out_dir_env ? util::path_str(*job.out_dir_env) : "", ""}};
+  return holds(rewrite_paths(stderr_bytes, rewritten), "its diagnostics");
+}
+
 // Everything of the entry in `tmp`: outputs, diagnostics, entry.json.
 std::expected<void, std::string> assemble_entry(const Job& job, const Inputs& in,
                                                 const fs::path& tmp, std::string_view stderr_bytes,
@@ -157,6 +187,8 @@ std::expected<void, std::string> assemble_entry(const Job& job, const Inputs& in
       job.out_dir_env ? util::Json(util::path_str(*job.out_dir_env)) : util::Json(nullptr);
   (*record)["env_deps"] = string_array(in.env_deps);
   (*record)["inputs"] = string_array(in.inputs);
+  // The directories its paths are relative to, for restoring at another path.
+  if (!job.remaps.empty()) (*record)["remaps"] = string_array(job.remaps.directories());
   const uint64_t now = util::now_wall_ns();
   (*record)["stored_at"] = util::iso8601(now);
   // What compiling the unit took (to the store): what a replay saves.
@@ -234,7 +266,7 @@ std::expected<EntryState, Miss> entry_state(const fs::path& cache_dir, std::stri
                                             std::span<const std::string> env_deps,
                                             std::span<const std::string> inputs,
                                             std::span<const std::string> span_deps,
-                                            const fs::path& cwd) {
+                                            const fs::path& cwd, const Remaps& remaps) {
   EntryState state;
   std::vector<std::string> first = {std::string(key)};
   for (const std::string& name : env_deps) {
@@ -251,14 +283,14 @@ std::expected<EntryState, Miss> entry_state(const fs::path& cache_dir, std::stri
   }
   std::vector<std::string> lines = {util::key_digest(first)};
   for (const std::string& dep : span_deps) {
-    auto hash = content_hash(cache_dir, dep);
+    auto hash = content_hash(cache_dir, remaps.resolve(dep));
     if (!hash) return std::unexpected(Miss{"dependency", dep});
     lines.push_back("spans-of=" + *hash);
     state.spans.emplace_back(dep, std::move(*hash));
   }
   for (const std::string& input : inputs) {
     if (input.starts_with("<OUT_DIR>")) continue;
-    auto hash = util::blake3_file(cwd / input);
+    auto hash = util::blake3_file(cwd / remaps.resolve(input));
     if (!hash) return std::unexpected(Miss{"input", input});
     lines.push_back(input + "=" + *hash);
     state.inputs.emplace_back(input, std::move(*hash));
@@ -270,18 +302,22 @@ std::expected<EntryState, Miss> entry_state(const fs::path& cache_dir, std::stri
 std::optional<std::string> entry_name(const fs::path& cache_dir, std::string_view key,
                                       std::span<const std::string> env_deps,
                                       std::span<const std::string> inputs,
-                                      std::span<const std::string> span_deps, const fs::path& cwd) {
-  auto state = entry_state(cache_dir, key, env_deps, inputs, span_deps, cwd);
+                                      std::span<const std::string> span_deps, const fs::path& cwd,
+                                      const Remaps& remaps) {
+  auto state = entry_state(cache_dir, key, env_deps, inputs, span_deps, cwd, remaps);
   if (!state) return std::nullopt;
   return std::move(state->name);
 }
 
-std::expected<std::string, std::string> Job::store(std::string_view stderr_bytes,
+std::expected<StoredEntry, std::string> Job::store(std::string_view stderr_bytes,
                                                    uint64_t start_ns) const {
   auto in = collect_inputs(*this, start_ns);
   if (!in) return std::unexpected(in.error());
   const std::vector<std::string> span_deps = read_span_deps(*this, start_ns);
-  const auto state = entry_state(cache_dir, key, in->env_deps, in->inputs, span_deps, cwd);
+  const std::optional<std::string> path_bound = bound_to_paths(*this, stderr_bytes, start_ns);
+  const std::string_view name_key = path_bound ? *bound_key : key;
+  const auto state = entry_state(cache_dir, name_key, in->env_deps, in->inputs, span_deps, cwd,
+                                 remaps);
   if (!state) return std::unexpected("an input is unreadable");
   if (!already_published(cache_dir, entry_dir(state->name))) {
     if (auto published = publish_entry(*this, *in, state->name, stderr_bytes, start_ns); !published)
@@ -289,12 +325,12 @@ std::expected<std::string, std::string> Job::store(std::string_view stderr_bytes
   }
   // Written after the entry is published: a reader that finds the key
   // record finds the entry, unless it was removed since.
-  if (auto w =
-          util::write_json_fast(key_record(key), make_key_record(*this, *in, span_deps, *state));
+  if (auto w = util::write_json_fast(key_record(key),
+                                     make_key_record(*this, *in, span_deps, *state, path_bound));
       !w)
     return std::unexpected(error_text(w.error()));
   write_unit_record(*this);
-  return state->name;
+  return StoredEntry{state->name, path_bound};
 }
 
 }  // namespace kelv::artifact_cache

@@ -37,19 +37,21 @@ struct EntryState {
   std::vector<std::pair<std::string, std::string>> inputs;
 };
 
-// The entry state of a key; a miss naming the input ("input") or span
+// The entry state of a key (inputs and span dependencies may be portable
+// paths, found through `remaps`); a miss naming the input ("input") or span
 // dependency ("dependency") that cannot be hashed.
 std::expected<EntryState, Miss> entry_state(const fs::path& cache_dir, std::string_view key,
                                             std::span<const std::string> env_deps,
                                             std::span<const std::string> inputs,
                                             std::span<const std::string> span_deps,
-                                            const fs::path& cwd);
+                                            const fs::path& cwd, const Remaps& remaps = {});
 
 // Only the entry name; absent when a dependency cannot be hashed.
 std::optional<std::string> entry_name(const fs::path& cache_dir, std::string_view key,
                                       std::span<const std::string> env_deps,
                                       std::span<const std::string> inputs,
-                                      std::span<const std::string> span_deps, const fs::path& cwd);
+                                      std::span<const std::string> span_deps, const fs::path& cwd,
+                                      const Remaps& remaps = {});
 
 // Output files that are library artifacts.
 bool is_library_artifact(std::string_view name);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <fmt/format.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -146,6 +147,27 @@ std::optional<Json> read_json(const std::filesystem::path& path) {
   auto text = read_file(path);
   if (!text) return std::nullopt;
   return parse_json(*text);
+}
+
+IoResult<MappedFile> MappedFile::open(const std::filesystem::path& path) {
+  const Fd fd = open_regular(path.c_str());
+  if (!fd.valid()) return std::unexpected(last_error());
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return std::unexpected(last_error());
+  const auto size = static_cast<size_t>(st.st_size);
+  if (size == 0) return MappedFile(nullptr, 0);
+  void* data = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd.get(), 0);
+  if (data == MAP_FAILED) return std::unexpected(last_error());
+  return MappedFile(static_cast<const char*>(data), size);
+}
+
+MappedFile::MappedFile(MappedFile&& other) noexcept : data_(other.data_), size_(other.size_) {
+  other.data_ = nullptr;
+  other.size_ = 0;
+}
+
+MappedFile::~MappedFile() {
+  if (data_) ::munmap(const_cast<char*>(data_), size_);
 }
 
 }  // namespace kelv::util

@@ -35,6 +35,23 @@ IoResult<void> write_private(const std::filesystem::path& path, std::string_view
 // `max_age_ns`, so that frequent uses cost one stat each; failures ignored.
 void refresh_mtime(const std::filesystem::path& path, uint64_t max_age_ns);
 
+// A regular file's bytes, mapped read-only while the object lives (an empty
+// file maps to no bytes).
+class MappedFile {
+ public:
+  static IoResult<MappedFile> open(const std::filesystem::path& path);
+  MappedFile(MappedFile&& other) noexcept;
+  MappedFile& operator=(MappedFile&&) = delete;
+  MappedFile(const MappedFile&) = delete;
+  ~MappedFile();
+  std::string_view bytes() const { return {data_, size_}; }
+
+ private:
+  MappedFile(const char* data, size_t size) : data_(data), size_(size) {}
+  const char* data_ = nullptr;
+  size_t size_ = 0;
+};
+
 // The file's single JSON document; absent on any read or parse error, on
 // anything but whitespace after the document, or on nesting deeper than 256.
 std::optional<Json> read_json(const std::filesystem::path& path);

@@ -21,6 +21,7 @@ struct SettingsValues {
   std::optional<std::string> linker_dir;  // handed to the linker driver as "-B"
   bool early_cutoff = false;              // units may run through the compiler driver
   std::optional<std::string> target_dir;  // Cargo's target directory, for the reports
+  bool path_independent = false;  // remap the checkout's directories to fixed names
 };
 
 // A member's field. Its JSON kind follows from the type: a string, an
@@ -38,13 +39,14 @@ struct SettingsMember {
 
 // In declaration order: the order written, the order of the array form, and
 // the order in which messages list the members.
-inline constexpr std::array<SettingsMember, 6> kSettingsMembers{{
+inline constexpr std::array<SettingsMember, 7> kSettingsMembers{{
     {.name = "artifact_cache", .field = &SettingsValues::artifact_cache},
     {.name = "frontend_threads", .field = &SettingsValues::frontend_threads},
     {.name = "min_link_store_ns", .field = &SettingsValues::min_link_store_ns, .required = true},
     {.name = "linker_dir", .field = &SettingsValues::linker_dir},
     {.name = "early_cutoff", .field = &SettingsValues::early_cutoff, .required = true},
     {.name = "target_dir", .field = &SettingsValues::target_dir, .configurable = false},
+    {.name = "path_independent", .field = &SettingsValues::path_independent},
 }};
 
 // The settings as the file holds them: every member in declaration order, an

@@ -8,6 +8,7 @@
 #include "driver/rustc_info.h"
 #include "util/clock.h"
 #include "util/home.h"
+#include "util/paths.h"
 #include "util/utf8.h"
 #include "wrapper/finish.h"
 #include "wrapper/plan.h"
@@ -137,6 +138,26 @@ std::expected<artifact_cache::LookupHit, artifact_cache::Miss> look_up(const Job
   return replayed;
 }
 
+// The directories that differ between checkouts and machines, and the
+// names they get instead. Cargo runs the compiler in the workspace's root
+// for the workspace's packages and in a dependency's own directory (below
+// Cargo's home) for the others.
+std::vector<std::pair<std::string, std::string>> fixed_names(const Settings& s) {
+  std::vector<std::pair<std::string, std::string>> names;
+  const char* cargo_home = std::getenv("CARGO_HOME");
+  const char* home = std::getenv("HOME");
+  const std::string home_dir = cargo_home && *cargo_home ? cargo_home
+                               : home && *home           ? std::string(home) + "/.cargo"
+                                                         : "";
+  if (!home_dir.empty()) names.emplace_back(home_dir, "/kelv/cargo-home");
+  std::error_code ec;
+  const std::string cwd = util::path_str(std::filesystem::current_path(ec));
+  if (!ec && (home_dir.empty() || !util::starts_with_path(cwd, home_dir)))
+    names.emplace_back(cwd, "/kelv/workspace");
+  if (s.target_dir) names.emplace_back(*s.target_dir, "/kelv/target");
+  return names;
+}
+
 // The facts of the plan that the arguments and the toolchain give.
 PlanInput plan_input(const Front& front, const Toolchain& t) {
   const rustc::Invocation& inv = front.inv;
@@ -149,6 +170,7 @@ PlanInput plan_input(const Front& front, const Toolchain& t) {
   const Settings& s = *front.settings;
   if (s.linker_dir) in.linker_dir = util::lossy(*s.linker_dir);
   in.frontend_threads = s.frontend_threads;
+  if (s.path_independent) in.fixed_names = fixed_names(s);
   in.links_output = inv.links_output();
   in.has_target = inv.option_value("--target").has_value();
   in.user_chose_linker = inv.user_chose_linker();
@@ -178,7 +200,9 @@ Decision decide(Front& front) {
   rustc::Invocation& inv = front.inv;
   const Toolchain toolchain = resolve_toolchain(front);
   PlanInput in = plan_input(front, toolchain);
-  append(inv.args, plan_unit(in).linker_args);
+  const Plan early = plan_unit(in);
+  append(inv.args, early.linker_args);
+  append(inv.args, early.remap_args);
 
   const uint64_t start_wall_ns = util::now_wall_ns();
   const uint64_t start = util::mono_ns();

@@ -40,9 +40,10 @@ util::Json store_or_remember(const FinishRequest& r, Storage storage) {
   auto stored = job.store(r.run.diagnostics, r.start_wall_ns);
   if (!stored) return missed(r, "store", stored.error());
   if (r.remote && r.remote_outcome)
-    artifact_cache::upload_to_remote(job, *r.remote, *stored, *r.remote_outcome);
+    artifact_cache::upload_to_remote(job, *r.remote, stored->name, *r.remote_outcome);
   util::Json o = missed(r, "", "");
-  o["entry"] = *stored;  // what the build added to the cache, for its size
+  o["entry"] = stored->name;  // what the build added to the cache, for its size
+  if (stored->path_bound) o["path_bound"] = *stored->path_bound;
   return o;
 }
 

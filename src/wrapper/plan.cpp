@@ -1,5 +1,7 @@
 #include "wrapper/plan.h"
 
+#include <algorithm>
+
 namespace kelv::wrapper {
 namespace {
 
@@ -28,6 +30,32 @@ bool relink_candidate(const PlanInput& in, bool unstable_allowed) {
          !in.known_quick;
 }
 
+// "--remap-path-prefix=DIR=NAME" for each directory; one inside another
+// comes after it, since the compiler applies the last remap that matches.
+std::vector<std::string> remap_args(const PlanInput& in) {
+  std::vector<std::string> args;
+  if (!in.own_road || !in.is_compile) return args;
+  const auto inside = [](const std::string& dir, const std::string& outer) {
+    return dir.size() > outer.size() && dir.starts_with(outer) && dir[outer.size()] == '/';
+  };
+  std::vector<std::pair<size_t, const std::pair<std::string, std::string>*>> ranked;
+  for (const auto& named : in.fixed_names) {
+    if (named.first.empty() || named.first == "/") continue;
+    size_t depth = 0;
+    bool repeated = false;
+    for (const auto& other : in.fixed_names) {
+      if (inside(named.first, other.first)) ++depth;
+      if (&other < &named && other.first == named.first) repeated = true;
+    }
+    if (!repeated) ranked.emplace_back(depth, &named);
+  }
+  std::stable_sort(ranked.begin(), ranked.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (const auto& [depth, named] : ranked)
+    args.push_back("--remap-path-prefix=" + named->first + "=" + named->second);
+  return args;
+}
+
 }  // namespace
 
 Plan plan_unit(const PlanInput& in) {
@@ -40,6 +68,8 @@ Plan plan_unit(const PlanInput& in) {
                         "-Clinker-features=-lld", "-Clink-arg=-B" + *in.linker_dir};
     plan.needs_bootstrap = true;
   }
+
+  plan.remap_args = remap_args(in);
 
   // Only asked when it matters: the plain road needs neither the answer nor
   // the file system check behind it.

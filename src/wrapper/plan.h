@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 // What the wrapper does with one unit, decided from facts gathered before:
@@ -20,6 +21,9 @@ struct PlanInput {
   // From the settings.
   std::optional<std::string> linker_dir;
   std::optional<uint64_t> frontend_threads;
+  // The directories to give fixed names in what the compiler writes, as
+  // (directory, name): Cargo's home, the workspace, the target directory.
+  std::vector<std::pair<std::string, std::string>> fixed_names;
   // From the compiler arguments.
   bool is_compile = false;
   bool links_output = false;
@@ -41,6 +45,7 @@ struct Plan {
   // ("-Zallow-features=" on a stable toolchain).
   std::optional<std::vector<std::string>> extra_args;
   std::vector<std::string> linker_args;  // appended before the cache key is taken
+  std::vector<std::string> remap_args;   // so are these
   std::vector<std::string> later_args;   // appended after the lookup
   bool needs_bootstrap = false;          // the child runs with RUSTC_BOOTSTRAP=1
   bool fresh_build = false;              // no usable incremental state
