@@ -185,8 +185,7 @@ std::expected<void, std::string> Job::record_kept_objects(uint64_t start_wall_ns
   if (!in) return unexpected(in.error());
   auto depinfo = kept_depinfo(*this);
   if (!depinfo) return unexpected(depinfo.error());
-  const auto key2 =
-      entry_name(cache_dir, *objects_key, in->env_deps, in->inputs, {}, cwd, remaps);
+  const auto key2 = entry_name(cache_dir, *objects_key, in->env_deps, in->inputs, {}, cwd, remaps);
   if (!key2) return unexpected("an input is unreadable");
 
   auto kept = list_kept(kept_objects());

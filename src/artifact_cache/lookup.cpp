@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 
 #include "artifact_cache/dep_hashes.h"
 #include "artifact_cache/job.h"
@@ -222,19 +221,12 @@ std::string rewrite_paths(std::string_view bytes,
   if (active.empty()) return text;
   // One left-to-right pass, the pairs tried in order at each position: what
   // one pair wrote is never rewritten by another, so a tampered entry cannot
-  // make the replacement grow the text without bound. A directory is only
-  // itself where its last name ends: "/w/a" is not the start of "/w/ab".
-  const auto ends_name = [&](size_t at) {
-    if (at >= text.size()) return true;
-    const unsigned char c = static_cast<unsigned char>(text[at]);
-    return !(std::isalnum(c) || c == '.' || c == '_' || c == '-' || c == '+' || c == '~');
-  };
+  // make the replacement grow the text without bound.
   std::string out;
   out.reserve(text.size());
   for (size_t pos = 0; pos < text.size();) {
     const auto hit = std::find_if(active.begin(), active.end(), [&](const auto* pair) {
-      return std::string_view(text).substr(pos).starts_with(pair->first) &&
-             ends_name(pos + pair->first.size());
+      return std::string_view(text).substr(pos).starts_with(pair->first);
     });
     if (hit == active.end()) {
       out += text[pos++];

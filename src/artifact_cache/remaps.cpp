@@ -1,9 +1,9 @@
 #include "artifact_cache/remaps.h"
 
 #include <fmt/format.h>
+#include <string.h>
 
 #include <charconv>
-#include <string.h>
 
 namespace kelv::artifact_cache {
 namespace {
@@ -14,8 +14,7 @@ constexpr std::string_view token_open = "<remap ";
 // components, and "//", "." or ".." would make text and components differ.
 bool plain_absolute(std::string_view path) {
   if (!path.starts_with('/') || path.size() < 2) return false;
-  return path.find("//") == std::string_view::npos &&
-         path.find("/./") == std::string_view::npos &&
+  return path.find("//") == std::string_view::npos && path.find("/./") == std::string_view::npos &&
          path.find("/../") == std::string_view::npos && !path.ends_with("/.") &&
          !path.ends_with("/..");
 }
@@ -58,8 +57,7 @@ std::string Remaps::resolve(std::string_view path) const {
   return list[i].from + std::string(end + 1, rest.data() + rest.size());
 }
 
-std::string Remaps::portable_line(std::string_view line, size_t value_at,
-                                  bool up_to_equals) const {
+std::string Remaps::portable_line(std::string_view line, size_t value_at, bool up_to_equals) const {
   if (value_at > line.size()) return std::string(line);
   std::string_view value = line.substr(value_at), after;
   if (up_to_equals) {
@@ -81,8 +79,9 @@ std::vector<std::pair<std::string, std::string>> Remaps::rewrites_from(
     std::span<const std::string> recorded) const {
   std::vector<std::pair<std::string, std::string>> pairs;
   if (recorded.size() != list.size()) return pairs;
-  // The last remap first, as the compiler applies them.
-  for (size_t i = list.size(); i-- > 0;) pairs.emplace_back(recorded[i], list[i].from);
+  // The last remap first, as the compiler applies them; with the '/' that
+  // follows, so that "/w/a" is not taken for the start of "/w/ab".
+  for (size_t i = list.size(); i-- > 0;) pairs.emplace_back(recorded[i] + "/", list[i].from + "/");
   return pairs;
 }
 

@@ -154,7 +154,8 @@ std::optional<std::string> bound_to_paths(const Job& job, std::string_view stder
                                           uint64_t start_ns) {
   if (!job.bound_key) return std::nullopt;
   const std::vector<std::string> dirs = job.remaps.directories();
-  const auto holds = [&](std::string_view bytes, std::string_view what) -> std::optional<std::string> {
+  const auto holds = [&](std::string_view bytes,
+                         std::string_view what) -> std::optional<std::string> {
     if (auto i = held_directory(bytes, dirs)) return fmt::format("{} holds {}", what, dirs[*i]);
     return std::nullopt;
   };
@@ -316,8 +317,8 @@ std::expected<StoredEntry, std::string> Job::store(std::string_view stderr_bytes
   const std::vector<std::string> span_deps = read_span_deps(*this, start_ns);
   const std::optional<std::string> path_bound = bound_to_paths(*this, stderr_bytes, start_ns);
   const std::string_view name_key = path_bound ? *bound_key : key;
-  const auto state = entry_state(cache_dir, name_key, in->env_deps, in->inputs, span_deps, cwd,
-                                 remaps);
+  const auto state =
+      entry_state(cache_dir, name_key, in->env_deps, in->inputs, span_deps, cwd, remaps);
   if (!state) return std::unexpected("an input is unreadable");
   if (!already_published(cache_dir, entry_dir(state->name))) {
     if (auto published = publish_entry(*this, *in, state->name, stderr_bytes, start_ns); !published)

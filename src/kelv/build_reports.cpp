@@ -102,6 +102,7 @@ void read_cache(Unit& u, const util::Json& cache) {
   u.stored_compile_ns = number(cache, "stored_compile_ns");
   u.from_remote = text(cache, "source") == "remote";
   u.entry = text(cache, "entry");
+  u.path_bound = text(cache, "path_bound");
   if (const util::Json* remote = member(cache, "remote")) {
     u.remote_lookup = text(*remote, "lookup");
     u.remote_upload = text(*remote, "upload");

@@ -33,6 +33,7 @@ struct Unit {
   std::optional<uint64_t> stored_compile_ns;  // for a hit: what compiling it took
   bool from_remote = false;                   // a hit whose entry came from the remote tier
   std::string entry;                          // the entry it stored or replayed
+  std::string path_bound;                     // why what it stored serves only its own checkout
   std::string remote_lookup;                  // what the remote tier did: "miss", "failed", ...
   std::string remote_upload;                  // "uploaded", "present", "skipped", "failed"
   std::string remote_reason;                  // why the lookup was not a hit

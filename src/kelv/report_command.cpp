@@ -144,6 +144,7 @@ util::Json unit_json(const Unit& u) {
   j["driver"] = text_or_null(u.driver);
   j["driver_failure"] = text_or_null(u.driver_failure);
   j["link"] = text_or_null(u.link);
+  j["path_bound"] = text_or_null(u.path_bound);
   if (!u.remote_lookup.empty() || !u.remote_upload.empty())
     j["remote"] = {{"lookup", text_or_null(u.remote_lookup)},
                    {"upload", text_or_null(u.remote_upload)},
@@ -277,6 +278,18 @@ void print_driver_failures(const std::vector<Unit>& units) {
   }
 }
 
+// Units whose outputs name their checkout's directories despite the remaps:
+// their entries serve no other checkout.
+void print_path_bound(const std::vector<Unit>& units) {
+  bool header = false;
+  for (const Unit& u : units) {
+    if (u.path_bound.empty()) continue;
+    if (!header) fmt::print("\nstored bound to this checkout's paths:\n");
+    header = true;
+    fmt::print("  {}: {}\n", u.crate, u.path_bound);
+  }
+}
+
 void print_text(const Build& build, const Summary& summary) {
   print_header(build);
   fmt::print("{}\n", summary_line(summary));
@@ -284,6 +297,7 @@ void print_text(const Build& build, const Summary& summary) {
   print_misses(summary.misses);
   print_not_cached(summary.not_cached);
   print_driver_failures(build.units);
+  print_path_bound(build.units);
 }
 
 }  // namespace

@@ -21,7 +21,7 @@ struct SettingsValues {
   std::optional<std::string> linker_dir;  // handed to the linker driver as "-B"
   bool early_cutoff = false;              // units may run through the compiler driver
   std::optional<std::string> target_dir;  // Cargo's target directory, for the reports
-  bool path_independent = false;  // remap the checkout's directories to fixed names
+  bool path_independent = false;          // remap the checkout's directories to fixed names
 };
 
 // A member's field. Its JSON kind follows from the type: a string, an

@@ -138,6 +138,109 @@ TEST_F(Kelv, SecondBuildIsReplayedAndReported) {
   }
 }
 
+// A package whose library reads a file with include_str!, a module file and
+// a build script's input, a program printing what the library holds, and
+// one printing the package's directory.
+void write_paths_package(const fs::path& dir) {
+  testing::write_file(dir / "Cargo.toml",
+                      "[package]\nname = \"paths\"\nversion = \"0.1.0\"\nedition = \"2021\"\n");
+  testing::write_file(
+      dir / "build.rs",
+      "fn main() {\n    println!(\"cargo:rerun-if-changed=input.txt\");\n"
+      "    let text = std::fs::read_to_string(\"input.txt\").unwrap();\n"
+      "    let out = std::env::var(\"OUT_DIR\").unwrap();\n"
+      "    std::fs::write(format!(\"{out}/gen.rs\"), format!(\"pub const GENERATED: "
+      "&str = {:?};\", text.trim())).unwrap();\n}\n");
+  testing::write_file(dir / "input.txt", "generated one\n");
+  testing::write_file(dir / "src/note.txt", "note one");
+  testing::write_file(dir / "src/part.rs", "pub const PART: &str = \"part one\";\n");
+  testing::write_file(dir / "src/lib.rs",
+                      "mod part;\npub use part::PART;\n"
+                      "pub const NOTE: &str = include_str!(\"note.txt\");\n"
+                      "include!(concat!(env!(\"OUT_DIR\"), \"/gen.rs\"));\n");
+  testing::write_file(dir / "src/bin/show.rs",
+                      "fn main() {\n    println!(\"{} / {} / {}\", paths::NOTE, paths::PART, "
+                      "paths::GENERATED);\n}\n");
+  testing::write_file(dir / "src/bin/whereami.rs",
+                      "fn main() {\n    println!(\"{}\", env!(\"CARGO_MANIFEST_DIR\"));\n}\n");
+}
+
+TEST_F(Kelv, CheckoutsAtOtherPathsShareOnlyWhatDoesNotNameThem) {
+  const fs::path first = project, second = dir / "deeper/path/to/second";
+  write_paths_package(first);
+  write_paths_package(second);
+  const auto configure = [&](bool on) {
+    testing::write_file(kelv_home / "config.json",
+                        fmt::format(R"({{"path_independent": {}}})", on ? "true" : "false"));
+  };
+  // Builds a checkout; what each unit's cache did ("hit", "stored", ...).
+  const auto build_at = [&](const fs::path& at) {
+    auto built = kelv({"cargo", "build"}, {{"CARGO_TARGET_DIR", (at / "target").string()}}, at);
+    EXPECT_EQ(built.exit_code, 0) << built.err;
+    std::map<std::string, std::string> cache;
+    auto report = util::parse_json(kelv({"report", "--json"}).out);
+    if (report)
+      for (const auto& u : (*report)["units"])
+        cache[u["crate"].get<std::string>()] = u["cache"].get<std::string>();
+    return cache;
+  };
+  const auto run_at = [&](const fs::path& at, const std::string& program) {
+    return testing::run({.argv = {(at / "target/debug" / program).string()}}).out;
+  };
+
+  // Without the setting: no remaps, today's keys, nothing shared.
+  configure(false);
+  build_at(first);
+  auto apart = build_at(second);
+  EXPECT_EQ(apart["paths"], "stored");
+  EXPECT_EQ(apart["show"], "stored");
+
+  configure(true);
+  fs::remove_all(first / "target");
+  fs::remove_all(second / "target");
+  build_at(first);
+  auto shared = build_at(second);
+  EXPECT_EQ(shared["paths"], "hit");
+  EXPECT_EQ(shared["show"], "hit");
+  EXPECT_EQ(shared["build_script_build (paths)"], "hit");
+  // Its program holds its directory: stored for its own checkout only.
+  EXPECT_EQ(shared["whereami"], "stored");
+  EXPECT_EQ(run_at(second, "whereami"), second.string() + "\n");
+  EXPECT_EQ(run_at(second, "show"), "note one / part one / generated one\n");
+  const std::string report = kelv({"report"}).out;
+  EXPECT_NE(report.find("stored bound to this checkout's paths:\n  whereami: whereami-"),
+            std::string::npos)
+      << report;
+  EXPECT_NE(report.find("holds " + second.string()), std::string::npos) << report;
+  // Cargo tracks the second checkout's own files.
+  for (const auto& e : fs::directory_iterator(second / "target/debug/deps")) {
+    if (e.path().extension() != ".d") continue;
+    EXPECT_EQ(testing::read_file(e.path()).find(first.string()), std::string::npos) << e.path();
+  }
+
+  // What it replayed is what its own cold build makes.
+  const std::string replayed = testing::read_file(second / "target/debug/show");
+  testing::write_file(kelv_home / "config.json",
+                      fmt::format(R"({{"path_independent": true, "artifact_cache": "{}"}})",
+                                  (dir / "own-cache").string()));
+  fs::remove_all(second / "target");
+  EXPECT_EQ(build_at(second)["show"], "stored");
+  EXPECT_EQ(testing::read_file(second / "target/debug/show"), replayed);
+
+  // A file that differs between the checkouts is never read from the other's entry.
+  configure(true);
+  for (const char* file : {"src/note.txt", "src/part.rs", "input.txt"}) {
+    SCOPED_TRACE(file);
+    const std::string original = testing::read_file(second / file);
+    std::string edited = original;
+    edited.replace(edited.find("one"), 3, "two");
+    testing::write_file(second / file, edited);
+    EXPECT_EQ(build_at(second)["paths"], "stored");
+    EXPECT_NE(run_at(second, "show").find("two"), std::string::npos);
+    testing::write_file(second / file, original);
+  }
+}
+
 TEST_F(Kelv, CargoExitStatusAndOutputPassThrough) {
   write_small_workspace();
   testing::write_file(dir / "ws/greet/src/lib.rs", "pub fn broken() -> u32 { \"x\" }\n");

@@ -601,6 +601,92 @@ TEST_F(CacheKeyTest, TwoCheckoutsBuildingARegistryCrateAgree) {
   EXPECT_EQ(key_a, key_b);
 }
 
+TEST_F(CacheKeyTest, RemappedDirectoriesLeaveTheKey) {
+  // Each side is prepared in a checkout of its own ("{here}"), or both in
+  // the first one.
+  struct Case {
+    const char* what;
+    Args a, b;
+    std::string manifest_a = "{here}", manifest_b = "{here}";
+    bool same_cwd = false;
+    bool same_key = false;
+  };
+  const Case cases[] = {
+      {"each checkout remapped to one name",
+       {"--remap-path-prefix={here}=/ws"},
+       {"--remap-path-prefix={here}=/ws"},
+       "{here}",
+       "{here}",
+       false,
+       true},
+      {"the separate form and a trailing slash",
+       {"--remap-path-prefix={here}=/ws"},
+       {"--remap-path-prefix", "{here}/=/ws"},
+       "{here}",
+       "{here}",
+       false,
+       false},
+      {"the separate form",
+       {"--remap-path-prefix", "{here}=/ws"},
+       {"--remap-path-prefix", "{here}=/ws"},
+       "{here}/m",
+       "{here}/m",
+       false,
+       true},
+      {"remapped to different names",
+       {"--remap-path-prefix={here}=/ws"},
+       {"--remap-path-prefix={here}=/other"}},
+      {"no remap", {}, {}},
+      {"a relative directory", {"--remap-path-prefix=src=/ws"}, {"--remap-path-prefix=src=/ws"}},
+      {"only the registry remapped, one checkout",
+       {"--remap-path-prefix=/reg-a=/reg", "/reg-a/serde/src/lib.rs"},
+       {"--remap-path-prefix=/reg-b=/reg", "/reg-b/serde/src/lib.rs"},
+       "/reg-a/serde",
+       "/reg-b/serde",
+       true,
+       true},
+      {"only the registry remapped, two checkouts",
+       {"--remap-path-prefix=/reg-a=/reg"},
+       {"--remap-path-prefix=/reg-b=/reg"},
+       "/reg-a/serde",
+       "/reg-b/serde"},
+      {"a directory whose name only begins alike",
+       {"--remap-path-prefix=/reg=/r"},
+       {"--remap-path-prefix=/reg=/r"},
+       "/reg-a/serde",
+       "/reg-b/serde",
+       true,
+       false},
+  };
+  TempDir other;
+  const auto side = [&](const Args& extra, const std::string& manifest, const fs::path& here) {
+    const auto fill = [&](std::string text) {
+      for (size_t at; (at = text.find("{here}")) != std::string::npos;)
+        text.replace(at, 6, here.string());
+      return text;
+    };
+    Args args = kLib;
+    for (const std::string& a : extra) args.push_back(fill(a));
+    env_.set("CARGO_MANIFEST_DIR", fill(manifest));
+    InDir in(here);
+    return prepare(args);
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto a = side(c.a, c.manifest_a, proj_.path());
+    auto b = side(c.b, c.manifest_b, c.same_cwd ? proj_.path() : other.path());
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(a->key == b->key, c.same_key);
+    // What is shared is bound to its own paths when its outputs name them.
+    if (c.same_key) {
+      EXPECT_TRUE(a->bound_key && b->bound_key && *a->bound_key != *b->bound_key);
+    }
+    if (c.a.empty()) {
+      EXPECT_FALSE(a->bound_key);
+    }
+  }
+}
+
 TEST_F(CacheKeyTest, ExternalSourcesAreNotWorkspaceMembers) {
   struct Case {
     std::string manifest_dir;

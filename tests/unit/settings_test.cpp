@@ -37,16 +37,20 @@ struct Case {
 constexpr Case kCases[] = {
     {"unknown_field", "{\"extra\": 1}"sv,
      "unknown field `extra`, expected one of `artifact_cache`, `frontend_threads`, "
-     "`min_link_store_ns`, `linker_dir`, `early_cutoff`, `target_dir` at line 1 column 8"},
+     "`min_link_store_ns`, `linker_dir`, `early_cutoff`, `target_dir`, `path_independent` at line "
+     "1 column 8"},
     {"unknown_field_ws", "{\"min_link_store_ns\": 0, \"early_cutoff\": false, \"extra\"  \n : 1}"sv,
      "unknown field `extra`, expected one of `artifact_cache`, `frontend_threads`, "
-     "`min_link_store_ns`, `linker_dir`, `early_cutoff`, `target_dir` at line 2 column 1"},
+     "`min_link_store_ns`, `linker_dir`, `early_cutoff`, `target_dir`, `path_independent` at line "
+     "2 column 1"},
     {"unknown_field_escaped", "{\"ex\\u0074ra\\n\": 1}"sv,
      "unknown field `extra\n`, expected one of `artifact_cache`, `frontend_threads`, "
-     "`min_link_store_ns`, `linker_dir`, `early_cutoff`, `target_dir` at line 1 column 15"},
+     "`min_link_store_ns`, `linker_dir`, `early_cutoff`, `target_dir`, `path_independent` at line "
+     "1 column 15"},
     {"unknown_field_case", "{\"Early_cutoff\": true}"sv,
      "unknown field `Early_cutoff`, expected one of `artifact_cache`, `frontend_threads`, "
-     "`min_link_store_ns`, `linker_dir`, `early_cutoff`, `target_dir` at line 1 column 15"},
+     "`min_link_store_ns`, `linker_dir`, `early_cutoff`, `target_dir`, `path_independent` at line "
+     "1 column 15"},
     {"duplicate_field", "{\"early_cutoff\": true, \"early_cutoff\" : false}"sv,
      "duplicate field `early_cutoff` at line 1 column 38"},
     {"duplicate_null", "{\"linker_dir\": null, \"min_link_store_ns\": 1, \"linker_dir\": \"x\"}"sv,
@@ -215,20 +219,20 @@ constexpr Case kCases[] = {
     {"trailing_comma_array_inside", "[null,]"sv, "trailing comma at line 1 column 7"},
     {"trailing_comma_array_end", "[null, null, 0, null, false, null,]"sv,
      "trailing comma at line 1 column 35"},
-    {"array_too_long", "[null, null, 0, null, false, null, 1]"sv,
-     "trailing characters at line 1 column 36"},
-    {"array_too_long_nl", "[null, null, 0, null, false, null\n, \n 1]"sv,
+    {"array_too_long", "[null, null, 0, null, false, null, false, 1]"sv,
+     "trailing characters at line 1 column 43"},
+    {"array_too_long_nl", "[null, null, 0, null, false, null, false\n, \n 1]"sv,
      "trailing characters at line 3 column 2"},
     {"array_six_no_close", "[null, null, 0, null, false, null"sv,
      "EOF while parsing a list at line 1 column 33"},
-    {"array_six_junk", "[null, null, 0, null, false, null x"sv,
-     "trailing characters at line 1 column 35"},
+    {"array_seven_junk", "[null, null, 0, null, false, null, false x"sv,
+     "trailing characters at line 1 column 42"},
     {"array_short", "[null, null]"sv,
-     "invalid length 2, expected struct Settings with 6 elements at line 1 column 12"},
+     "invalid length 2, expected struct Settings with 7 elements at line 1 column 12"},
     {"array_short_ws", "[null, null \n ] "sv,
-     "invalid length 2, expected struct Settings with 6 elements at line 2 column 2"},
+     "invalid length 2, expected struct Settings with 7 elements at line 2 column 2"},
     {"array_empty", "[]"sv,
-     "invalid length 0, expected struct Settings with 6 elements at line 1 column 2"},
+     "invalid length 0, expected struct Settings with 7 elements at line 1 column 2"},
     {"array_leading_comma", "[,null]"sv, "expected value at line 1 column 2"},
     {"array_bad_elem", "[1, null, 0, null, false, null]"sv,
      "invalid type: integer `1`, expected a string at line 1 column 2"},
@@ -275,13 +279,15 @@ constexpr Case kCases[] = {
      "trailing characters at line 1 column 48"},
     {"utf8_key_unknown", "{\"caf\303\251\": 1}"sv,
      "unknown field `caf\303\251`, expected one of `artifact_cache`, `frontend_threads`, "
-     "`min_link_store_ns`, `linker_dir`, `early_cutoff`, `target_dir` at line 1 column 8"},
+     "`min_link_store_ns`, `linker_dir`, `early_cutoff`, `target_dir`, `path_independent` at line "
+     "1 column 8"},
     {"multiline_type_error", "{\n  \"min_link_store_ns\": 0,\n  \"early_cutoff\": \"yes\"\n}\n"sv,
      "invalid type: string \"yes\", expected a boolean at line 3 column 23"},
     {"multiline_unknown",
      "{\n  \"min_link_store_ns\": 0,\n  \"early_cutoff\": false,\n  \"bogus\"\n    : 1\n}\n"sv,
      "unknown field `bogus`, expected one of `artifact_cache`, `frontend_threads`, "
-     "`min_link_store_ns`, `linker_dir`, `early_cutoff`, `target_dir` at line 5 column 4"},
+     "`min_link_store_ns`, `linker_dir`, `early_cutoff`, `target_dir`, `path_independent` at line "
+     "5 column 4"},
     {"multiline_missing", "{\n  \"min_link_store_ns\": 0\n}\n"sv,
      "missing field `early_cutoff` at line 3 column 1"},
     {"multiline_eof", "{\n  \"min_link_store_ns\": 0,\n"sv,
@@ -320,11 +326,13 @@ constexpr Case kCases[] = {
     {"unknown_before_duplicate",
      "{\"artifact_cache\": \"a\", \"extra\": 1, \"artifact_cache\": \"b\"}"sv,
      "unknown field `extra`, expected one of `artifact_cache`, `frontend_threads`, "
-     "`min_link_store_ns`, `linker_dir`, `early_cutoff`, `target_dir` at line 1 column 31"},
+     "`min_link_store_ns`, `linker_dir`, `early_cutoff`, `target_dir`, `path_independent` at line "
+     "1 column 31"},
     {"unknown_near_name",
      "{\"min_link_store_ns\": 0, \"early_cutoff\": true, \"target_dir \": \"t\"}"sv,
      "unknown field `target_dir `, expected one of `artifact_cache`, `frontend_threads`, "
-     "`min_link_store_ns`, `linker_dir`, `early_cutoff`, `target_dir` at line 1 column 60"},
+     "`min_link_store_ns`, `linker_dir`, `early_cutoff`, `target_dir`, `path_independent` at line "
+     "1 column 60"},
     {"missing_all_required",
      "{\"artifact_cache\": null, \"frontend_threads\": null, \"linker_dir\": null, \"target_dir\": "
      "null}"sv,
@@ -340,9 +348,9 @@ constexpr Case kCases[] = {
     {"str_for_u32", "{\"frontend_threads\": \"4\"}"sv,
      "invalid type: string \"4\", expected u32 at line 1 column 24"},
     {"array_five", "[null, null, 0, null, false]"sv,
-     "invalid length 5, expected struct Settings with 6 elements at line 1 column 28"},
+     "invalid length 5, expected struct Settings with 7 elements at line 1 column 28"},
     {"array_five_values", "[\"a\", 1, 2, \"b\", true]"sv,
-     "invalid length 5, expected struct Settings with 6 elements at line 1 column 22"},
+     "invalid length 5, expected struct Settings with 7 elements at line 1 column 22"},
     {"array_six_eof_ws", "[null, null, 0, null, false, null "sv,
      "EOF while parsing a list at line 1 column 34"},
     {"array_null_for_u64", "[null, null, null, null, false, null]"sv,
@@ -422,11 +430,11 @@ TEST(SettingsParse, NullOptionalsAndWhitespace) {
 }
 
 TEST(SettingsParse, ArrayFormInDeclarationOrder) {
-  auto s = Settings::parse("[null, null, 0, null, false, null]");
+  auto s = Settings::parse("[null, null, 0, null, false, null, false]");
   ASSERT_TRUE(s.has_value()) << s.error();
   EXPECT_EQ(s->artifact_cache, std::nullopt);
   EXPECT_FALSE(s->early_cutoff);
-  s = Settings::parse(R"(["a", 4, 5, "b", true, "c"])");
+  s = Settings::parse(R"(["a", 4, 5, "b", true, "c", true])");
   ASSERT_TRUE(s.has_value()) << s.error();
   EXPECT_EQ(s->artifact_cache, "a");
   EXPECT_EQ(s->frontend_threads, 4u);
@@ -434,6 +442,7 @@ TEST(SettingsParse, ArrayFormInDeclarationOrder) {
   EXPECT_EQ(s->linker_dir, "b");
   EXPECT_TRUE(s->early_cutoff);
   EXPECT_EQ(s->target_dir, "c");
+  EXPECT_TRUE(s->path_independent);
 }
 
 TEST(SettingsParse, StringsKeepTheirBytes) {
@@ -547,25 +556,28 @@ TEST(SettingsSchema, MembersInDeclarationOrder) {
   }
   EXPECT_EQ(names, (std::vector<std::string_view>{"artifact_cache", "frontend_threads",
                                                   "min_link_store_ns", "linker_dir", "early_cutoff",
-                                                  "target_dir"}));
+                                                  "target_dir", "path_independent"}));
   EXPECT_EQ(required, (std::vector<std::string_view>{"min_link_store_ns", "early_cutoff"}));
   EXPECT_EQ(builds_own, (std::vector<std::string_view>{"target_dir"}));
 }
 
 TEST(SettingsSchema, WrittenFormHoldsEveryMemberInOrder) {
-  EXPECT_EQ(util::settings_json({}).dump(),
-            R"({"artifact_cache":null,"frontend_threads":null,"min_link_store_ns":0,)"
-            R"("linker_dir":null,"early_cutoff":false,"target_dir":null})");
+  EXPECT_EQ(
+      util::settings_json({}).dump(),
+      R"({"artifact_cache":null,"frontend_threads":null,"min_link_store_ns":0,)"
+      R"("linker_dir":null,"early_cutoff":false,"target_dir":null,"path_independent":false})");
   const util::SettingsValues values{.artifact_cache = "/cache",
                                     .frontend_threads = 8,
                                     .min_link_store_ns = 2500000,
                                     .linker_dir = "/linker",
                                     .early_cutoff = true,
-                                    .target_dir = "/work/target"};
+                                    .target_dir = "/work/target",
+                                    .path_independent = true};
   EXPECT_EQ(util::settings_json(values).dump(2),
             "{\n  \"artifact_cache\": \"/cache\",\n  \"frontend_threads\": 8,\n"
             "  \"min_link_store_ns\": 2500000,\n  \"linker_dir\": \"/linker\",\n"
-            "  \"early_cutoff\": true,\n  \"target_dir\": \"/work/target\"\n}");
+            "  \"early_cutoff\": true,\n  \"target_dir\": \"/work/target\",\n"
+            "  \"path_independent\": true\n}");
 }
 
 TEST(SettingsSchema, WrittenSettingsReadBackAsObjectAndArray) {
