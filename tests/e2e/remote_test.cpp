@@ -405,6 +405,8 @@ struct BuildHow {
   Env env;
   std::vector<std::string> args = {"build"};
   bool from_scratch = true;  // without the target directory
+  fs::path at;                // another checkout of the project
+  bool path_independent = false;
 };
 
 class RemoteWorld : public testing::World {
@@ -415,8 +417,10 @@ class RemoteWorld : public testing::World {
 
   // A build on the machine against the remote at `url` ("" for none).
   Outcome build_on(const Machine& m, const std::string& url, BuildHow how = {}) {
-    settings(testing::cache_settings(m.cache));
-    if (how.from_scratch) fs::remove_all(project / "target");
+    std::string text = testing::cache_settings(m.cache);
+    if (how.path_independent) text.replace(text.rfind('}'), 1, R"(, "path_independent": true})");
+    settings(text);
+    if (how.from_scratch) fs::remove_all((how.at.empty() ? project : how.at) / "target");
     how.env.emplace("KELV_HOME", m.home.string());
     how.env.emplace("KELV_REMOTE_CACHE", url);
     how.env.emplace("KELV_REMOTE_CACHE_MODE", std::nullopt);
@@ -425,7 +429,7 @@ class RemoteWorld : public testing::World {
     how.env.emplace("KELV_FIXTURE_BANNER", std::nullopt);
     how.env.emplace("REALWORLD_BANNER", std::nullopt);
     how.args.push_back("--offline");
-    return build(how.args, how.env);
+    return build(how.args, how.env, how.at);
   }
 
   std::vector<Json> units() const { return cached_units(reports()); }
@@ -517,6 +521,58 @@ TEST_P(RemoteTwoMachines, SecondMachineReplaysEveryUnitFromTheServer) {
   }
   EXPECT_EQ(local, stored);
   expect_same_files(hashes_below(project / "target/debug/deps"), a_outputs, "B's outputs");
+}
+
+// The same with the machines' checkouts at different paths, below
+// different home directories (each with its own Cargo home), remapped to
+// fixed names: B replays every unit from the server, to the same bytes but
+// for the dep-info, which names B's own files.
+TEST_P(RemoteTwoMachines, MachinesAtOtherPathsShareThroughTheServer) {
+  Server server(GetParam());
+  copy_fixture(kSharedFixture);
+  const Machine a = machine("a"), b = machine("b");
+  const fs::path elsewhere = dir / "machines/b/user/src/deeper/orchard";
+  testing::copy_fixture(elsewhere, kSharedFixture);
+  // The toolchains stay where they are.
+  const char* rustup = std::getenv("RUSTUP_HOME");
+  const std::string toolchains = rustup ? rustup : std::string(std::getenv("HOME")) + "/.rustup";
+  const auto home_of = [&](const fs::path& user) {
+    return Env{{"HOME", user.string()},
+               {"CARGO_HOME", (user / ".cargo").string()},
+               {"RUSTUP_HOME", toolchains}};
+  };
+  ASSERT_EQ(build_on(a, server.url(), {.env = home_of(dir / "machines/a/user"),
+                                       .path_independent = true})
+                .exit_code,
+            0);
+  const auto without_depinfo = [](std::map<std::string, std::string> files) {
+    std::erase_if(files, [](const auto& f) { return f.first.ends_with(".d"); });
+    return files;
+  };
+  const auto a_outputs = without_depinfo(hashes_below(project / "target/debug/deps"));
+  const Outcome a_run = run_binary(kSharedBinary);
+
+  const Outcome on_b = build_on(b, server.url(),
+                                {.env = home_of(dir / "machines/b/user"), .at = elsewhere,
+                                 .path_independent = true});
+  ASSERT_EQ(on_b.exit_code, 0) << on_b.err;
+  size_t replayed = 0;
+  for (const Json& r : units()) {
+    EXPECT_EQ(result_of(r), "hit") << describe(r);
+    EXPECT_EQ(source_of(r), "remote") << describe(r);
+    ++replayed;
+  }
+  EXPECT_GT(replayed, 10u);
+  const fs::path deps = elsewhere / "target/debug/deps";
+  expect_same_files(without_depinfo(hashes_below(deps)), a_outputs, "B's outputs");
+  for (const auto& e : fs::directory_iterator(deps)) {
+    if (e.path().extension() != ".d") continue;
+    const std::string depinfo = testing::read_file(e.path());
+    EXPECT_EQ(depinfo.find(project.string() + "/"), std::string::npos) << e.path();
+  }
+  const Outcome b_run =
+      testing::run({.argv = {(elsewhere / "target/debug" / kSharedBinary).string()}});
+  EXPECT_EQ(b_run.out, a_run.out);
 }
 
 // The server dies while B replays the chain: gamma's build script holds the

@@ -36,9 +36,10 @@ void World::settings(const std::string& text) const {
   write_file(events / "wrapper.settings", text);
 }
 
-Outcome World::cargo(std::vector<std::string> args, Env env, bool wrapper) const {
+Outcome World::cargo(std::vector<std::string> args, Env env, bool wrapper,
+                     const fs::path& at) const {
   env.emplace("KELV_HOME", kelv_home.string());
-  return testing::cargo(project, std::move(args), std::move(env), wrapper);
+  return testing::cargo(at.empty() ? project : at, std::move(args), std::move(env), wrapper);
 }
 
 Outcome World::kelv(std::vector<std::string> args, Env env, const fs::path& cwd) const {
@@ -51,13 +52,13 @@ Outcome World::kelv(std::vector<std::string> args, Env env, const fs::path& cwd)
   return run({.argv = args, .env = env, .cwd = cwd.empty() ? project : cwd});
 }
 
-Outcome World::build(std::vector<std::string> args, Env env) const {
+Outcome World::build(std::vector<std::string> args, Env env, const fs::path& at) const {
   fs::create_directories(events);
   for (const auto& e : fs::directory_iterator(events))
     if (e.path().extension() == ".json") fs::remove(e.path());
   fs::remove(dir / "driver.log");
   env.emplace("KELV_EVENT_DIR", events.string());
-  return cargo(std::move(args), std::move(env));
+  return cargo(std::move(args), std::move(env), true, at);
 }
 
 std::vector<util::Json> World::reports() const {

@@ -105,13 +105,16 @@ class World {
   void settings(const std::string& text) const;  // the event directory's wrapper.settings
   // Cargo in the project through the wrapper (unless `wrapper` is false),
   // with the world's kelv home and no event directory; `env` wins.
-  Outcome cargo(std::vector<std::string> args, Env env = {}, bool wrapper = true) const;
+  // `at`: another checkout of the project, in its place.
+  Outcome cargo(std::vector<std::string> args, Env env = {}, bool wrapper = true,
+                const fs::path& at = {}) const;
   // `kelv` (beside the wrapper) in the project, or in `cwd`, with the
   // world's home and the project's target directory; `env` wins.
   Outcome kelv(std::vector<std::string> args, Env env = {}, const fs::path& cwd = {}) const;
   // The same with the event directory, emptied of what the previous build
   // left (reports, the driver's log).
-  Outcome build(std::vector<std::string> args = {"build"}, Env env = {}) const;
+  Outcome build(std::vector<std::string> args = {"build"}, Env env = {},
+                const fs::path& at = {}) const;
   std::vector<util::Json> reports() const;
   std::optional<util::Json> find_report(const std::string& crate) const;
   util::Json report(const std::string& crate) const;  // a failure when there is none
