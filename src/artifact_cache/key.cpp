@@ -405,13 +405,12 @@ std::expected<void, Refusal> make_key(Job& job, UnitArguments& unit, bool driver
   // Kept objects serve only their own checkout: a relink cannot show that
   // the objects do not name it.
   if (objects) job.objects_key = util::key_digest(*objects);
+  // A remap's own line holds its directory, so with any remap the two keys
+  // differ.
   job.remaps = std::move(unit.remaps);
   if (!job.remaps.empty()) {
-    std::vector<std::string> portable = portable_lines(key, job.remaps);
-    if (portable != key.lines) {
-      job.bound_key = util::key_digest(key.lines);
-      key.lines = std::move(portable);
-    }
+    job.bound_key = util::key_digest(key.lines);
+    key.lines = portable_lines(key, job.remaps);
   }
   job.key = util::key_digest(key.lines);
   job.stem = *unit.crate_name + unit.extra_filename;

@@ -48,7 +48,8 @@ TEST_F(PlainBuild, InvalidSettingsStopTheBuild) {
   const std::string expected =
       "FAIL " + (events / "wrapper.settings").string() +
       " is not valid wrapper settings (unknown field `extra`, expected one of `artifact_cache`, "
-      "`frontend_threads`, `min_link_store_ns`, `linker_dir`, `early_cutoff`, `target_dir`, `path_independent` at line "
+      "`frontend_threads`, `min_link_store_ns`, `linker_dir`, `early_cutoff`, `target_dir`, "
+      "`path_independent` at line "
       "1 column 55); the kelv and kelv-rustc-wrapper binaries may be from different versions";
   EXPECT_NE(built.err.find(expected), std::string::npos) << built.err;
   EXPECT_NE(built.err.find("exit status: 2"), std::string::npos) << built.err;

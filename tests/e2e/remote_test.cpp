@@ -405,7 +405,7 @@ struct BuildHow {
   Env env;
   std::vector<std::string> args = {"build"};
   bool from_scratch = true;  // without the target directory
-  fs::path at;                // another checkout of the project
+  fs::path at;               // another checkout of the project
   bool path_independent = false;
 };
 
@@ -541,10 +541,10 @@ TEST_P(RemoteTwoMachines, MachinesAtOtherPathsShareThroughTheServer) {
                {"CARGO_HOME", (user / ".cargo").string()},
                {"RUSTUP_HOME", toolchains}};
   };
-  ASSERT_EQ(build_on(a, server.url(), {.env = home_of(dir / "machines/a/user"),
-                                       .path_independent = true})
-                .exit_code,
-            0);
+  ASSERT_EQ(
+      build_on(a, server.url(), {.env = home_of(dir / "machines/a/user"), .path_independent = true})
+          .exit_code,
+      0);
   const auto without_depinfo = [](std::map<std::string, std::string> files) {
     std::erase_if(files, [](const auto& f) { return f.first.ends_with(".d"); });
     return files;
@@ -552,9 +552,9 @@ TEST_P(RemoteTwoMachines, MachinesAtOtherPathsShareThroughTheServer) {
   const auto a_outputs = without_depinfo(hashes_below(project / "target/debug/deps"));
   const Outcome a_run = run_binary(kSharedBinary);
 
-  const Outcome on_b = build_on(b, server.url(),
-                                {.env = home_of(dir / "machines/b/user"), .at = elsewhere,
-                                 .path_independent = true});
+  const Outcome on_b = build_on(
+      b, server.url(),
+      {.env = home_of(dir / "machines/b/user"), .at = elsewhere, .path_independent = true});
   ASSERT_EQ(on_b.exit_code, 0) << on_b.err;
   size_t replayed = 0;
   for (const Json& r : units()) {

@@ -178,6 +178,42 @@ TEST(Plan, FreshBuildAndRelinkArguments) {
       (Args{"--crate-name", "app", "/o/app.rlink", "-Zthreads=4", "-Zlink-only"}));
 }
 
+TEST(Plan, RemapsOfTheCheckoutsDirectories) {
+  using Names = std::vector<std::pair<std::string, std::string>>;
+  struct Case {
+    const char* label;
+    Names names;
+    Args remaps;
+    bool own_road = true;
+  };
+  const Case cases[] = {
+      {"a directory inside another comes after it",
+       {{"/h/.cargo", "/kelv/cargo-home"},
+        {"/w/x/target", "/kelv/target"},
+        {"/w/x", "/kelv/workspace"}},
+       {"--remap-path-prefix=/h/.cargo=/kelv/cargo-home",
+        "--remap-path-prefix=/w/x=/kelv/workspace",
+        "--remap-path-prefix=/w/x/target=/kelv/target"}},
+      {"Cargo's home inside the workspace, a name that only begins alike",
+       {{"/w/x/.cargo", "/kelv/cargo-home"},
+        {"/w/x", "/kelv/workspace"},
+        {"/w/xy", "/kelv/target"}},
+       {"--remap-path-prefix=/w/x=/kelv/workspace", "--remap-path-prefix=/w/xy=/kelv/target",
+        "--remap-path-prefix=/w/x/.cargo=/kelv/cargo-home"}},
+      {"the same directory once; never the root",
+       {{"/w/x", "/kelv/workspace"}, {"/w/x", "/kelv/target"}, {"/", "/kelv/cargo-home"}},
+       {"--remap-path-prefix=/w/x=/kelv/workspace"}},
+      {"chained wrapper or no settings: none", {{"/w/x", "/kelv/workspace"}}, {}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    PlanInput in = linking_unit();
+    in.fixed_names = c.names;
+    in.own_road = c.own_road;
+    EXPECT_EQ(plan_unit(in).remap_args, c.remaps);
+  }
+}
+
 TEST(Finish, WhatHappensToTheOutputs) {
   struct Case {
     StorageFacts facts;
