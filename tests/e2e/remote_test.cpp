@@ -457,20 +457,64 @@ class RemoteWorld : public testing::World {
   }
 };
 
-class RemoteTwoMachines : public ::testing::TestWithParam<Engine>, protected RemoteWorld {};
 class RemoteFaults : public ::testing::TestWithParam<Engine>, protected RemoteWorld {};
 
 // ---------------------------------------------------------------------------
 
+// Where machine B builds: in A's place, or elsewhere, at another path below
+// another home directory (with a Cargo home of its own), both machines then
+// remapping their directories to fixed names.
+struct Placement {
+  Engine engine;
+  bool elsewhere = false;
+};
+
+std::string placement_name(const ::testing::TestParamInfo<Placement>& info) {
+  return std::string(info.param.engine == Engine::redis ? "redis" : "http") +
+         (info.param.elsewhere ? "_elsewhere" : "");
+}
+
+class RemoteTwoMachines : public ::testing::TestWithParam<Placement>, protected RemoteWorld {
+ protected:
+  BuildHow on(const std::string& user, const fs::path& at) const {
+    if (!GetParam().elsewhere) return {};
+    const char* rustup = std::getenv("RUSTUP_HOME");  // the toolchains stay where they are
+    const fs::path home = dir / "machines" / user / "user";
+    return {
+        .env = {{"HOME", home.string()},
+                {"CARGO_HOME", (home / ".cargo").string()},
+                {"RUSTUP_HOME", rustup ? rustup : std::string(std::getenv("HOME")) + "/.rustup"}},
+        .at = at,
+        .path_independent = true};
+  }
+};
+
 // Machine A builds the realistic workspace and uploads it; machine B, with an
-// empty cache, builds the same workspace in the same place and replays every
-// unit from the server, to the same bytes; B's next clean build is local.
+// empty cache, builds the same workspace and replays every unit from the
+// server, to the same bytes (but for the dep-info, which names B's own
+// files); B's next clean build is local.
 TEST_P(RemoteTwoMachines, SecondMachineReplaysEveryUnitFromTheServer) {
-  Server server(GetParam());
+  Server server(GetParam().engine);
   copy_fixture(kSharedFixture);
   const Machine a = machine("a"), b = machine("b");
+  const fs::path b_project =
+      GetParam().elsewhere ? dir / "machines/b/user/src/deeper/orchard" : project;
+  if (GetParam().elsewhere) testing::copy_fixture(b_project, kSharedFixture);
+  // The outputs; elsewhere without the dep-info, which names B's own files
+  // (and never A's).
+  const auto outputs = [&](const fs::path& at) {
+    auto files = hashes_below(at / "target/debug/deps");
+    for (const auto& e : fs::directory_iterator(at / "target/debug/deps")) {
+      if (!GetParam().elsewhere || e.path().extension() != ".d") continue;
+      if (at != project) {
+        EXPECT_EQ(testing::read_file(e.path()).find(project.string() + "/"), std::string::npos);
+      }
+      files.erase(e.path().filename().string());
+    }
+    return files;
+  };
 
-  const Outcome on_a = build_on(a, server.url());
+  const Outcome on_a = build_on(a, server.url(), on("a", project));
   ASSERT_EQ(on_a.exit_code, 0) << on_a.err;
   std::set<std::string> stored;
   size_t uploaded = 0;
@@ -485,13 +529,13 @@ TEST_P(RemoteTwoMachines, SecondMachineReplaysEveryUnitFromTheServer) {
   }
   EXPECT_GT(stored.size(), 10u);
   EXPECT_GT(uploaded, 10u);
-  const auto a_outputs = hashes_below(project / "target/debug/deps");
+  const auto a_outputs = outputs(project);
   const Outcome a_run = run_binary(kSharedBinary);
   ASSERT_EQ(a_run.exit_code, 0) << a_run.err;
   expect_whole_objects(server, "after A's build");
   const auto objects_after_a = server.objects();
 
-  const Outcome on_b = build_on(b, server.url());
+  const Outcome on_b = build_on(b, server.url(), on("b", b_project));
   ASSERT_EQ(on_b.exit_code, 0) << on_b.err;
   std::set<std::string> replayed;
   for (const Json& r : units()) {
@@ -502,14 +546,15 @@ TEST_P(RemoteTwoMachines, SecondMachineReplaysEveryUnitFromTheServer) {
     replayed.insert(unit_name(r));
   }
   EXPECT_EQ(replayed, stored);
-  expect_same_files(hashes_below(project / "target/debug/deps"), a_outputs, "B's outputs");
-  const Outcome b_run = run_binary(kSharedBinary);
+  expect_same_files(outputs(b_project), a_outputs, "B's outputs");
+  const Outcome b_run =
+      testing::run({.argv = {(b_project / "target/debug" / kSharedBinary).string()}});
   EXPECT_EQ(b_run.exit_code, 0) << b_run.err;
   EXPECT_EQ(b_run.out, a_run.out);
   EXPECT_EQ(server.objects(), objects_after_a) << "a machine that only replayed wrote";
   EXPECT_EQ(testing::leftover_temporaries(b.cache), std::vector<std::string>{});
 
-  const Outcome again = build_on(b, server.url());
+  const Outcome again = build_on(b, server.url(), on("b", b_project));
   ASSERT_EQ(again.exit_code, 0) << again.err;
   std::set<std::string> local;
   for (const Json& r : units()) {
@@ -520,59 +565,7 @@ TEST_P(RemoteTwoMachines, SecondMachineReplaysEveryUnitFromTheServer) {
     local.insert(unit_name(r));
   }
   EXPECT_EQ(local, stored);
-  expect_same_files(hashes_below(project / "target/debug/deps"), a_outputs, "B's outputs");
-}
-
-// The same with the machines' checkouts at different paths, below
-// different home directories (each with its own Cargo home), remapped to
-// fixed names: B replays every unit from the server, to the same bytes but
-// for the dep-info, which names B's own files.
-TEST_P(RemoteTwoMachines, MachinesAtOtherPathsShareThroughTheServer) {
-  Server server(GetParam());
-  copy_fixture(kSharedFixture);
-  const Machine a = machine("a"), b = machine("b");
-  const fs::path elsewhere = dir / "machines/b/user/src/deeper/orchard";
-  testing::copy_fixture(elsewhere, kSharedFixture);
-  // The toolchains stay where they are.
-  const char* rustup = std::getenv("RUSTUP_HOME");
-  const std::string toolchains = rustup ? rustup : std::string(std::getenv("HOME")) + "/.rustup";
-  const auto home_of = [&](const fs::path& user) {
-    return Env{{"HOME", user.string()},
-               {"CARGO_HOME", (user / ".cargo").string()},
-               {"RUSTUP_HOME", toolchains}};
-  };
-  ASSERT_EQ(
-      build_on(a, server.url(), {.env = home_of(dir / "machines/a/user"), .path_independent = true})
-          .exit_code,
-      0);
-  const auto without_depinfo = [](std::map<std::string, std::string> files) {
-    std::erase_if(files, [](const auto& f) { return f.first.ends_with(".d"); });
-    return files;
-  };
-  const auto a_outputs = without_depinfo(hashes_below(project / "target/debug/deps"));
-  const Outcome a_run = run_binary(kSharedBinary);
-
-  const Outcome on_b = build_on(
-      b, server.url(),
-      {.env = home_of(dir / "machines/b/user"), .at = elsewhere, .path_independent = true});
-  ASSERT_EQ(on_b.exit_code, 0) << on_b.err;
-  size_t replayed = 0;
-  for (const Json& r : units()) {
-    EXPECT_EQ(result_of(r), "hit") << describe(r);
-    EXPECT_EQ(source_of(r), "remote") << describe(r);
-    ++replayed;
-  }
-  EXPECT_GT(replayed, 10u);
-  const fs::path deps = elsewhere / "target/debug/deps";
-  expect_same_files(without_depinfo(hashes_below(deps)), a_outputs, "B's outputs");
-  for (const auto& e : fs::directory_iterator(deps)) {
-    if (e.path().extension() != ".d") continue;
-    const std::string depinfo = testing::read_file(e.path());
-    EXPECT_EQ(depinfo.find(project.string() + "/"), std::string::npos) << e.path();
-  }
-  const Outcome b_run =
-      testing::run({.argv = {(elsewhere / "target/debug" / kSharedBinary).string()}});
-  EXPECT_EQ(b_run.out, a_run.out);
+  expect_same_files(outputs(b_project), a_outputs, "B's outputs");
 }
 
 // The server dies while B replays the chain: gamma's build script holds the
@@ -1074,10 +1067,14 @@ TEST_P(RemoteFaults, CredentialsNeverShow) {
 #if defined(__SANITIZE_ADDRESS__)
 // The sanitizer build checks the code above the transport once; the faults
 // below cover both engines there too.
-INSTANTIATE_TEST_SUITE_P(Remote, RemoteTwoMachines, ::testing::Values(Engine::redis), engine_name);
+INSTANTIATE_TEST_SUITE_P(Remote, RemoteTwoMachines, ::testing::Values(Placement{Engine::redis}),
+                         placement_name);
 #else
-INSTANTIATE_TEST_SUITE_P(Remote, RemoteTwoMachines, ::testing::Values(Engine::redis, Engine::http),
-                         engine_name);
+// Where the machines build does not depend on the engine: once elsewhere.
+INSTANTIATE_TEST_SUITE_P(Remote, RemoteTwoMachines,
+                         ::testing::Values(Placement{Engine::redis}, Placement{Engine::http},
+                                           Placement{Engine::redis, true}),
+                         placement_name);
 #endif
 INSTANTIATE_TEST_SUITE_P(Remote, RemoteFaults, ::testing::Values(Engine::redis, Engine::http),
                          engine_name);
