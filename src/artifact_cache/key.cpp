@@ -350,8 +350,11 @@ std::vector<std::string> portable_lines(const KeyLines& key, const Remaps& remap
       out.push_back(line.starts_with("workspace=") ? remaps.portable_line(line, 10)
                                                    : std::string(line));
     } else if (i < key.environment_at) {
-      if (line.starts_with("--remap-path-prefix="))
-        out.push_back(remaps.portable_line(line, 20, true));
+      const size_t eq = line.rfind('=');
+      if (line.starts_with("--remap-path-prefix=") && eq >= 20)
+        out.push_back(fmt::format("--remap-path-prefix={}{}",
+                                  remaps.portable_directory(line.substr(20, eq - 20)),
+                                  line.substr(eq)));
       else if (line.starts_with("file:"))
         out.push_back(remaps.portable_line(line, 5, true));
       else

@@ -49,6 +49,27 @@ std::optional<std::string_view> recorded_hash(const util::Json& entry, const std
   return std::string_view(stored->get_ref<const std::string&>());
 }
 
+// The output directories first (two pairs), then remapped directories,
+// which are taken only where a path starts.
+constexpr size_t output_pairs = 2;
+
+// The dep-info's paths rewritten; the variables' lines ("# env-dep:")
+// keep their values but for the output directories: a hit means they are
+// this build's too.
+std::string rewrite_depinfo(std::string_view bytes, const PathPairs& pairs) {
+  const std::span<const std::pair<std::string, std::string>> outputs(
+      pairs.data(), std::min(pairs.size(), output_pairs));
+  std::string out;
+  while (!bytes.empty()) {
+    const size_t end = bytes.find('\n');
+    const std::string_view line = bytes.substr(0, end == std::string_view::npos ? end : end + 1);
+    out += line.starts_with("# env-dep:") ? rewrite_paths(line, outputs)
+                                          : rewrite_paths(line, pairs, output_pairs);
+    bytes.remove_prefix(line.size());
+  }
+  return out;
+}
+
 // A dep-info file names the directories it was stored with: it is read whole,
 // checked, and written back with its paths rewritten.
 std::expected<void, Miss> restore_depinfo(const fs::path& stored, const fs::path& target,
@@ -60,7 +81,7 @@ std::expected<void, Miss> restore_depinfo(const fs::path& stored, const fs::path
     return damaged(fmt::format("{} is unreadable: {}", name, util::os_error(bytes.error())));
   if (expected != util::blake3_hex(*bytes))
     return damaged(fmt::format("{} does not have the content it was stored with", name));
-  if (auto w = util::write_atomic(target, rewrite_paths(*bytes, pairs)); !w)
+  if (auto w = util::write_atomic(target, rewrite_depinfo(*bytes, pairs)); !w)
     return damaged(fmt::format("cannot write {}: {}", target.native(), util::os_error(w.error())));
   return {};
 }
@@ -179,8 +200,14 @@ std::expected<LookupHit, Miss> replay(const Job& job, const util::Json& entry, c
   PathPairs pairs = {
       {text_of(entry, "out_dir"), util::path_str(job.out_dir)},
       {text_of(entry, "out_dir_env"), job.out_dir_env ? util::path_str(*job.out_dir_env) : ""}};
-  for (auto& pair : job.remaps.rewrites_from(texts_of(entry, "remaps")))
-    pairs.push_back(std::move(pair));
+  if (!job.remaps.empty()) {
+    const auto recorded = entry.find("remaps");
+    const std::vector<std::string> dirs = texts_of(entry, "remaps");
+    if (recorded == entry.end() || !recorded->is_array() || recorded->size() != dirs.size() ||
+        dirs.size() != job.remaps.list.size())
+      return damaged("entry.json does not name the directories it was stored with");
+    for (auto& pair : job.remaps.rewrites_from(dirs)) pairs.push_back(std::move(pair));
+  }
   const auto still_found = [&] {
     struct stat now;
     return ::lstat(dir.c_str(), &now) == 0 && now.st_ino == found.st_ino &&
@@ -206,18 +233,23 @@ std::expected<LookupHit, Miss> replay(const Job& job, const util::Json& entry, c
   std::optional<uint64_t> compile_ns;
   if (auto it = entry.find("compile_ns"); it != entry.end() && it->is_number_unsigned())
     compile_ns = it->get<uint64_t>();
-  return LookupHit{rewrite_paths(*diagnostics, pairs), name, foreign_out_dir(job, entry),
-                   compile_ns};
+  return LookupHit{rewrite_paths(*diagnostics, pairs, output_pairs), name,
+                   foreign_out_dir(job, entry), compile_ns};
 }
 
 }  // namespace
 
 std::string rewrite_paths(std::string_view bytes,
-                          std::span<const std::pair<std::string, std::string>> pairs) {
+                          std::span<const std::pair<std::string, std::string>> pairs,
+                          size_t anchored_from) {
   const std::string text = util::lossy(bytes);
   std::vector<const std::pair<std::string, std::string>*> active;
   for (const auto& pair : pairs)
     if (!pair.first.empty() && pair.first != pair.second) active.push_back(&pair);
+  // Where a path can start: the text's start, or after a separator.
+  const auto path_starts = [&](size_t pos) {
+    return pos == 0 || std::string_view(" \t\n:=\"'").find(text[pos - 1]) != std::string_view::npos;
+  };
   if (active.empty()) return text;
   // One left-to-right pass, the pairs tried in order at each position: what
   // one pair wrote is never rewritten by another, so a tampered entry cannot
@@ -226,7 +258,8 @@ std::string rewrite_paths(std::string_view bytes,
   out.reserve(text.size());
   for (size_t pos = 0; pos < text.size();) {
     const auto hit = std::find_if(active.begin(), active.end(), [&](const auto* pair) {
-      return std::string_view(text).substr(pos).starts_with(pair->first);
+      return std::string_view(text).substr(pos).starts_with(pair->first) &&
+             (static_cast<size_t>(pair - pairs.data()) < anchored_from || path_starts(pos));
     });
     if (hit == active.end()) {
       out += text[pos++];
@@ -246,6 +279,11 @@ std::expected<LookupHit, Miss> Job::lookup() const {
   const auto record = util::read_json(key_record(key));
   if (!record || !record->is_object()) return std::unexpected(why_new_key(*this));
   const std::string_view name_key = entry_key(*record);
+  // A record bound to another checkout's paths names its libraries and
+  // files, not this unit's.
+  if (name_key != key && text_of(*record, "bound_key") != name_key)
+    return std::unexpected(
+        Miss{"new", "stored for another checkout, whose paths its outputs name"});
   auto state =
       entry_state(cache_dir, name_key, texts_of(*record, "env_deps"), texts_of(*record, "inputs"),
                   texts_of(*record, "span_deps"), cwd, remaps);

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <span>
@@ -47,9 +48,12 @@ struct Miss {
 };
 
 // Replaces each "from" by its "to" in the lossy text, in one pass that tries
-// the pairs in order at each position.
+// the pairs in order at each position; pairs from `anchored_from` on only
+// where a path starts (at the start, or after a space, tab, newline, ':',
+// '=' or a quote).
 std::string rewrite_paths(std::string_view bytes,
-                          std::span<const std::pair<std::string, std::string>> pairs);
+                          std::span<const std::pair<std::string, std::string>> pairs,
+                          size_t anchored_from = SIZE_MAX);
 
 // Moves a damaged entry out of e/ in one rename, then deletes it.
 bool discard(const std::filesystem::path& cache_dir, const std::filesystem::path& entry_dir);

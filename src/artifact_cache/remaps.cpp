@@ -52,9 +52,24 @@ std::string Remaps::resolve(std::string_view path) const {
   const std::string_view rest = path.substr(token_open.size());
   size_t i = 0;
   const auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), i);
-  if (ec != std::errc() || end == rest.data() || *end != '>' || i >= list.size())
+  if (ec != std::errc() || end == rest.data() || end == rest.data() + rest.size() || *end != '>' ||
+      i >= list.size())
     return std::string(path);
   return list[i].from + std::string(end + 1, rest.data() + rest.size());
+}
+
+std::string Remaps::portable_directory(std::string_view from) const {
+  while (from.size() > 1 && from.ends_with('/')) from.remove_suffix(1);
+  std::optional<size_t> own, outer;
+  for (size_t i = 0; i < list.size(); ++i) {
+    if (list[i].from == from)
+      own = i;
+    else if (path_below(from, list[i].from))
+      outer = i;
+  }
+  if (!own) return portable(from);
+  if (!outer) return fmt::format("{}{}>", token_open, *own);
+  return fmt::format("{}{}>{}", token_open, *outer, from.substr(list[*outer].from.size()));
 }
 
 std::string Remaps::portable_line(std::string_view line, size_t value_at, bool up_to_equals) const {
@@ -87,7 +102,8 @@ std::vector<std::pair<std::string, std::string>> Remaps::rewrites_from(
 
 std::optional<size_t> held_directory(std::string_view bytes, std::span<const std::string> dirs) {
   for (size_t i = 0; i < dirs.size(); ++i)
-    if (!dirs[i].empty() && ::memmem(bytes.data(), bytes.size(), dirs[i].data(), dirs[i].size()))
+    if (!dirs[i].empty() && !bytes.empty() &&
+        ::memmem(bytes.data(), bytes.size(), dirs[i].data(), dirs[i].size()))
       return i;
   return std::nullopt;
 }

@@ -36,6 +36,10 @@ struct Remaps {
   std::string portable(std::string_view path) const;
   // A portable path in this unit's own directories.
   std::string resolve(std::string_view path) const;
+  // A remap's own directory as its key line holds it: relative to the
+  // remap whose directory holds it, so that the key keeps which remaps lie
+  // inside which; else as itself ("<remap N>").
+  std::string portable_directory(std::string_view from) const;
   // A key line with its path made portable: the path is the line from
   // `value_at` on, or up to its last '=' when `up_to_equals`.
   std::string portable_line(std::string_view line, size_t value_at,

@@ -289,8 +289,11 @@ RemoteOutcome fetch_entry(const Job& job, const Remote& remote, const util::Json
   // Written after the entry, as a store writes them, and made of what was
   // checked and hashed here rather than of what the server sent.
   util::Json local = util::Json::object();
-  if (name_key != job.key)
+  // The entry came under this checkout's bound key: its record is ours.
+  if (name_key != job.key) {
     local["path_bound"] = "stored bound to the paths of the checkout that built it";
+    local["bound_key"] = name_key;
+  }
   local["env_deps"] = lists->env_deps;
   local["inputs"] = lists->inputs;
   local["span_deps"] = lists->span_deps;

@@ -61,7 +61,10 @@ util::Json make_key_record(const Job& job, const Inputs& in,
                            const std::vector<std::string>& span_deps, const EntryState& state,
                            const std::optional<std::string>& path_bound) {
   util::Json record = util::Json::object();
-  if (path_bound) record["path_bound"] = *path_bound;
+  if (path_bound) {
+    record["path_bound"] = *path_bound;
+    record["bound_key"] = *job.bound_key;  // whose checkout it is, for miss reasons
+  }
   record["env_deps"] = string_array(in.env_deps);
   record["inputs"] = string_array(in.inputs);
   record["span_deps"] = string_array(span_deps);
@@ -83,6 +86,9 @@ std::expected<std::string, std::string> input_of(const Job& job, std::string pat
         fmt::format("input {} is unreadable: {}", path, error_text(util::last_error())));
   if (util::mtime_ns(st) >= start_ns)
     return std::unexpected(fmt::format("{} changed during the compilation", path));
+  // A file whose name looks like the recorded forms could not be told from them.
+  if (path.starts_with("<OUT_DIR>") || path.starts_with("<remap "))
+    return std::unexpected(fmt::format("input {} has a name the cache cannot record", path));
   const std::string full_text = util::path_str(full);
   if (job.out_dir_env && full_text.starts_with(out_dir_text))
     return "<OUT_DIR>" + full_text.substr(out_dir_text.size());
@@ -151,9 +157,23 @@ std::expected<util::Json, std::string> place_outputs(const Job& job, const fs::p
 // dep-info is left out (restoring rewrites its paths), and so are the
 // output directories in the diagnostics (a replay rewrites them too).
 std::optional<std::string> bound_to_paths(const Job& job, std::string_view stderr_bytes,
-                                          uint64_t start_ns) {
+                                          uint64_t start_ns,
+                                          const std::vector<std::string>& span_deps) {
   if (!job.bound_key) return std::nullopt;
-  const std::vector<std::string> dirs = job.remaps.directories();
+  std::vector<std::string> dirs = job.remaps.directories();
+  // The unit's part of the target directory, where no remap renames it:
+  // outputs that name it name this checkout's, and the libraries its spans
+  // came from lie there.
+  const fs::path out = job.out_dir.lexically_normal();
+  const fs::path own = out.filename() == "deps"                  ? out.parent_path()
+                       : out.parent_path().filename() == "build" ? out.parent_path().parent_path()
+                                                                 : out;
+  if (!job.remaps.applying(util::path_str(own))) {
+    for (const std::string& dep : span_deps)
+      if (!dep.starts_with("<remap "))
+        return fmt::format("its spans come from {}, which no remap renames", dep);
+    dirs.push_back(util::path_str(own));
+  }
   const auto holds = [&](std::string_view bytes,
                          std::string_view what) -> std::optional<std::string> {
     if (auto i = held_directory(bytes, dirs)) return fmt::format("{} holds {}", what, dirs[*i]);
@@ -315,7 +335,8 @@ std::expected<StoredEntry, std::string> Job::store(std::string_view stderr_bytes
   auto in = collect_inputs(*this, start_ns);
   if (!in) return std::unexpected(in.error());
   const std::vector<std::string> span_deps = read_span_deps(*this, start_ns);
-  const std::optional<std::string> path_bound = bound_to_paths(*this, stderr_bytes, start_ns);
+  const std::optional<std::string> path_bound =
+      bound_to_paths(*this, stderr_bytes, start_ns, span_deps);
   const std::string_view name_key = path_bound ? *bound_key : key;
   const auto state =
       entry_state(cache_dir, name_key, in->env_deps, in->inputs, span_deps, cwd, remaps);

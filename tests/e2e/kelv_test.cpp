@@ -140,10 +140,19 @@ TEST_F(Kelv, SecondBuildIsReplayedAndReported) {
 
 // A package whose library reads a file with include_str!, a module file and
 // a build script's input, a program printing what the library holds, and
-// one printing the package's directory.
+// one printing the package's directory as a proc-macro found it (no
+// variable the compiler records).
 void write_paths_package(const fs::path& dir) {
   testing::write_file(dir / "Cargo.toml",
-                      "[package]\nname = \"paths\"\nversion = \"0.1.0\"\nedition = \"2021\"\n");
+                      "[package]\nname = \"paths\"\nversion = \"0.1.0\"\nedition = \"2021\"\n"
+                      "[dependencies]\nhere = { path = \"here\" }\n");
+  testing::write_file(dir / "here/Cargo.toml",
+                      "[package]\nname = \"here\"\nversion = \"0.1.0\"\nedition = \"2021\"\n"
+                      "[lib]\nproc-macro = true\n");
+  testing::write_file(dir / "here/src/lib.rs",
+                      "#[proc_macro]\npub fn here(_: proc_macro::TokenStream) -> "
+                      "proc_macro::TokenStream {\n    format!(\"{:?}\", "
+                      "std::env::var(\"CARGO_MANIFEST_DIR\").unwrap()).parse().unwrap()\n}\n");
   testing::write_file(
       dir / "build.rs",
       "fn main() {\n    println!(\"cargo:rerun-if-changed=input.txt\");\n"
@@ -162,7 +171,7 @@ void write_paths_package(const fs::path& dir) {
                       "fn main() {\n    println!(\"{} / {} / {}\", paths::NOTE, paths::PART, "
                       "paths::GENERATED);\n}\n");
   testing::write_file(dir / "src/bin/whereami.rs",
-                      "fn main() {\n    println!(\"{}\", env!(\"CARGO_MANIFEST_DIR\"));\n}\n");
+                      "fn main() {\n    println!(\"{}\", here::here!());\n}\n");
 }
 
 TEST_F(Kelv, CheckoutsAtOtherPathsShareOnlyWhatDoesNotNameThem) {
@@ -203,6 +212,7 @@ TEST_F(Kelv, CheckoutsAtOtherPathsShareOnlyWhatDoesNotNameThem) {
   EXPECT_EQ(shared["paths"], "hit");
   EXPECT_EQ(shared["show"], "hit");
   EXPECT_EQ(shared["build_script_build (paths)"], "hit");
+  EXPECT_EQ(shared["here"], "hit");
   // Its program holds its directory: stored for its own checkout only.
   EXPECT_EQ(shared["whereami"], "stored");
   EXPECT_EQ(run_at(second, "whereami"), second.string() + "\n");

@@ -479,13 +479,14 @@ class RemoteTwoMachines : public ::testing::TestWithParam<Placement>, protected 
   BuildHow on(const std::string& user, const fs::path& at) const {
     if (!GetParam().elsewhere) return {};
     const char* rustup = std::getenv("RUSTUP_HOME");  // the toolchains stay where they are
+    const char* home_now = std::getenv("HOME");
     const fs::path home = dir / "machines" / user / "user";
-    return {
-        .env = {{"HOME", home.string()},
-                {"CARGO_HOME", (home / ".cargo").string()},
-                {"RUSTUP_HOME", rustup ? rustup : std::string(std::getenv("HOME")) + "/.rustup"}},
-        .at = at,
-        .path_independent = true};
+    return {.env = {{"HOME", home.string()},
+                    {"CARGO_HOME", (home / ".cargo").string()},
+                    {"RUSTUP_HOME",
+                     rustup ? rustup : std::string(home_now ? home_now : "") + "/.rustup"}},
+            .at = at,
+            .path_independent = true};
   }
 };
 
