@@ -47,8 +47,12 @@ std::string Remaps::portable(std::string_view path) const {
   return fmt::format("{}{}>{}", token_open, *i, path.substr(list[*i].from.size()));
 }
 
+bool Remaps::is_portable(std::string_view path) {
+  return path.starts_with(token_open);
+}
+
 std::string Remaps::resolve(std::string_view path) const {
-  if (!path.starts_with(token_open)) return std::string(path);
+  if (!is_portable(path)) return std::string(path);
   const std::string_view rest = path.substr(token_open.size());
   size_t i = 0;
   const auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), i);

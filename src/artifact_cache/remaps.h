@@ -34,6 +34,8 @@ struct Remaps {
   // `path` relative to the directory that remaps it ("<remap N>/rest"); the
   // path itself when none does.
   std::string portable(std::string_view path) const;
+  // Whether a recorded path is in the portable form.
+  static bool is_portable(std::string_view path);
   // A portable path in this unit's own directories.
   std::string resolve(std::string_view path) const;
   // A remap's own directory as its key line holds it: relative to the

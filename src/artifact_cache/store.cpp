@@ -87,7 +87,7 @@ std::expected<std::string, std::string> input_of(const Job& job, std::string pat
   if (util::mtime_ns(st) >= start_ns)
     return std::unexpected(fmt::format("{} changed during the compilation", path));
   // A file whose name looks like the recorded forms could not be told from them.
-  if (path.starts_with("<OUT_DIR>") || path.starts_with("<remap "))
+  if (path.starts_with("<OUT_DIR>") || Remaps::is_portable(path))
     return std::unexpected(fmt::format("input {} has a name the cache cannot record", path));
   const std::string full_text = util::path_str(full);
   if (job.out_dir_env && full_text.starts_with(out_dir_text))
@@ -170,7 +170,7 @@ std::optional<std::string> bound_to_paths(const Job& job, std::string_view stder
                                                                  : out;
   if (!job.remaps.applying(util::path_str(own))) {
     for (const std::string& dep : span_deps)
-      if (!dep.starts_with("<remap "))
+      if (!Remaps::is_portable(dep))
         return fmt::format("its spans come from {}, which no remap renames", dep);
     dirs.push_back(util::path_str(own));
   }

@@ -268,25 +268,15 @@ void print_not_cached(const std::vector<Group>& groups) {
   }
 }
 
-void print_driver_failures(const std::vector<Unit>& units) {
+// One line per unit whose `member` says something, under `title`.
+void print_unit_notes(const std::vector<Unit>& units, const char* title,
+                      std::string Unit::*member) {
   bool header = false;
   for (const Unit& u : units) {
-    if (u.driver_failure.empty()) continue;
-    if (!header) fmt::print("\ndriver failures:\n");
+    if ((u.*member).empty()) continue;
+    if (!header) fmt::print("\n{}\n", title);
     header = true;
-    fmt::print("  {}: {}\n", u.crate, u.driver_failure);
-  }
-}
-
-// Units whose outputs name their checkout's directories despite the remaps:
-// their entries serve no other checkout.
-void print_path_bound(const std::vector<Unit>& units) {
-  bool header = false;
-  for (const Unit& u : units) {
-    if (u.path_bound.empty()) continue;
-    if (!header) fmt::print("\nstored bound to this checkout's paths:\n");
-    header = true;
-    fmt::print("  {}: {}\n", u.crate, u.path_bound);
+    fmt::print("  {}: {}\n", u.crate, u.*member);
   }
 }
 
@@ -296,8 +286,10 @@ void print_text(const Build& build, const Summary& summary) {
   print_table(build.units);
   print_misses(summary.misses);
   print_not_cached(summary.not_cached);
-  print_driver_failures(build.units);
-  print_path_bound(build.units);
+  print_unit_notes(build.units, "driver failures:", &Unit::driver_failure);
+  // Units whose outputs name their checkout's directories despite the
+  // remaps: their entries serve no other checkout.
+  print_unit_notes(build.units, "stored bound to this checkout's paths:", &Unit::path_bound);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "util/files.h"
+#include "util/home.h"
 #include "util/paths.h"
 #include "util/text.h"
 
@@ -55,11 +56,7 @@ std::vector<fs::path> config_files(const fs::path& dir) {
     for (const char* name : {".cargo/config.toml", ".cargo/config"}) files.push_back(d / name);
     if (d == d.parent_path()) break;
   }
-  const char* cargo_home = std::getenv("CARGO_HOME");
-  const char* home = std::getenv("HOME");
-  const fs::path home_dir = cargo_home && *cargo_home ? fs::path(cargo_home)
-                            : home && *home           ? fs::path(home) / ".cargo"
-                                                      : fs::path();
+  const fs::path home_dir = util::cargo_home();
   if (!home_dir.empty())
     for (const char* name : {"config.toml", "config"}) files.push_back(home_dir / name);
   return files;

@@ -19,4 +19,12 @@ std::filesystem::path memo_dir(std::string_view name) {
   return kelv_home() / "cache" / "memo" / name;
 }
 
+std::filesystem::path cargo_home() {
+  const char* cargo = std::getenv("CARGO_HOME");
+  const char* home = std::getenv("HOME");
+  if (cargo && *cargo) return cargo;
+  if (home && *home) return std::filesystem::path(home) / ".cargo";
+  return {};
+}
+
 }  // namespace kelv::util

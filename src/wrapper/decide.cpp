@@ -144,11 +144,7 @@ std::expected<artifact_cache::LookupHit, artifact_cache::Miss> look_up(const Job
 // Cargo's home) for the others.
 std::vector<std::pair<std::string, std::string>> fixed_names(const Settings& s) {
   std::vector<std::pair<std::string, std::string>> names;
-  const char* cargo_home = std::getenv("CARGO_HOME");
-  const char* home = std::getenv("HOME");
-  const std::string home_dir = cargo_home && *cargo_home ? cargo_home
-                               : home && *home           ? std::string(home) + "/.cargo"
-                                                         : "";
+  const std::string home_dir = util::path_str(util::cargo_home());
   if (!home_dir.empty()) names.emplace_back(home_dir, "/kelv/cargo-home");
   std::error_code ec;
   const std::string cwd = util::path_str(std::filesystem::current_path(ec));
