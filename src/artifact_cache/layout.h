@@ -17,6 +17,8 @@
 //   u/<unit name>.json           unit records: the key lines last stored for a unit
 //   r/<server digest>.read       reads of the remote failed recently: skipped until old
 //   r/<server digest>.write      likewise its writes
+//   o/<server digest>/<key>      an upload queued for the server: the key's entry
+//   o/<server digest>/sending/<key>.<pid>   an upload process <pid> is sending
 //   tmp/<entry name>-<pid>/      an entry being assembled by process <pid>
 //   tmp/remote-<pid>.<what>      an object of the remote being sent or received
 //   tmp/discard-<pid>-<name>/    an entry being removed
@@ -35,6 +37,7 @@ inline constexpr std::string_view quick_records_folder = "q";
 inline constexpr std::string_view unit_records_folder = "u";
 inline constexpr std::string_view remote_markers_folder = "r";
 inline constexpr std::string_view temporary_folder = "tmp";
+inline constexpr std::string_view upload_queues_folder = "o";
 
 // Inside an entry directory.
 inline constexpr std::string_view entry_record_file = "entry.json";
@@ -91,6 +94,13 @@ inline fs::path unit_record(const fs::path& cache, std::string_view unit_name) {
 
 inline fs::path remote_marker(const fs::path& cache, std::string_view name) {
   return cache / remote_markers_folder / name;
+}
+
+inline fs::path upload_queue(const fs::path& cache, std::string_view server_digest) {
+  return cache / upload_queues_folder / server_digest;
+}
+inline fs::path uploads_sending(const fs::path& queue) {
+  return queue / "sending";
 }
 
 inline fs::path use_state(const fs::path& cache) {

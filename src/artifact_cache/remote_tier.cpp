@@ -5,13 +5,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <cstring>
+#include <span>
 
 #include "artifact_cache/entry_pack.h"
 #include "artifact_cache/miss_reasons.h"
 #include "artifact_cache/records.h"
 #include "artifact_cache/store.h"
+#include "artifact_cache/transfer_program.h"
+#include "artifact_cache/upload_queue.h"
 #include "exec/proc.h"
 #include "remote/exit_status.h"
 #include "remote/scrub.h"
@@ -39,22 +43,6 @@ constexpr size_t most_env_deps = 1024;
 constexpr size_t most_paths = 16384;
 constexpr uint64_t most_bytes_hashed = uint64_t{1} << 30;
 
-std::string key_object(std::string_view key) {
-  return fmt::format("kelv1/m/{}", key);
-}
-std::string entry_object(std::string_view entry) {
-  return fmt::format("kelv1/e/{}", entry);
-}
-
-// A transfer file of this process, removed when it goes out of scope.
-struct TransferFile {
-  fs::path path;
-  explicit TransferFile(fs::path p) : path(std::move(p)) {}
-  TransferFile(const TransferFile&) = delete;
-  TransferFile& operator=(const TransferFile&) = delete;
-  ~TransferFile() { ::unlink(path.c_str()); }
-};
-
 std::optional<std::string> env_text(const char* name) {
   const char* v = std::getenv(name);
   if (!v || !*v) return std::nullopt;
@@ -65,82 +53,56 @@ std::optional<std::string>& held_address() {
   static std::optional<std::string> address;
   return address;
 }
+std::vector<std::pair<std::string, std::string>>& held_credentials() {
+  static std::vector<std::pair<std::string, std::string>> credentials;
+  return credentials;
+}
 
 fs::path marker_of(const fs::path& cache_dir, const Remote& remote, Direction direction) {
-  return layout::remote_marker(cache_dir, util::blake3_hex(remote.server.display).substr(0, 32) +
-                                              (direction == Direction::read ? ".read" : ".write"));
+  return layout::remote_marker(
+      cache_dir, remote.digest() + (direction == Direction::read ? ".read" : ".write"));
 }
 
-// How far a failure reaches: the server as a whole (both directions), the
-// direction of the request, or only the object.
-enum class Reach { server, direction, object };
+}  // namespace
 
-struct Failed {
-  std::string why;
-  Reach reach = Reach::server;
-};
-
-void remember_failure(const Job& job, const Remote& remote, Direction direction,
-                      const Failed& failed) {
-  if (failed.reach == Reach::object) return;
-  const std::string why = remote::printable(failed.why, remote.server);
-  for (const Direction d : {Direction::read, Direction::write})
-    if (d == direction || failed.reach == Reach::server)
-      (void)util::write_atomic(marker_of(job.cache_dir, remote, d), why);
+std::string key_object(std::string_view key) {
+  return fmt::format("kelv1/m/{}", key);
 }
-
-struct Ran {
-  int status = 0;
-  std::string out;
-};
-
-// Runs the program once; a failure when it failed or did not end in time.
-std::expected<Ran, Failed> run_program(const Remote& remote, std::vector<std::string> args,
-                                       std::chrono::milliseconds limit,
-                                       std::optional<std::string_view> object_limit = {}) {
-  exec::Command cmd{.program = remote.program.native(), .args = std::move(args)};
-  cmd.set_env("KELV_REMOTE_CACHE", remote.address);
-  if (object_limit) cmd.set_env("KELV_REMOTE_MAX_OBJECT_SIZE", std::string(*object_limit));
-  auto ran = exec::collect_output(std::move(cmd), limit);
-  if (!ran)
-    return std::unexpected(Failed{
-        fmt::format("cannot run {}: {}", remote.program.native(), util::os_error(ran.error()))});
-  if (ran->timed_out)
-    return std::unexpected(Failed{
-        fmt::format("{} did not answer within {} ms", remote.server.display, limit.count())});
-  const exec::ExitStatus& s = ran->status;
-  if (s.has_code && (s.code == remote::kExitDone || s.code == remote::kExitAbsent))
-    return Ran{s.code, std::move(ran->out)};
-  // The last line the program wrote, made fit to store and show.
-  std::string_view err = ran->err;
-  while (err.ends_with('\n') || err.ends_with('\r')) err.remove_suffix(1);
-  if (const size_t nl = err.rfind('\n'); nl != std::string_view::npos) err.remove_prefix(nl + 1);
-  std::string why = remote::printable(err, remote.server);
-  if (why.empty()) why = fmt::format("{} ended without saying why", remote.program.native());
-  const Reach reach = !s.has_code                            ? Reach::server
-                      : s.code == remote::kExitRefused       ? Reach::direction
-                      : s.code == remote::kExitRefusedObject ? Reach::object
-                                                             : Reach::server;
-  return std::unexpected(Failed{std::move(why), reach});
+std::string entry_object(std::string_view entry) {
+  return fmt::format("kelv1/e/{}", entry);
 }
 
 std::chrono::milliseconds small_limit(const Remote& remote) {
   return std::max<std::chrono::milliseconds>(5s, 3 * remote.limits.io_timeout);
 }
-// What a transfer of `bytes` may take: the program ends a request that stops
-// moving or falls below the slowest rate; this only ends a program that
-// overruns what that allows.
 std::chrono::milliseconds transfer_limit(const Remote& remote, uint64_t bytes) {
   return small_limit(remote) + remote.limits.longest(bytes);
 }
 
+std::string Remote::digest() const {
+  return util::blake3_hex(server.display).substr(0, 32);
+}
+
+void remember_failure(const fs::path& cache_dir, const Remote& remote, Direction direction,
+                      const Failed& failed) {
+  if (failed.reach == Reach::object) return;
+  const std::string why = remote::printable(failed.why, remote.server);
+  for (const Direction d : {Direction::read, Direction::write})
+    if (d == direction || failed.reach == Reach::server)
+      (void)util::write_atomic(marker_of(cache_dir, remote, d), why);
+}
+
+namespace {
+
 // Fetches one object into `file`; false when the server has none.
-std::expected<bool, Failed> get(const Remote& remote, const std::string& object,
+std::expected<bool, Failed> get(TransferProgram& program, const std::string& object,
                                 const fs::path& file, std::chrono::milliseconds limit,
-                                std::optional<std::string_view> object_limit = {}) {
-  auto ran = run_program(remote, {"get", object, file.native()}, limit, object_limit);
-  if (!ran) return std::unexpected(std::move(ran.error()));
-  return ran->status == remote::kExitDone;
+                                std::string_view most = "") {
+  std::vector<std::string> words = {"get", object, file.native()};
+  if (!most.empty()) words.emplace_back(most);
+  auto answered = program.request(words, limit);
+  if (!answered) return std::unexpected(std::move(answered.error()));
+  return answered->status == remote::kExitDone;
 }
 
 RemoteOutcome looked_up(std::string lookup, std::string reason = {}) {
@@ -261,11 +223,12 @@ std::expected<void, std::string> publish_pack(const Job& job, std::string_view p
 }
 
 RemoteOutcome failed_lookup(const Job& job, const Remote& remote, const Failed& failed) {
-  remember_failure(job, remote, Direction::read, failed);
+  remember_failure(job.cache_dir, remote, Direction::read, failed);
   return looked_up("failed", failed.why);
 }
 
-RemoteOutcome fetch_entry(const Job& job, const Remote& remote, const util::Json& record) {
+RemoteOutcome fetch_entry(const Job& job, const Remote& remote, TransferProgram& program,
+                          const util::Json& record) {
   auto lists = checked_record(job, record);
   if (!lists) return looked_up("damaged", lists.error());
   const std::string_view name_key = job.entry_key(record);
@@ -277,7 +240,7 @@ RemoteOutcome fetch_entry(const Job& job, const Remote& remote, const util::Json
   struct stat st;
   if (::lstat(job.entry_dir(state->name).c_str(), &st) != 0) {
     const TransferFile file(layout::remote_transfer(job.cache_dir, ::getpid(), "entry"));
-    auto got = get(remote, entry_object(state->name), file.path,
+    auto got = get(program, entry_object(state->name), file.path,
                    transfer_limit(remote, remote.limits.max_object_bytes));
     if (!got) return failed_lookup(job, remote, got.error());
     if (!*got) return looked_up("miss", "the server has no entry for the unit's inputs");
@@ -304,8 +267,9 @@ RemoteOutcome fetch_entry(const Job& job, const Remote& remote, const util::Json
   return looked_up("hit");
 }
 
-// The address of KELV_REMOTE_CACHE (withdrawn or not), else the content of
-// the file KELV_REMOTE_CACHE_FILE names.
+// The address of KELV_REMOTE_CACHE (withdrawn or not), else the first line
+// of the file KELV_REMOTE_CACHE_FILE names, whose other lines are credential
+// variables (held from then on).
 std::expected<std::optional<std::string>, std::string> configured_address() {
   if (held_address() && !held_address()->empty()) return *held_address();
   if (auto address = env_text("KELV_REMOTE_CACHE")) return address;
@@ -315,9 +279,33 @@ std::expected<std::optional<std::string>, std::string> configured_address() {
   if (!text)
     return std::unexpected(fmt::format("KELV_REMOTE_CACHE_FILE names {}, which is unreadable: {}",
                                        *file, util::os_error(text.error())));
-  while (text->ends_with('\n') || text->ends_with('\r')) text->pop_back();
-  if (text->empty()) return std::nullopt;
-  return std::move(*text);
+  std::vector<std::string_view> lines;
+  for (size_t at = 0; at < text->size();) {
+    const size_t nl = std::min(text->find('\n', at), text->size());
+    lines.push_back(std::string_view(*text).substr(at, nl - at));
+    at = nl + 1;
+  }
+  while (!lines.empty() && lines.back().empty()) lines.pop_back();
+  if (lines.empty()) return std::nullopt;
+  for (const std::string_view line : std::span(lines).subspan(1)) {
+    const size_t eq = line.find('=');
+    const std::string_view name = line.substr(0, eq);
+    if (eq == std::string_view::npos || std::ranges::find(remote::s3_credential_variables, name) ==
+                                            std::end(remote::s3_credential_variables))
+      return std::unexpected(
+          fmt::format("KELV_REMOTE_CACHE_FILE names {}, which is no remote file of kelv", *file));
+    held_credentials().emplace_back(name, line.substr(eq + 1));
+  }
+  std::string address(lines[0]);
+  while (address.ends_with('\r')) address.pop_back();
+  return address;
+}
+
+// The credential variable's value: held, else from the environment.
+std::optional<std::string> credential(std::string_view name) {
+  for (const auto& [held, value] : held_credentials())
+    if (held == name) return value;
+  return env_text(std::string(name).c_str());
 }
 
 }  // namespace
@@ -327,6 +315,19 @@ void withdraw_remote_address() {
   if (!address) return;
   held_address() = std::string(address);
   ::unsetenv("KELV_REMOTE_CACHE");
+  if (!held_address()->starts_with("s3://")) return;
+  for (const char* name : remote::s3_credential_variables)
+    if (auto value = env_text(name)) {
+      held_credentials().emplace_back(name, std::move(*value));
+      ::unsetenv(name);
+    }
+}
+
+std::string remote_file_text(std::string_view address,
+                             const std::vector<std::pair<std::string, std::string>>& credentials) {
+  std::string text = fmt::format("{}\n", address);
+  for (const auto& [name, value] : credentials) text += fmt::format("{}={}\n", name, value);
+  return text;
 }
 
 std::expected<std::optional<Remote>, std::string> Remote::from_env() {
@@ -335,16 +336,25 @@ std::expected<std::optional<Remote>, std::string> Remote::from_env() {
   if (!*address) return std::nullopt;
   auto server = remote::parse_server_url(**address);
   if (!server) return std::unexpected(server.error());
+  std::vector<std::pair<std::string, std::string>> credentials;
+  if (server->engine == remote::Engine::s3) {
+    for (const char* name : remote::s3_credential_variables)
+      if (auto value = credential(name)) credentials.emplace_back(name, std::move(*value));
+    if (auto filled = remote::add_s3_credentials(*server, credential); !filled)
+      return std::unexpected(std::move(filled.error()));
+  }
   // Redis has a program of its own, linked without the HTTP library.
   const char* program =
       server->engine == remote::Engine::redis ? "kelv-remote-redis" : "kelv-remote";
   Remote r{.server = std::move(*server),
            .address = std::move(**address),
+           .credentials = std::move(credentials),
            .program = util::platform::current_exe().parent_path() / program};
   const std::optional<std::string> mode = env_text("KELV_REMOTE_CACHE_MODE");
   if (mode && *mode != "read-only" && *mode != "read-write")
     return std::unexpected("KELV_REMOTE_CACHE_MODE must be read-only or read-write");
   r.read_only = mode == "read-only";
+  r.queued = env_text("KELV_REMOTE_UPLOADER").has_value();
   auto limits = remote::Limits::from_env();
   if (!limits) return std::unexpected(std::move(limits.error()));
   r.limits = *limits;
@@ -383,13 +393,15 @@ RemoteOutcome fetch_from_remote(const Job& job, const Remote& remote) {
     return looked_up("skipped", std::move(*down));
   const TransferFile file(layout::remote_transfer(job.cache_dir, ::getpid(), "key"));
   (void)util::create_dirs(layout::temporary(job.cache_dir));
-  auto got = get(remote, key_object(job.key), file.path, small_limit(remote), key_record_limit);
+  // The record and the entry it names, through one program.
+  TransferProgram program(remote);
+  auto got = get(program, key_object(job.key), file.path, small_limit(remote), key_record_limit);
   if (!got) return failed_lookup(job, remote, got.error());
   if (!*got) return looked_up("miss", "the server has no entry for the unit");
   const auto record = util::read_json(file.path);
   if (!record || !record->is_object())
     return looked_up("damaged", "the remote key record is unreadable");
-  return fetch_entry(job, remote, *record);
+  return fetch_entry(job, remote, program, *record);
 }
 
 void upload_to_remote(const Job& job, const Remote& remote, std::string_view entry,
@@ -401,6 +413,15 @@ void upload_to_remote(const Job& job, const Remote& remote, std::string_view ent
   if (remote.read_only) return skipped("read-only");
   if (auto down = recent_remote_failure(job.cache_dir, remote, Direction::write))
     return skipped(std::move(*down));
+  // An entry the server holds is not sent again, unless what it sent for
+  // this unit was unusable: then ours replaces it.
+  const bool replace = outcome.lookup == "damaged";
+  if (remote.queued) {
+    auto queued = queue_upload(job, remote, entry, replace);
+    outcome.upload = queued ? "queued" : "failed";
+    if (!queued) outcome.upload_reason = std::move(queued.error());
+    return;
+  }
   auto failed = [&](std::string why) {
     outcome.upload = "failed";
     outcome.upload_reason = std::move(why);
@@ -409,18 +430,17 @@ void upload_to_remote(const Job& job, const Remote& remote, std::string_view ent
   if (!pack) return failed(pack.error());
   const TransferFile file(layout::remote_transfer(job.cache_dir, ::getpid(), "pack"));
   if (auto w = util::write_atomic(file.path, *pack); !w) return failed(util::os_error(w.error()));
-  // An entry the server holds is not sent again, unless what it sent for
-  // this unit was unusable: then ours replaces it.
-  const std::string only_when_absent = outcome.lookup == "damaged" ? "" : "?";
-  auto ran = run_program(remote,
-                         {"put", only_when_absent + entry_object(entry), file.path.native(),
-                          key_object(job.key), job.key_record(job.key).native()},
-                         transfer_limit(remote, pack->size()));
+  const std::string only_when_absent = replace ? "" : "?";
+  TransferProgram program(remote);
+  auto ran =
+      program.request(std::array{"put"s, only_when_absent + entry_object(entry), file.path.native(),
+                                 key_object(job.key), job.key_record(job.key).native()},
+                      transfer_limit(remote, pack->size()));
   if (!ran) {
-    remember_failure(job, remote, Direction::write, ran.error());
+    remember_failure(job.cache_dir, remote, Direction::write, ran.error());
     return failed(ran.error().why);
   }
-  outcome.upload = ran->out.starts_with("present ") ? "present" : "uploaded";
+  outcome.upload = ran->text.starts_with("present ") ? "present" : "uploaded";
 }
 
 }  // namespace kelv::artifact_cache

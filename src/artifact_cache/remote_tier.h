@@ -5,14 +5,16 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "artifact_cache/job.h"
 #include "remote/limits.h"
 #include "remote/url.h"
 #include "util/files.h"
 
-// The cache's second tier: a Redis or HTTP server shared by a team and its
-// CI machines. The transfers run in the `kelv-remote` program (the wrapper
+// The cache's second tier: a Redis, HTTP or S3-compatible server shared by a
+// team and its CI machines. The transfers run in the `kelv-remote` program (the wrapper
 // itself stays free of network libraries and starts fast); this side decides
 // what to ask for, checks what comes back and publishes it into the local
 // cache exactly as a store would.
@@ -28,8 +30,14 @@ struct Remote {
   // The address as given, credentials and all: only the transfer programs
   // are given it, in their environment.
   std::string address;
+  // s3: the credential variables the transfer program is given (they are
+  // kept out of the environment of everything else the wrapper runs).
+  std::vector<std::pair<std::string, std::string>> credentials;
   fs::path program;  // the kelv-remote program
   bool read_only = false;
+  // Stored entries are queued for the build's uploader (KELV_REMOTE_UPLOADER,
+  // set by `kelv cargo`) instead of sent by the unit.
+  bool queued = false;
   // What one request may cost; the program applies them, the wrapper kills
   // a run that goes beyond them.
   remote::Limits limits;
@@ -40,12 +48,30 @@ struct Remote {
   // holding credentials) when it is unusable. The program is found beside
   // the running executable.
   static std::expected<std::optional<Remote>, std::string> from_env();
+  // A short digest of the server's name, naming its markers and queue.
+  std::string digest() const;
 };
 
-// Takes KELV_REMOTE_CACHE out of this process's environment, keeping it for
+// The server's names of a key's record and of an entry.
+std::string key_object(std::string_view key);
+std::string entry_object(std::string_view entry);
+
+// What a request that moves little may take, and one moving `bytes`: the
+// program ends a request that stops moving or falls below the slowest rate;
+// these only end a program that overruns what that allows.
+std::chrono::milliseconds small_limit(const Remote& remote);
+std::chrono::milliseconds transfer_limit(const Remote& remote, uint64_t bytes);
+
+// Takes KELV_REMOTE_CACHE (and, for an s3:// address, the AWS credential
+// variables) out of this process's environment, keeping them for
 // `Remote::from_env`: no compiler, proc-macro or build script started from
 // here learns the server's password.
 void withdraw_remote_address();
+
+// The text of a remote file (KELV_REMOTE_CACHE_FILE): the address on its
+// first line, then a NAME=value line for each credential variable.
+std::string remote_file_text(std::string_view address,
+                             const std::vector<std::pair<std::string, std::string>>& credentials);
 
 // The two ways of using a server, each with its own health: a server that
 // refuses writes (read-only credentials, a full disk) still serves lookups.
@@ -60,8 +86,8 @@ struct RemoteOutcome {
   // Empty when the unit was not looked up remotely (a local hit).
   std::string lookup;
   std::string reason;  // why the lookup was skipped, failed, damaged or missed
-  // "uploaded", "present" (the server had it), "skipped" or "failed"; empty
-  // when nothing was stored.
+  // "uploaded", "present" (the server had it), "queued" (for the build's
+  // uploader), "skipped" or "failed"; empty when nothing was stored.
   std::string upload;
   std::string upload_reason;
 
@@ -78,6 +104,12 @@ std::optional<std::string> recent_remote_failure(const fs::path& cache_dir, cons
 // server has one for the unit's current state. A "hit" means that a local
 // lookup now finds it.
 RemoteOutcome fetch_from_remote(const Job& job, const Remote& remote);
+
+// Remembers a failure of the server for `direction` (or both, when the
+// whole server failed), so that units skip it for a while.
+struct Failed;
+void remember_failure(const fs::path& cache_dir, const Remote& remote, Direction direction,
+                      const Failed& failed);
 
 // After a local store of entry `entry`: sends it and its key record to the
 // server, unless the server has the entry already.

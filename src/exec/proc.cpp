@@ -104,7 +104,7 @@ util::IoResult<Child> spawn(const Command& cmd) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   Child child;
-  util::Fd out_write, err_write;
+  util::Fd in_read, out_write, err_write;
   const auto setup = [&](Stream mode, int target, util::Fd& parent_end,
                          util::Fd& child_end) -> util::IoResult<void> {
     if (mode == Stream::null) {
@@ -113,14 +113,16 @@ util::IoResult<Child> spawn(const Command& cmd) {
     } else if (mode == Stream::pipe) {
       int p[2];
       if (auto made = util::platform::pipe_cloexec(p); !made) return std::unexpected(made.error());
-      parent_end.reset(p[0]);
-      child_end.reset(p[1]);
-      posix_spawn_file_actions_adddup2(&actions, p[1], target);
+      // The child reads standard input from the pipe's read end and writes
+      // its output to the write end.
+      const int child_side = target == 0 ? 0 : 1;
+      parent_end.reset(p[1 - child_side]);
+      child_end.reset(p[child_side]);
+      posix_spawn_file_actions_adddup2(&actions, p[child_side], target);
     }
     return {};
   };
-  util::Fd unused_in, unused_in_child;
-  auto ok = setup(cmd.in == Stream::pipe ? Stream::null : cmd.in, 0, unused_in, unused_in_child);
+  auto ok = setup(cmd.in, 0, child.in, in_read);
   if (ok) ok = setup(cmd.out, 1, child.out, out_write);
   if (ok) ok = setup(cmd.err, 2, child.err, err_write);
   if (!ok) {
@@ -132,6 +134,31 @@ util::IoResult<Child> spawn(const Command& cmd) {
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) return std::unexpected(util::error_of(rc));
   return child;
+}
+
+util::IoResult<void> write_to_child(int fd, std::string_view bytes) {
+  sigset_t pipe_only, previous;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  ::pthread_sigmask(SIG_BLOCK, &pipe_only, &previous);
+  util::IoResult<void> result;
+  for (size_t done = 0; done < bytes.size();) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      result = std::unexpected(util::last_error());
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  // A SIGPIPE raised by the write is taken here, before the mask is lifted.
+  if (!result && result.error().value() == EPIPE && !sigismember(&previous, SIGPIPE)) {
+    const timespec now = {0, 0};
+    while (::sigtimedwait(&pipe_only, nullptr, &now) < 0 && errno == EINTR) {
+    }
+  }
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return result;
 }
 
 Guard Guard::install() {

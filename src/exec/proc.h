@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -61,11 +62,17 @@ struct Command {
 // A started child and the parent's ends of its piped streams.
 struct Child {
   pid_t pid = 0;
+  util::Fd in;  // the write end of its standard input
   util::Fd out;
   util::Fd err;
 };
 
 util::IoResult<Child> spawn(const Command& cmd);
+
+// Writes all of `bytes` to a child's standard input. A child that has gone
+// away is an error (EPIPE), not a SIGPIPE for this process, whose own
+// children must still inherit the signal's default disposition.
+util::IoResult<void> write_to_child(int fd, std::string_view bytes);
 
 // Forwards SIGINT, SIGTERM, SIGHUP and SIGQUIT to the running child while it
 // lives; signals that were ignored at start stay ignored.

@@ -402,9 +402,45 @@ std::string miss_label(const std::string& category) {
   return it != labels.end() ? it->second : category;
 }
 
+void Uploads::write(const fs::path& event_dir) const {
+  util::Json j = util::Json::object();
+  j["uploaded"] = uploaded;
+  j["present"] = present;
+  j["failed"] = failed;
+  j["dropped"] = dropped;
+  j["left"] = left;
+  if (!reason.empty()) j["reason"] = reason;
+  (void)util::write_json_fast(event_dir / "uploads.json", j);
+}
+
+std::optional<Uploads> Uploads::read(const fs::path& event_dir) {
+  const auto j = util::read_json(event_dir / "uploads.json");
+  if (!j || !j->is_object()) return std::nullopt;
+  const auto count = [&](const char* name) {
+    return static_cast<size_t>(number(*j, name).value_or(0));
+  };
+  return Uploads{.uploaded = count("uploaded"),
+                 .present = count("present"),
+                 .failed = count("failed"),
+                 .dropped = count("dropped"),
+                 .left = count("left"),
+                 .reason = text(*j, "reason")};
+}
+
+void Uploads::add_to(Summary& s) const {
+  s.remote = true;
+  s.remote_uploads += uploaded;
+  s.upload_failures += failed;
+  s.uploads_left += left;
+  if (s.remote_error.empty()) s.remote_error = reason;
+}
+
 std::string remote_clause(const Summary& s) {
   std::string text = fmt::format("remote: {} from the server, {} uploaded",
                                  plural(s.remote_hits, "entry", "entries"), s.remote_uploads);
+  if (s.upload_failures) text += fmt::format(", {} failed", s.upload_failures);
+  if (s.uploads_left)
+    text += fmt::format(", {} still queued (kelv cache push sends them)", s.uploads_left);
   if (s.remote_errors) text += ", " + plural(s.remote_errors, "error", "errors");
   if (!s.remote_error.empty()) text += " (" + s.remote_error + ")";
   return text;

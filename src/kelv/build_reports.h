@@ -74,6 +74,19 @@ struct Summary {
   size_t remote_uploads = 0;
   size_t remote_errors = 0;
   std::string remote_error;  // the first failure's reason
+  // Of the uploads the build's uploader sent (kelv cargo queues them).
+  size_t upload_failures = 0;
+  size_t uploads_left = 0;  // still queued when the build ended
+};
+
+// What a build's uploader did, kept as "uploads.json" in its event directory.
+struct Uploads {
+  size_t uploaded = 0, present = 0, failed = 0, dropped = 0, left = 0;
+  std::string reason;  // the first failure's
+
+  void write(const std::filesystem::path& event_dir) const;
+  static std::optional<Uploads> read(const std::filesystem::path& event_dir);
+  void add_to(Summary& s) const;
 };
 
 // Compile times of stored units, by unit id, kept across builds in
@@ -89,7 +102,7 @@ void save_unit_times(const std::vector<Unit>& units, UnitTimes times);
 
 std::string format_duration(uint64_t ns);
 
-// "remote: 12 entries from the server, 3 uploaded, 1 error (why)".
+// "remote: 12 entries from the server, 3 uploaded, 1 failed (why)".
 std::string remote_clause(const Summary& s);
 
 // The one-line summary printed after `kelv cargo`.

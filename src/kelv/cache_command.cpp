@@ -3,12 +3,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <set>
 
 #include "artifact_cache/layout.h"
 #include "artifact_cache/lookup.h"
 #include "artifact_cache/remote_tier.h"
 #include "artifact_cache/size_bound.h"
+#include "artifact_cache/upload_queue.h"
 #include "kelv/build_reports.h"
 #include "kelv/commands.h"
 #include "kelv/config.h"
@@ -54,12 +56,14 @@ void remote_stats(const Config& config) {
   std::error_code ec;
   for (const auto& e : fs::directory_iterator(util::kelv_home() / "events", ec)) {
     if (!e.is_directory(ec)) continue;
-    const Summary s = summarize(read_build(e.path()), {});
+    Summary s = summarize(read_build(e.path()), {});
+    if (const auto uploads = Uploads::read(e.path())) uploads->add_to(s);
     if (!s.remote) continue;
     ++builds;
     all.remote = true;
     all.remote_hits += s.remote_hits;
     all.remote_uploads += s.remote_uploads;
+    all.upload_failures += s.upload_failures;
     all.remote_errors += s.remote_errors;
     if (all.remote_error.empty()) all.remote_error = s.remote_error;
   }
@@ -101,6 +105,26 @@ int stats(const Config& config) {
   return 0;
 }
 
+// Sends what builds queued and did not send (an interrupted build's
+// uploads, or those left after a failure of the server).
+int push(const Config& config) {
+  if (config.remote_cache && !std::getenv("KELV_REMOTE_CACHE"))
+    ::setenv("KELV_REMOTE_CACHE", config.remote_cache->c_str(), 1);
+  auto remote = artifact_cache::Remote::from_env();
+  if (!remote) return fail(fmt::format("the remote cache is not usable: {}", remote.error()));
+  if (!*remote) return fail("no remote cache to push to: set KELV_REMOTE_CACHE or remote_cache");
+  if ((*remote)->read_only) return fail("the remote cache is read-only (KELV_REMOTE_CACHE_MODE)");
+  const std::atomic<bool> building{false};
+  const auto t = artifact_cache::send_queue(config.artifact_cache, **remote, building);
+  std::string text = fmt::format("{}: {} uploaded, {} there already, {} failed",
+                                 (*remote)->server.display, t.uploaded, t.present, t.failed);
+  if (t.left) text += fmt::format(", {} still queued", t.left);
+  if (!t.first_failure.empty()) text += fmt::format(" ({})", t.first_failure);
+  const bool whole = t.failed == 0 && t.left == 0;
+  util::ui::say(whole ? util::ui::Level::ok : util::ui::Level::note, text);
+  return whole ? 0 : 1;
+}
+
 int trim(const Config& config, uint64_t max_size) {
   auto trim = artifact_cache::trim_now(config.artifact_cache, max_size, util::now_wall_ns());
   if (!trim) return fail(trim.error());
@@ -114,10 +138,12 @@ int trim(const Config& config, uint64_t max_size) {
 }  // namespace
 
 int cache_command(std::span<const std::string> args) {
-  constexpr std::string_view usage = "usage: kelv cache stats | kelv cache trim --max-size SIZE";
+  constexpr std::string_view usage =
+      "usage: kelv cache stats | kelv cache trim --max-size SIZE | kelv cache push";
   auto config = Config::load();
   if (!config) return fail(config.error());
   if (args.size() == 1 && args[0] == "stats") return stats(*config);
+  if (args.size() == 1 && args[0] == "push") return push(*config);
   if (!args.empty() && args[0] == "trim") {
     std::optional<std::string> size_text;
     if (args.size() == 3 && args[1] == "--max-size") size_text = args[2];

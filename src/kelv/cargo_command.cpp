@@ -2,9 +2,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
+#include <thread>
 
 #include "artifact_cache/remote_tier.h"
+#include "artifact_cache/upload_queue.h"
 #include "exec/proc.h"
 #include "kelv/build_reports.h"
 #include "kelv/ccache.h"
@@ -104,13 +107,21 @@ PassedRemote pass_remote(exec::Command& cmd, const Config& config,
     util::ui::say(Level::warn,
                   fmt::format("kelv: the remote cache is not used: {}", remote.error()));
   const remote::ServerUrl* server = remote && *remote ? &(*remote)->server : nullptr;
-  if (server && (!server->user.empty() || !server->password.empty()) && server->scheme != "https")
+  if (server && server->engine != remote::Engine::s3 &&
+      (!server->user.empty() || !server->password.empty()) && server->scheme != "https")
     util::ui::say(Level::warn,
                   fmt::format("kelv: the credentials for {} cross the network unencrypted ({}:// "
                               "has no TLS); use https:// or keep the server on a network you trust",
                               server->display, server->scheme));
+  // An S3 store's credentials go the same way, out of Cargo's environment.
+  const auto& credentials = remote && *remote ? (*remote)->credentials
+                                              : std::vector<std::pair<std::string, std::string>>{};
+  if (std::string_view(address).starts_with("s3://"))
+    for (const char* name : remote::s3_credential_variables) cmd.remove_env(name);
   const std::filesystem::path file = event_dir / "remote-cache";
-  if (auto written = util::write_private(file, address); !written) {
+  if (auto written =
+          util::write_private(file, artifact_cache::remote_file_text(address, credentials));
+      !written) {
     util::ui::say(Level::warn,
                   fmt::format("kelv: the remote cache is not used: cannot write {}: {}",
                               file.native(), util::os_error(written.error())));
@@ -120,6 +131,43 @@ PassedRemote pass_remote(exec::Command& cmd, const Config& config,
   if (remote) return {.file = file, .remote = std::move(*remote)};
   return {.file = file};
 }
+
+// The build's uploader: the units queue what they store, and a thread of
+// kelv sends it while Cargo runs, through one transfer program; kelv waits
+// for the queue to be empty before it sums the build up.
+class Uploader {
+ public:
+  Uploader(exec::Command& cmd, const std::filesystem::path& cache_dir,
+           const std::optional<artifact_cache::Remote>& remote) {
+    if (!remote || remote->read_only) return;
+    cmd.set_env("KELV_REMOTE_UPLOADER", "1");
+    thread_ = std::thread([this, cache_dir, remote = *remote] {
+      tally_ = artifact_cache::send_queue(cache_dir, remote, building_);
+    });
+  }
+  ~Uploader() { finish(); }
+  Uploader(const Uploader&) = delete;
+  Uploader& operator=(const Uploader&) = delete;
+
+  // Sends what is left; what the uploader did, when it ran.
+  std::optional<Uploads> finish() {
+    if (!thread_.joinable()) return std::nullopt;
+    building_ = false;
+    thread_.join();
+    const artifact_cache::UploadTally& t = tally_;
+    return Uploads{.uploaded = t.uploaded,
+                   .present = t.present,
+                   .failed = t.failed,
+                   .dropped = t.dropped,
+                   .left = t.left,
+                   .reason = t.first_failure};
+  }
+
+ private:
+  std::atomic<bool> building_{true};
+  artifact_cache::UploadTally tally_;
+  std::thread thread_;
+};
 
 // The summary, with what ccache made of the build scripts' C when it
 // compiled any.
@@ -175,7 +223,10 @@ int cargo_command(std::span<const std::string> args,
       cmd, args, event_dir, remote.remote ? &*remote.remote : nullptr, config->max_cache_size);
   cmd.set_env("KELV_EVENT_DIR", event_dir.native());
   cmd.set_env("KELV_SESSION_ID", session);
+  Uploader uploader(cmd, config->artifact_cache, remote.remote);
   auto run = exec::run_child(cmd, true);
+  const std::optional<Uploads> uploads = uploader.finish();
+  if (uploads) uploads->write(event_dir);
   if (remote.file) ::unlink(remote.file->c_str());
   if (ccache.config) ::unlink(ccache.config->c_str());
   if (!run)
@@ -191,7 +242,8 @@ int cargo_command(std::span<const std::string> args,
                 .cwd = util::path_str(working_dir(line))});
   const std::vector<Unit> units = read_build(event_dir);
   auto times = load_unit_times();
-  const Summary summary = summarize(units, times);
+  Summary summary = summarize(units, times);
+  if (uploads) uploads->add_to(summary);
   save_unit_times(units, std::move(times));
   const auto trimmed = look_after_cache(*config, units);
   if (!cargo_quiet(args)) {

@@ -92,6 +92,8 @@ std::optional<std::string> remote_storage(const artifact_cache::Remote& remote) 
   const remote::ServerUrl& s = remote.server;
   const std::string host = s.host.find(':') != std::string::npos ? "[" + s.host + "]" : s.host;
   std::string url;
+  // ccache has no S3 client: its C stays in the local ccache.
+  if (s.engine == remote::Engine::s3) return std::nullopt;
   if (s.engine == remote::Engine::redis) {
     url = fmt::format("redis://{}{}:{}/{}", redis_userinfo(s), host, s.port, s.db);
   } else {

@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
     return cargo_subcommand(argc, argv);
   constexpr std::string_view usage =
       "usage: kelv cargo <args...> | kelv report [DIR] [--json] | kelv cache stats | "
-      "kelv cache trim --max-size SIZE | kelv driver build [--rustc PATH]";
+      "kelv cache trim --max-size SIZE | kelv cache push | kelv driver build [--rustc PATH]";
   if (argc < 2) return fail(usage);
   const std::string command = argv[1];
   const std::vector<std::string> args(argv + 2, argv + argc);

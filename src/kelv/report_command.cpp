@@ -177,6 +177,8 @@ util::Json summary_json(const Summary& s) {
           {"saved_ns", s.estimated ? util::Json(s.saved_ns) : util::Json(nullptr)},
           {"remote", s.remote ? util::Json({{"hits", s.remote_hits},
                                             {"uploads", s.remote_uploads},
+                                            {"upload_failures", s.upload_failures},
+                                            {"still_queued", s.uploads_left},
                                             {"errors", s.remote_errors}})
                               : util::Json(nullptr)}};
 }
@@ -299,7 +301,8 @@ int report_command(std::span<const std::string> args) {
   if (!options) return fail(options.error());
   const auto build = find_build(*options);
   if (!build) return fail(build.error().first, build.error().second);
-  const Summary summary = summarize(build->units, load_unit_times());
+  Summary summary = summarize(build->units, load_unit_times());
+  if (const auto uploads = Uploads::read(build->record.dir)) uploads->add_to(summary);
   if (options->json)
     print_json(*build, summary);
   else

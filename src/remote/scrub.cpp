@@ -9,8 +9,9 @@ namespace kelv::remote {
 
 std::string scrubbed(std::string_view text, const ServerUrl& url) {
   // The longer secret first, so that one holding the other is hidden whole.
-  std::array<std::string_view, 2> secrets = {url.password, url.user};
-  if (secrets[1].size() > secrets[0].size()) std::swap(secrets[0], secrets[1]);
+  std::array<std::string_view, 3> secrets = {url.password, url.user, url.token};
+  std::ranges::sort(secrets,
+                    [](std::string_view a, std::string_view b) { return a.size() > b.size(); });
   std::string out;
   out.reserve(text.size());
   for (size_t at = 0; at < text.size();) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdlib>
 #include <optional>
 
 namespace kelv::remote {
@@ -125,7 +126,7 @@ std::expected<void, std::string> parse_host_port(std::string_view hostport, Serv
 }
 
 std::expected<void, std::string> parse_path(std::string_view path, ServerUrl& url) {
-  if (url.engine == Engine::http) {
+  if (url.engine != Engine::redis) {
     while (path.ends_with('/')) path.remove_suffix(1);
     // A server resolves "." and ".." (escaped or not): objects would land
     // elsewhere than the prefix says.
@@ -166,19 +167,80 @@ std::expected<void, std::string> parse_scheme(std::string_view& rest, ServerUrl&
   } else if (scheme == "http" || scheme == "https") {
     url.engine = Engine::http;
     url.port = scheme == "http" ? 80 : 443;
+  } else if (scheme == "s3") {
+    url.engine = Engine::s3;
   } else {
-    return fail("is not a redis:// or http(s):// address");
+    return fail("is not a redis://, http(s):// or s3:// address");
   }
   url.scheme = std::move(scheme);
   rest.remove_prefix(sep + 3);
   return {};
 }
 
+// A bucket name as S3 allows it: 3 to 63 lowercase letters, digits, '.' and
+// '-', starting and ending with a letter or digit.
+bool is_bucket_name(std::string_view name) {
+  if (name.size() < 3 || name.size() > 63) return false;
+  const auto alnum = [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); };
+  if (!alnum(name.front()) || !alnum(name.back())) return false;
+  return std::ranges::all_of(name, [&](char c) { return alnum(c) || c == '.' || c == '-'; });
+}
+
+std::expected<ServerUrl, std::string> parse_s3(std::string_view rest, ServerUrl url) {
+  const size_t slash = rest.find('/');
+  const std::string_view bucket = rest.substr(0, slash);
+  if (!is_bucket_name(bucket))
+    return fail(
+        "names no S3 bucket (s3://bucket/prefix, the bucket in lowercase letters, digits, "
+        "'.' and '-')");
+  url.bucket = std::string(bucket);
+  if (auto p = parse_path(slash == std::string_view::npos ? "" : rest.substr(slash), url); !p)
+    return std::unexpected(p.error());
+  url.display = fmt::format("s3://{}{}", url.bucket, url.prefix);
+  return url;
+}
+
 }  // namespace
+
+std::optional<std::string> environment_variable(std::string_view name) {
+  const char* v = std::getenv(std::string(name).c_str());
+  if (!v || !*v) return std::nullopt;
+  return std::string(v);
+}
 
 std::string ServerUrl::address(std::string_view object) const {
   if (engine == Engine::redis) return std::string(object);
-  return fmt::format("{}{}/{}", origin(*this), prefix, object);
+  if (engine == Engine::http) return fmt::format("{}{}/{}", origin(*this), prefix, object);
+  if (!endpoint.empty()) return fmt::format("{}/{}{}/{}", endpoint, bucket, prefix, object);
+  // A bucket name with dots does not fit AWS's certificates as a host name.
+  if (bucket.find('.') != std::string::npos)
+    return fmt::format("https://s3.{}.amazonaws.com/{}{}/{}", region, bucket, prefix, object);
+  return fmt::format("https://{}.s3.{}.amazonaws.com{}/{}", bucket, region, prefix, object);
+}
+
+std::expected<void, std::string> add_s3_credentials(ServerUrl& url, VariableLookup lookup) {
+  const auto env_text = [&](const char* name) { return lookup(name); };
+  url.user = env_text("AWS_ACCESS_KEY_ID").value_or("");
+  url.password = env_text("AWS_SECRET_ACCESS_KEY").value_or("");
+  url.token = env_text("AWS_SESSION_TOKEN").value_or("");
+  if (url.user.empty() || url.password.empty())
+    return std::unexpected(
+        fmt::format("{} needs AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY", url.display));
+  url.region =
+      env_text("AWS_REGION").value_or(env_text("AWS_DEFAULT_REGION").value_or("us-east-1"));
+  const bool plain_region = std::ranges::all_of(url.region, [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
+  });
+  if (!plain_region) return std::unexpected("AWS_REGION is not a region name (\"eu-west-1\")");
+  if (auto endpoint = env_text("AWS_ENDPOINT_URL")) {
+    // Parsed as an HTTP address of its own, which checks it the same way.
+    auto parsed = parse_server_url(*endpoint);
+    if (!parsed || parsed->engine != Engine::http || !parsed->user.empty() ||
+        !parsed->password.empty())
+      return std::unexpected("AWS_ENDPOINT_URL is not an http(s):// address without credentials");
+    url.endpoint = origin(*parsed) + parsed->prefix;
+  }
+  return {};
 }
 
 std::expected<ServerUrl, std::string> parse_server_url(std::string_view text) {
@@ -189,6 +251,7 @@ std::expected<ServerUrl, std::string> parse_server_url(std::string_view text) {
   if (auto scheme = parse_scheme(rest, url); !scheme) return std::unexpected(scheme.error());
   if (rest.find_first_of("?#") != std::string_view::npos)
     return fail("has a query or a fragment, which a cache address cannot have");
+  if (url.engine == Engine::s3) return parse_s3(rest, std::move(url));
   const size_t slash = rest.find('/');
   const std::string_view authority = rest.substr(0, slash);
   const std::string_view path = slash == std::string_view::npos ? "" : rest.substr(slash);

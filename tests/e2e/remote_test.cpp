@@ -30,10 +30,13 @@ using testing::Outcome;
 using util::Json;
 using namespace std::chrono_literals;
 
-enum class Engine { redis, http };
+enum class Engine { redis, http, s3 };
 
+const char* name_of(Engine engine) {
+  return engine == Engine::redis ? "redis" : engine == Engine::http ? "http" : "s3";
+}
 std::string engine_name(const ::testing::TestParamInfo<Engine>& info) {
-  return info.param == Engine::redis ? "redis" : "http";
+  return name_of(info.param);
 }
 
 constexpr const char* kUser = "kelvuser";
@@ -83,9 +86,11 @@ std::string redis_call(uint16_t port, const std::optional<std::string>& password
 }
 
 // ---------------------------------------------------------------------------
-// A server of either engine. With credentials, Redis has the user (by ACL,
+// A server of any engine. With credentials, Redis has the user (by ACL,
 // besides the default user's password) and nginx asks for basic
-// authentication.
+// authentication; the S3 gateway always has them (the user and password are
+// its access key and secret), and builds find it through the AWS variables
+// of this process's environment.
 
 class Server {
  public:
@@ -97,7 +102,11 @@ class Server {
   Server(Engine engine, Options options) : engine_(engine), options_(options) {
     const std::optional<std::string> password =
         options.credentials ? std::optional<std::string>(kPassword) : std::nullopt;
-    if (engine == Engine::redis) {
+    if (engine == Engine::s3) {
+      s3_.emplace(kUser, kPassword);
+      for (const auto& [name, value] : s3_->env())
+        value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
+    } else if (engine == Engine::redis) {
       redis_.emplace(
           testing::RedisServer::Options{.password = password, .maxmemory = options.maxmemory});
       if (options.credentials)
@@ -111,33 +120,45 @@ class Server {
   }
 
   Engine engine() const { return engine_; }
-  uint16_t port() const { return redis_ ? redis_->port() : dav_->port(); }
-  // The address builds are given: with the credentials, when it has them.
+  // The address builds are given: with the credentials, when it has them
+  // (S3's are in the environment).
   std::string url() const {
+    if (s3_) return s3_->url();
     return options_.credentials ? url_with(kUser, kPassword)
                                 : (redis_ ? redis_->url() : dav_->url());
   }
   std::string url_with(std::string_view user, std::string_view password) const {
+    if (s3_) return s3_->url();
     return redis_ ? redis_->url_with(user, password) : dav_->url_with(user, password);
+  }
+  // What a build with other credentials needs besides url_with's address.
+  Env env_with(std::string_view user, std::string_view password) const {
+    return s3_ ? s3_->env(user, password) : Env{};
   }
   // HTTP: the address of another prefix, without credentials.
   std::string url_at(std::string_view prefix) const { return dav_->url(prefix); }
   // How reports name it: without credentials.
-  std::string display() const { return redis_ ? redis_->url() + "/0" : dav_->url(); }
-  void kill() { redis_ ? redis_->kill() : dav_->kill(); }
+  std::string display() const {
+    return s3_ ? s3_->url() : redis_ ? redis_->url() + "/0" : dav_->url();
+  }
+  void kill() { s3_ ? s3_->kill() : redis_ ? redis_->kill() : dav_->kill(); }
 
   std::vector<std::string> objects() const {
-    return redis_ ? redis_->object_names() : dav_->object_names();
+    return s3_ ? s3_->object_names() : redis_ ? redis_->object_names() : dav_->object_names();
+  }
+  fs::path file_of(const std::string& name) const {
+    return s3_ ? s3_->root() / testing::S3Server::bucket / "cache" / name
+               : dav_->root() / "cache" / name;
   }
   std::string object(const std::string& name) const {
     if (redis_) return redis_->get(name).value_or("");
-    return testing::read_file(dav_->root() / "cache" / name);
+    return testing::read_file(file_of(name));
   }
   void put(const std::string& name, const std::string& bytes) const {
     if (redis_)
       redis_->put(name, bytes);
     else
-      testing::write_file(dav_->root() / "cache" / name, bytes);
+      testing::write_file(file_of(name), bytes);
   }
   // Connections the server has accepted since it started (Redis only).
   uint64_t connections() const {
@@ -155,12 +176,22 @@ class Server {
   Options options_;
   std::optional<testing::RedisServer> redis_;
   std::optional<testing::DavServer> dav_;
+  std::optional<testing::S3Server> s3_;
 };
 
 // An address of the engine's scheme for a local port where no server of it runs.
+// (S3: at the endpoint AWS_ENDPOINT_URL of the build's environment names.)
 std::string address_at(Engine engine, uint16_t port) {
+  if (engine == Engine::s3) return "s3://kelv/cache";
   return engine == Engine::redis ? "redis://127.0.0.1:" + std::to_string(port)
                                  : "http://127.0.0.1:" + std::to_string(port) + "/cache";
+}
+// What a build needs besides that address to reach the port.
+Env env_at(Engine engine, uint16_t port) {
+  if (engine != Engine::s3) return {};
+  return {{"AWS_ENDPOINT_URL", "http://127.0.0.1:" + std::to_string(port)},
+          {"AWS_ACCESS_KEY_ID", kUser},
+          {"AWS_SECRET_ACCESS_KEY", kPassword}};
 }
 
 // ---------------------------------------------------------------------------
@@ -470,8 +501,7 @@ struct Placement {
 };
 
 std::string placement_name(const ::testing::TestParamInfo<Placement>& info) {
-  return std::string(info.param.engine == Engine::redis ? "redis" : "http") +
-         (info.param.elsewhere ? "_elsewhere" : "");
+  return std::string(name_of(info.param.engine)) + (info.param.elsewhere ? "_elsewhere" : "");
 }
 
 class RemoteTwoMachines : public ::testing::TestWithParam<Placement>, protected RemoteWorld {
@@ -688,16 +718,20 @@ TEST_P(RemoteFaults, FailingServerCostsOneUnitAndTheBuildSucceeds) {
     std::optional<testing::SilentListener> silent;
     std::optional<testing::ClosedPort> closed;
     std::string url, display;  // the address, and how reports name it
+    Env env = {{"KELV_REMOTE_TIMEOUT_MS", std::to_string(kTimeoutMs)}};
     switch (c.fault) {
       case Fault::refused:
         url = address_at(engine, closed.emplace().port());
+        env.merge(env_at(engine, closed->port()));
         break;
       case Fault::silent:
         url = address_at(engine, silent.emplace().port());
+        env.merge(env_at(engine, silent->port()));
         break;
       case Fault::wrong_password:
         url = server.emplace(engine, Server::Options{.credentials = true})
                   .url_with(kUser, kWrongPassword);
+        env.merge(server->env_with(kUser, kWrongPassword));
         display = server->display();
         break;
       case Fault::forbidden:
@@ -711,13 +745,12 @@ TEST_P(RemoteFaults, FailingServerCostsOneUnitAndTheBuildSucceeds) {
         break;
     }
     if (display.empty()) display = engine == Engine::redis ? url + "/0" : url;
+    env.emplace("AWS_SESSION_TOKEN", std::nullopt);
     const uint64_t connections_before =
         server && engine == Engine::redis ? server->connections() : 0;
     const Machine m = machine("fault-" + std::to_string(n++));
     const auto started = std::chrono::steady_clock::now();
-    const Outcome built = build_on(m, url,
-                                   {.env = {{"KELV_REMOTE_TIMEOUT_MS", std::to_string(kTimeoutMs)}},
-                                    .args = {"build", "-j1"}});
+    const Outcome built = build_on(m, url, {.env = env, .args = {"build", "-j1"}});
     const auto took = std::chrono::steady_clock::now() - started;
     ASSERT_EQ(built.exit_code, 0) << built.err;
     EXPECT_EQ(run_binary("app").out, kChainOutput);
@@ -1000,10 +1033,14 @@ TEST_P(RemoteFaults, CredentialsNeverShow) {
 
   const std::string good = server.url();
   const std::string wrong = server.url_with(kUser, kWrongPassword);
-  const std::string unusable =
-      server.engine() == Engine::redis
-          ? std::string("redis://") + kUser + ":" + kPassword + "@127.0.0.1:99999"
-          : std::string("http://") + kUser + ":" + kPassword + "@127.0.0.1:99999/cache";
+  const std::string with_secret = std::string(kUser) + ":" + kPassword + "@127.0.0.1:99999";
+  const std::string unusable = server.engine() == Engine::redis ? "redis://" + with_secret
+                               : server.engine() == Engine::http
+                                   ? "http://" + with_secret + "/cache"
+                                   : good;
+  // S3's endpoint is unusable with credentials in it (they would go in the clear).
+  const Env unusable_env =
+      server.engine() == Engine::s3 ? Env{{"AWS_ENDPOINT_URL", "http://" + with_secret}} : Env{};
 
   // A uploads, B replays with the address in config.json.
   const fs::path a = dir / "homes/a", b = dir / "homes/b", c = dir / "homes/c", d = dir / "homes/d";
@@ -1031,13 +1068,17 @@ TEST_P(RemoteFaults, CredentialsNeverShow) {
 
   // C is refused, D cannot use the address at all.
   fs::remove_all(project / "target");
-  const Outcome on_c = kelv(c, {"cargo", "build"}, remote(wrong));
+  Env wrong_env = remote(wrong);
+  wrong_env.merge(server.env_with(kUser, kWrongPassword));
+  const Outcome on_c = kelv(c, {"cargo", "build"}, wrong_env);
   ASSERT_EQ(on_c.exit_code, 0) << on_c.err;
   const auto c_units = reports_of(c);
   ASSERT_EQ(c_units.size(), kChainUnits);
   EXPECT_EQ(remote_of(c_units[0], "lookup"), "failed") << describe(c_units[0]);
   fs::remove_all(project / "target");
-  const Outcome on_d = kelv(d, {"cargo", "build"}, remote(unusable));
+  Env unusable_all = remote(unusable);
+  unusable_all.merge(Env(unusable_env));
+  const Outcome on_d = kelv(d, {"cargo", "build"}, unusable_all);
   ASSERT_EQ(on_d.exit_code, 0) << on_d.err;
   for (const Json& r : reports_of(d)) {
     EXPECT_EQ(remote_of(r, "lookup"), "skipped") << describe(r);
@@ -1046,7 +1087,9 @@ TEST_P(RemoteFaults, CredentialsNeverShow) {
 
   for (const auto& [home, url] : {std::pair{a, good}, std::pair{b, std::string()},
                                   std::pair{c, wrong}, std::pair{d, unusable}}) {
-    const Env env = url.empty() ? Env{{"KELV_REMOTE_CACHE", std::nullopt}} : remote(url);
+    Env env = url.empty() ? Env{{"KELV_REMOTE_CACHE", std::nullopt}} : remote(url);
+    if (home == c) env = wrong_env;
+    if (home == d) env = unusable_all;
     EXPECT_EQ(kelv(home, {"report"}, env).exit_code, 0);
     EXPECT_EQ(kelv(home, {"report", "--json"}, env).exit_code, 0);
     EXPECT_EQ(kelv(home, {"cache", "stats"}, env).exit_code, 0);
@@ -1065,6 +1108,53 @@ TEST_P(RemoteFaults, CredentialsNeverShow) {
   }
 }
 
+// Under kelv cargo the units only queue their uploads and kelv sends them
+// while the build goes on, each once, and counts them in its summary. A
+// build whose uploader never ran leaves its queue: `kelv cache push` sends
+// it, but for an entry the cache lost meanwhile, and leaves nothing to send.
+class RemoteQueue : public ::testing::Test, protected RemoteWorld {};
+
+TEST_F(RemoteQueue, UploadsAreQueuedAndSentOnceByTheBuildOrByPush) {
+  const Server server(Engine::redis), other(Engine::redis);
+  write_chain(project);
+  const fs::path a = dir / "homes/a";
+  const Env on_a = {{"KELV_HOME", a.string()},
+                    {"KELV_REMOTE_CACHE", server.url()},
+                    {"KELV_REMOTE_CACHE_MODE", std::nullopt}};
+  const Outcome built = kelv({"cargo", "build", "--offline"}, on_a);
+  ASSERT_EQ(built.exit_code, 0) << built.err;
+  EXPECT_NE(built.err.find("remote: 0 entries from the server, 5 uploaded"), std::string::npos)
+      << built.err;
+  for (const auto& e : fs::directory_iterator(a / "events"))
+    for (const Json& r : cached_units(testing::read_reports(e.path())))
+      EXPECT_EQ(remote_of(r, "upload"), "queued") << describe(r);
+  EXPECT_EQ(server.objects().size(), 2 * kChainUnits);
+  expect_whole_objects(server, "after the build");
+  const Outcome report = kelv({"report"}, on_a);
+  EXPECT_NE(report.out.find("5 uploaded"), std::string::npos) << report.out;
+
+  // Units queue for an uploader that never runs.
+  const Machine b = {dir / "homes/b/cache/artifacts", dir / "homes/b"};
+  const Outcome queued = build_on(b, other.url(), {.env = {{"KELV_REMOTE_UPLOADER", "1"}}});
+  ASSERT_EQ(queued.exit_code, 0) << queued.err;
+  EXPECT_EQ(other.objects(), std::vector<std::string>{});
+  const auto units_b = units();
+  ASSERT_EQ(units_b.size(), kChainUnits);
+  fs::remove_all(b.cache / "e" / units_b[0]["cache"].value("entry", ""));
+  const Env push_b = {{"KELV_HOME", b.home.string()},
+                      {"KELV_REMOTE_CACHE", other.url()},
+                      {"KELV_REMOTE_CACHE_MODE", std::nullopt}};
+  const Outcome pushed = kelv({"cache", "push"}, push_b);
+  EXPECT_EQ(pushed.exit_code, 0) << pushed.err;
+  EXPECT_NE(pushed.err.find("4 uploaded, 0 there already, 0 failed"), std::string::npos)
+      << pushed.err;
+  EXPECT_EQ(other.objects().size(), 2 * (kChainUnits - 1));
+  expect_whole_objects(other, "after the push");
+  const Outcome again = kelv({"cache", "push"}, push_b);
+  EXPECT_NE(again.err.find("0 uploaded, 0 there already, 0 failed"), std::string::npos)
+      << again.err;
+}
+
 #if defined(__SANITIZE_ADDRESS__)
 // The sanitizer build checks the code above the transport once; the faults
 // below cover both engines there too.
@@ -1074,11 +1164,11 @@ INSTANTIATE_TEST_SUITE_P(Remote, RemoteTwoMachines, ::testing::Values(Placement{
 // Where the machines build does not depend on the engine: once elsewhere.
 INSTANTIATE_TEST_SUITE_P(Remote, RemoteTwoMachines,
                          ::testing::Values(Placement{Engine::redis}, Placement{Engine::http},
-                                           Placement{Engine::redis, true}),
+                                           Placement{Engine::s3}, Placement{Engine::redis, true}),
                          placement_name);
 #endif
-INSTANTIATE_TEST_SUITE_P(Remote, RemoteFaults, ::testing::Values(Engine::redis, Engine::http),
-                         engine_name);
+INSTANTIATE_TEST_SUITE_P(Remote, RemoteFaults,
+                         ::testing::Values(Engine::redis, Engine::http, Engine::s3), engine_name);
 
 }  // namespace
 }  // namespace kelv

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <stdexcept>
@@ -134,6 +135,19 @@ Reply redis_command(redisContext* c, const std::vector<std::string_view>& args) 
   }
   return Reply(static_cast<redisReply*>(
       redisCommandArgv(c, static_cast<int>(argv.size()), argv.data(), lengths.data())));
+}
+
+// The regular files below `base`, as sorted relative names.
+std::vector<std::string> files_below(const fs::path& base) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(base, ec); !ec && it != fs::end(it);
+       it.increment(ec)) {
+    if (it->is_regular_file())
+      names.push_back(it->path().lexically_relative(base).generic_string());
+  }
+  std::ranges::sort(names);
+  return names;
 }
 
 }  // namespace
@@ -343,15 +357,57 @@ std::string DavServer::url_with(std::string_view user, std::string_view password
 
 std::vector<std::string> DavServer::object_names(std::string_view prefix) const {
   const fs::path base = root() / fs::path(prefix).relative_path();
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(base, ec); !ec && it != fs::end(it);
-       it.increment(ec)) {
-    if (it->is_regular_file())
-      names.push_back(it->path().lexically_relative(base).generic_string());
+  return files_below(base);
+}
+
+fs::path versitygw_exe() {
+  if (const char* set = std::getenv("KELV_VERSITYGW"); set && *set) return set;
+  const char* path = std::getenv("PATH");
+  for (std::string_view dirs = path ? path : ""; !dirs.empty();) {
+    const size_t colon = std::min(dirs.find(':'), dirs.size());
+    const fs::path candidate = fs::path(dirs.substr(0, colon)) / "versitygw";
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    dirs.remove_prefix(std::min(colon + 1, dirs.size()));
   }
-  std::ranges::sort(names);
-  return names;
+  const char* home = std::getenv("HOME");
+  const fs::path go_bin = fs::path(home ? home : "") / "go/bin/versitygw";
+  return ::access(go_bin.c_str(), X_OK) == 0 ? go_bin : fs::path();
+}
+
+S3Server::S3Server(std::string access, std::string secret)
+    : access_(std::move(access)), secret_(std::move(secret)) {
+  const fs::path exe = versitygw_exe();
+  if (exe.empty()) throw std::runtime_error("versitygw is not installed (tools/setup installs it)");
+  fs::create_directories(root() / bucket);
+  const fs::path log = dir_ / "versitygw.log";
+  auto start = [&](uint16_t port) {
+    return ServerProcess({exe.string(), "--access", access_, "--secret", secret_, "--port",
+                          fmt::format("127.0.0.1:{}", port), "posix", root().string()},
+                         log);
+  };
+  port_ = start_at_free_port(process_, start, accepts_connections, "versitygw", log);
+}
+
+std::string S3Server::url(std::string_view prefix) const {
+  return fmt::format("s3://{}{}", bucket, prefix);
+}
+
+std::string S3Server::endpoint() const {
+  return fmt::format("http://127.0.0.1:{}", port_);
+}
+
+std::map<std::string, std::optional<std::string>> S3Server::env(std::string_view access,
+                                                                std::string_view secret) const {
+  return {{"AWS_ENDPOINT_URL", endpoint()},
+          {"AWS_REGION", "us-east-1"},
+          {"AWS_ACCESS_KEY_ID", std::string(access)},
+          {"AWS_SECRET_ACCESS_KEY", std::string(secret)},
+          {"AWS_SESSION_TOKEN", std::nullopt}};
+}
+
+std::vector<std::string> S3Server::object_names(std::string_view prefix) const {
+  const fs::path base = root() / bucket / fs::path(prefix).relative_path();
+  return files_below(base);
 }
 
 SilentListener::SilentListener() : fd_(bound_socket(port_)) {

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -93,6 +94,40 @@ class DavServer {
   uint16_t port_ = 0;
   ServerProcess process_;
 };
+
+// The Versity S3 gateway over a directory, with one user (its root) and
+// the bucket "kelv", whose objects are the files below root()/kelv.
+// Builds reach it through the variables every S3 client reads (env()).
+class S3Server {
+ public:
+  static constexpr const char* bucket = "kelv";
+  static constexpr const char* access_key = "kelvaccess";
+  static constexpr const char* secret_key = "kelv-s3-secret";
+  explicit S3Server(std::string access = access_key, std::string secret = secret_key);
+
+  uint16_t port() const { return port_; }
+  std::string url(std::string_view prefix = "/cache") const;  // "s3://kelv/cache"
+  std::string endpoint() const;                               // "http://127.0.0.1:<port>"
+  // AWS_ENDPOINT_URL, AWS_REGION and the credentials (these by default).
+  std::map<std::string, std::optional<std::string>> env() const { return env(access_, secret_); }
+  std::map<std::string, std::optional<std::string>> env(std::string_view access,
+                                                        std::string_view secret) const;
+  fs::path root() const { return dir_ / "root"; }
+  void kill() { process_.kill(); }
+
+  // The objects below the prefix, as sorted relative names ("kelv1/e/ab").
+  std::vector<std::string> object_names(std::string_view prefix = "/cache") const;
+
+ private:
+  std::string access_, secret_;
+  TempDir dir_;
+  uint16_t port_ = 0;
+  ServerProcess process_;
+};
+
+// The gateway's program: KELV_VERSITYGW, else versitygw on PATH or in
+// ~/go/bin (where `go install` puts it); empty when there is none.
+fs::path versitygw_exe();
 
 // A socket that listens on 127.0.0.1 and never accepts: connections complete
 // in the kernel's backlog and are never answered.

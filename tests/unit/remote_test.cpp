@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -94,8 +95,12 @@ const BadUrl kBadUrls[] = {
     {"http://h/./c", "KELV_REMOTE_CACHE has a . or .. segment in its path"},
     {"http://h/c/%2e%2E", "KELV_REMOTE_CACHE has a . or .. segment in its path"},
     {"http://h/c/%zz", "KELV_REMOTE_CACHE has a bad percent escape in its path"},
-    {"ftp://alice:s3cr3t@h", "KELV_REMOTE_CACHE is not a redis:// or http(s):// address"},
-    {"alice:s3cr3t@h:6379", "KELV_REMOTE_CACHE is not a redis:// or http(s):// address"},
+    {"ftp://alice:s3cr3t@h", "KELV_REMOTE_CACHE is not a redis://, http(s):// or s3:// address"},
+    {"alice:s3cr3t@h:6379", "KELV_REMOTE_CACHE is not a redis://, http(s):// or s3:// address"},
+    {"s3://", "KELV_REMOTE_CACHE names no S3 bucket"},
+    {"s3://alice:s3cr3t@bucket/c", "KELV_REMOTE_CACHE names no S3 bucket"},
+    {"s3://My_Bucket/c", "KELV_REMOTE_CACHE names no S3 bucket"},
+    {"s3://bucket/c/../d", "KELV_REMOTE_CACHE has a . or .. segment in its path"},
     {"redis://", "KELV_REMOTE_CACHE has no host"},
     {"redis://:s3cr3t@", "KELV_REMOTE_CACHE has no host"},
     {"http://alice:s3cr3t@:80/", "KELV_REMOTE_CACHE has no host"},
@@ -131,6 +136,56 @@ TEST(RemoteUrl, RejectsBadAddressesWithoutCredentials) {
     EXPECT_TRUE(url.error().starts_with(c.error)) << url.error();
     EXPECT_EQ(url.error().find(kPassword), std::string::npos);
     EXPECT_EQ(url.error().find(kUser), std::string::npos);
+  }
+}
+
+// An s3:// address completed from the AWS variables: path-style at a
+// custom endpoint, virtual-hosted at AWS, path-style there for a bucket
+// whose dots would not fit AWS's certificates; what cannot be used says
+// which variable, never its value.
+TEST(RemoteUrl, S3AddressesTakeTheAwsVariables) {
+  struct Row {
+    std::string_view text;
+    std::map<std::string_view, std::string> vars;
+    std::string_view address_or_error;
+  };
+  const std::map<std::string_view, std::string> keys = {
+      {"AWS_ACCESS_KEY_ID", std::string(kUser)}, {"AWS_SECRET_ACCESS_KEY", std::string(kPassword)}};
+  const auto with = [&](std::map<std::string_view, std::string> more) {
+    more.insert(keys.begin(), keys.end());
+    return more;
+  };
+  const Row rows[] = {
+      {"s3://kelv-cache/ci/", with({{"AWS_ENDPOINT_URL", "http://127.0.0.1:9000/"}}),
+       "http://127.0.0.1:9000/kelv-cache/ci/kelv1/x"},
+      {"s3://kelv-cache", with({{"AWS_REGION", "eu-west-1"}}),
+       "https://kelv-cache.s3.eu-west-1.amazonaws.com/kelv1/x"},
+      {"s3://kelv.cache/p", with({{"AWS_DEFAULT_REGION", "us-west-2"}}),
+       "https://s3.us-west-2.amazonaws.com/kelv.cache/p/kelv1/x"},
+      {"s3://kelv-cache/p", with({}), "https://kelv-cache.s3.us-east-1.amazonaws.com/p/kelv1/x"},
+      {"s3://kelv-cache",
+       {{"AWS_ACCESS_KEY_ID", std::string(kUser)}},
+       "s3://kelv-cache needs AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY"},
+      {"s3://kelv-cache", with({{"AWS_REGION", "eu west"}}), "AWS_REGION is not a region name"},
+      {"s3://kelv-cache",
+       with({{"AWS_ENDPOINT_URL", fmt::format("http://{}:{}@h", kUser, kPassword)}}),
+       "AWS_ENDPOINT_URL is not an http(s):// address without credentials"},
+      {"s3://kelv-cache", with({{"AWS_ENDPOINT_URL", "ftp://h"}}),
+       "AWS_ENDPOINT_URL is not an http(s):// address without credentials"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.text);
+    static const std::map<std::string_view, std::string>* vars = nullptr;
+    vars = &row.vars;
+    auto url = remote::parse_server_url(row.text);
+    ASSERT_TRUE(url) << url.error();
+    auto filled = remote::add_s3_credentials(*url, [](std::string_view name) {
+      const auto it = vars->find(name);
+      return it == vars->end() ? std::nullopt : std::optional<std::string>(it->second);
+    });
+    const std::string got = filled ? url->address("kelv1/x") : filled.error();
+    EXPECT_TRUE(got.starts_with(row.address_or_error)) << got;
+    EXPECT_EQ(got.find(kPassword), std::string::npos) << got;
   }
 }
 
@@ -198,7 +253,7 @@ std::expected<std::optional<std::string>, std::string> fetched(remote::Client& c
                                                                std::string_view name) {
   const TempDir dir;
   const util::Fd fd(::open((dir / "o").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-  auto got = client.get(name, fd.get());
+  auto got = client.get(name, fd.get(), remote::Limits{}.max_object_bytes);
   if (!got) return std::unexpected(got.error().text);
   if (!*got) return std::nullopt;
   return testing::read_file(dir / "o");
@@ -387,6 +442,22 @@ TEST_P(RemoteProgram, PutsAndGets) {
   EXPECT_EQ(broken.out, "stored kelv1/c\n");
   EXPECT_TRUE(broken.err.starts_with("cannot read " + (dir_ / "missing").string())) << broken.err;
   EXPECT_EQ(server.names(), (std::vector<std::string>{"kelv1/a", "kelv1/b", "kelv1/c"}));
+
+  // Served: a line per command, answered by a line each, over one connection.
+  const std::string got_b = (dir_ / "b-got").string();
+  auto served = testing::run(
+      {.argv = {testing::remote_exe(), "serve"},
+       .env = {{"KELV_REMOTE_CACHE", url}},
+       .input = fmt::format("get\tkelv1/b\t{0}\nget\tkelv1/none\t{0}x\nput\t?kelv1/b\t{1}\n"
+                            "get\t../x\t{0}\nget\tkelv1/a\t{0}y\t1K\n",
+                            got_b, file("b2", "other").string())});
+  EXPECT_EQ(served.exit_code, 0) << served.err;
+  EXPECT_EQ(testing::read_file(got_b), "b");
+  // The last: the object is larger than the 1K asked for.
+  EXPECT_TRUE(served.out.starts_with(
+      "0\t\n3\t\n0\tpresent kelv1/b\n2\tkelv-remote: bad object name \"../x\"\n5\t"))
+      << served.out;
+  EXPECT_EQ(std::ranges::count(served.out, '\n'), 5) << served.out;
 }
 
 TEST_P(RemoteProgram, FailsWithOneLineAndNoCredentials) {

@@ -6,6 +6,7 @@ namespace kelv::remote {
 
 std::expected<std::unique_ptr<Client>, Failure> connect(const ServerUrl& url,
                                                         const Limits& limits) {
+  // S3 is HTTP, signed.
   return url.engine == Engine::redis ? connect_redis(url, limits) : connect_http(url, limits);
 }
 

@@ -42,9 +42,11 @@ inline constexpr size_t small_reply_limit = 64 * 1024;
 class Client {
  public:
   virtual ~Client() = default;
-  // Writes the object's bytes to `fd` as they arrive; false: the server has
+  // Writes the object's bytes to `fd` as they arrive, failing past
+  // `most_bytes` (at most Limits::max_object_bytes); false: the server has
   // no such object (nothing was written).
-  virtual std::expected<bool, Failure> get(std::string_view object, int fd) = 0;
+  virtual std::expected<bool, Failure> get(std::string_view object, int fd,
+                                           uint64_t most_bytes) = 0;
   virtual std::expected<bool, Failure> has(std::string_view object) = 0;
   virtual std::expected<void, Failure> put(std::string_view object, std::string_view bytes) = 0;
 };

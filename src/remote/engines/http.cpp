@@ -10,6 +10,7 @@
 
 #include "remote/engines/engine.h"
 #include "remote/scrub.h"
+#include "util/hash.h"
 
 namespace kelv::remote {
 
@@ -139,7 +140,14 @@ class HttpClient final : public Client {
     curl_easy_setopt(h, CURLOPT_PROXY, proxy ? proxy : "");
     if (const char* ca = std::getenv("KELV_REMOTE_CA_FILE"); ca && *ca)
       curl_easy_setopt(h, CURLOPT_CAINFO, ca);
-    if (!url_.user.empty() || !url_.password.empty()) {
+    if (url_.engine == Engine::s3) {
+      // libcurl signs each request (AWS Signature Version 4) with the key's
+      // id and secret.
+      sigv4_ = fmt::format("aws:amz:{}:s3", url_.region);
+      curl_easy_setopt(h, CURLOPT_AWS_SIGV4, sigv4_.c_str());
+      curl_easy_setopt(h, CURLOPT_USERNAME, url_.user.c_str());
+      curl_easy_setopt(h, CURLOPT_PASSWORD, url_.password.c_str());
+    } else if (!url_.user.empty() || !url_.password.empty()) {
       curl_easy_setopt(h, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
       curl_easy_setopt(h, CURLOPT_USERNAME, url_.user.c_str());
       curl_easy_setopt(h, CURLOPT_PASSWORD, url_.password.c_str());
@@ -147,15 +155,15 @@ class HttpClient final : public Client {
     return {};
   }
 
-  std::expected<bool, Failure> get(std::string_view object, int fd) override {
+  std::expected<bool, Failure> get(std::string_view object, int fd, uint64_t most_bytes) override {
     CURL* h = easy_.get();
     curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+    set_headers(empty_sha256);
     // An announced length past the limit fails before a byte is read.
-    curl_easy_setopt(
-        h, CURLOPT_MAXFILESIZE_LARGE,
-        static_cast<curl_off_t>(std::min<uint64_t>(limits_.max_object_bytes, INT64_MAX)));
+    curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE,
+                     static_cast<curl_off_t>(std::min<uint64_t>(most_bytes, INT64_MAX)));
     body_.fd = fd;
-    body_.limit = limits_.max_object_bytes;
+    body_.limit = most_bytes;
     auto status = perform("GET", object);
     body_.fd = -1;
     body_.limit = small_reply_limit;
@@ -169,6 +177,7 @@ class HttpClient final : public Client {
   std::expected<bool, Failure> has(std::string_view object) override {
     curl_easy_setopt(easy_.get(), CURLOPT_HTTPGET, 1L);
     curl_easy_setopt(easy_.get(), CURLOPT_NOBODY, 1L);
+    set_headers(empty_sha256);
     auto status = perform("HEAD", object);
     curl_easy_setopt(easy_.get(), CURLOPT_NOBODY, 0L);
     if (!status) return std::unexpected(status.error());
@@ -183,6 +192,7 @@ class HttpClient final : public Client {
     curl_easy_setopt(easy_.get(), CURLOPT_UPLOAD, 1L);
     curl_easy_setopt(easy_.get(), CURLOPT_READDATA, &upload);
     curl_easy_setopt(easy_.get(), CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(bytes.size()));
+    set_headers(url_.engine == Engine::s3 ? util::sha256_hex(bytes) : std::string());
     auto status = perform("PUT", object);
     curl_easy_setopt(easy_.get(), CURLOPT_UPLOAD, 0L);
     if (!status) return std::unexpected(status.error());
@@ -191,6 +201,23 @@ class HttpClient final : public Client {
   }
 
  private:
+  // The SHA-256 of an empty body, which S3 wants named for GET and HEAD.
+  static constexpr std::string_view empty_sha256 =
+      "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+
+  // The request's headers: no "Expect: 100-continue" wait; for S3 the body's
+  // hash (part of the signature) and the session token, when there is one.
+  void set_headers(std::string_view body_sha256) {
+    curl_slist* list = curl_slist_append(nullptr, "Expect:");
+    if (url_.engine == Engine::s3) {
+      list = curl_slist_append(list, fmt::format("x-amz-content-sha256: {}", body_sha256).c_str());
+      if (!url_.token.empty())
+        list = curl_slist_append(list, fmt::format("x-amz-security-token: {}", url_.token).c_str());
+    }
+    headers_.reset(list);
+    curl_easy_setopt(easy_.get(), CURLOPT_HTTPHEADER, headers_.get());
+  }
+
   std::unexpected<Failure> failure(std::string_view what,
                                    Failure::Scope scope = Failure::Scope::server) const {
     return std::unexpected(
@@ -278,6 +305,7 @@ class HttpClient final : public Client {
   Multi multi_;
   Easy easy_;
   List headers_;
+  std::string sigv4_;
   Body body_;
   char error_[CURL_ERROR_SIZE] = {};
 };

@@ -5,10 +5,14 @@
 #include "remote/engines/engine.h"
 #include "remote/exit_status.h"
 
-// The kelv-remote program: one remote cache operation per process, so that
-// the wrapper never loads the network libraries.
-//   kelv-remote get <object> <file>
+// The kelv-remote program, which keeps the network libraries out of the
+// wrapper: one remote cache operation per process, or as many as its caller
+// sends it over one connection.
+//   kelv-remote get <object> <file> [<most bytes>]
 //   kelv-remote put [?]<object> <file> [[?]<object> <file>]...
+//   kelv-remote serve    (commands on stdin, one line each, words separated
+//                         by tabs; each answered on stdout by one line,
+//                         "<exit status>\t<what the command says>")
 // The server comes from KELV_REMOTE_CACHE, the limits of its requests from
 // KELV_REMOTE_TIMEOUT_MS and KELV_REMOTE_MAX_OBJECT_SIZE (remote/limits.h).
 namespace kelv::remote {

@@ -72,7 +72,7 @@ class RedisClient final : public Client {
     return {};
   }
 
-  std::expected<bool, Failure> get(std::string_view object, int fd) override {
+  std::expected<bool, Failure> get(std::string_view object, int fd, uint64_t most_bytes) override {
     Pace pace(limits_, Pace::Clock::now());
     if (auto sent = send({"GET", object}, pace); !sent) return std::unexpected(sent.error());
     auto line = read_line(pace);
@@ -81,11 +81,11 @@ class RedisClient final : public Client {
       auto length = number_of(*line);
       if (!length || *length < -1) return broken("unexpected answer to GET");
       if (*length == -1) return false;
-      if (static_cast<uint64_t>(*length) > limits_.max_object_bytes) {
+      if (static_cast<uint64_t>(*length) > most_bytes) {
         closed_ = true;  // its bytes are still to come
-        return failure(fmt::format("GET {}: the object is larger than {} bytes", object,
-                                   limits_.max_object_bytes),
-                       Failure::Scope::object);
+        return failure(
+            fmt::format("GET {}: the object is larger than {} bytes", object, most_bytes),
+            Failure::Scope::object);
       }
       if (auto copied = copy_bulk(static_cast<uint64_t>(*length), fd, pace); !copied)
         return std::unexpected(copied.error());
