@@ -1051,8 +1051,9 @@ TEST_P(RemoteFaults, CredentialsNeverShow) {
   ASSERT_EQ(on_a.exit_code, 0) << on_a.err;
   EXPECT_NE(testing::read_file(dump).find("KELV_REMOTE_CACHE_FILE="), std::string::npos);
   // ccache's remote too comes in a file (removed after the build, or the
-  // search of the homes below finds it).
-  EXPECT_NE(testing::read_file(dump).find("CCACHE_CONFIGPATH="), std::string::npos);
+  // search of the homes below finds it); ccache has no S3 client.
+  EXPECT_EQ(testing::read_file(dump).find("CCACHE_CONFIGPATH=") != std::string::npos,
+            server.engine() != Engine::s3);
   shown += testing::read_file(dump);
   fs::remove_all(project / "target");
   testing::write_file(b / "config.json", Json{{"remote_cache", good}}.dump());
@@ -1167,8 +1168,14 @@ INSTANTIATE_TEST_SUITE_P(Remote, RemoteTwoMachines,
                                            Placement{Engine::s3}, Placement{Engine::redis, true}),
                          placement_name);
 #endif
+#if defined(__SANITIZE_ADDRESS__)
+// HTTP and S3 share their client: the sanitizer build takes it through S3.
+INSTANTIATE_TEST_SUITE_P(Remote, RemoteFaults, ::testing::Values(Engine::redis, Engine::s3),
+                         engine_name);
+#else
 INSTANTIATE_TEST_SUITE_P(Remote, RemoteFaults,
                          ::testing::Values(Engine::redis, Engine::http, Engine::s3), engine_name);
+#endif
 
 }  // namespace
 }  // namespace kelv
