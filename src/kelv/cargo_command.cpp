@@ -146,6 +146,14 @@ class Uploader {
     });
   }
   ~Uploader() { finish(); }
+
+  // An interrupted build does not wait for its uploads: the process ends
+  // soon after, and what it had claimed goes back to the queue for the next
+  // build or `kelv cache push` (this object outlives the thread, since the
+  // process ends inside the command).
+  void abandon() {
+    if (thread_.joinable()) thread_.detach();
+  }
   Uploader(const Uploader&) = delete;
   Uploader& operator=(const Uploader&) = delete;
 
@@ -225,6 +233,7 @@ int cargo_command(std::span<const std::string> args,
   cmd.set_env("KELV_SESSION_ID", session);
   Uploader uploader(cmd, config->artifact_cache, remote.remote);
   auto run = exec::run_child(cmd, true);
+  if (run && run->status.signaled) uploader.abandon();
   const std::optional<Uploads> uploads = uploader.finish();
   if (uploads) uploads->write(event_dir);
   if (remote.file) ::unlink(remote.file->c_str());
