@@ -422,25 +422,32 @@ void upload_to_remote(const Job& job, const Remote& remote, std::string_view ent
     if (!queued) outcome.upload_reason = std::move(queued.error());
     return;
   }
-  auto failed = [&](std::string why) {
-    outcome.upload = "failed";
-    outcome.upload_reason = std::move(why);
-  };
-  auto pack = pack_entry(job.entry_dir(entry), job.key, entry);
-  if (!pack) return failed(pack.error());
-  const TransferFile file(layout::remote_transfer(job.cache_dir, ::getpid(), "pack"));
-  if (auto w = util::write_atomic(file.path, *pack); !w) return failed(util::os_error(w.error()));
-  const std::string only_when_absent = replace ? "" : "?";
   TransferProgram program(remote);
-  auto ran =
-      program.request(std::array{"put"s, only_when_absent + entry_object(entry), file.path.native(),
-                                 key_object(job.key), job.key_record(job.key).native()},
-                      transfer_limit(remote, pack->size()));
-  if (!ran) {
-    remember_failure(job.cache_dir, remote, Direction::write, ran.error());
-    return failed(ran.error().why);
+  auto sent = send_entry(job.cache_dir, remote, program, job.key, entry, replace);
+  if (!sent) {
+    remember_failure(job.cache_dir, remote, Direction::write, sent.error());
+    outcome.upload = "failed";
+    outcome.upload_reason = std::move(sent.error().why);
+    return;
   }
-  outcome.upload = ran->text.starts_with("present ") ? "present" : "uploaded";
+  outcome.upload = *sent ? "present" : "uploaded";
+}
+
+std::expected<bool, Failed> send_entry(const fs::path& cache_dir, const Remote& remote,
+                                       TransferProgram& program, std::string_view key,
+                                       std::string_view entry, bool replace) {
+  // Failures before the server is asked concern this entry alone.
+  auto pack = pack_entry(layout::entry(cache_dir, entry), key, entry);
+  if (!pack) return std::unexpected(Failed{pack.error(), Reach::object});
+  const TransferFile file(layout::remote_transfer(cache_dir, ::getpid(), "pack"));
+  if (auto w = util::write_atomic(file.path, *pack); !w)
+    return std::unexpected(Failed{util::os_error(w.error()), Reach::object});
+  auto answered = program.request(
+      std::array{"put"s, (replace ? ""s : "?"s) + entry_object(entry), file.path.native(),
+                 key_object(key), layout::key_record(cache_dir, key).native()},
+      transfer_limit(remote, pack->size()));
+  if (!answered) return std::unexpected(std::move(answered.error()));
+  return answered->text.starts_with("present ");
 }
 
 }  // namespace kelv::artifact_cache

@@ -111,6 +111,14 @@ struct Failed;
 void remember_failure(const fs::path& cache_dir, const Remote& remote, Direction direction,
                       const Failed& failed);
 
+// Sends the local entry `entry` (unless `replace` is false and the server
+// has it) and then the key record of `key`, through `program`; true when
+// the server had the entry already.
+class TransferProgram;
+std::expected<bool, Failed> send_entry(const fs::path& cache_dir, const Remote& remote,
+                                       TransferProgram& program, std::string_view key,
+                                       std::string_view entry, bool replace);
+
 // After a local store of entry `entry`: sends it and its key record to the
 // server, unless the server has the entry already.
 void upload_to_remote(const Job& job, const Remote& remote, std::string_view entry,

@@ -21,7 +21,7 @@ namespace {
 
 // An answer is a status and a line of text the program cut to a few hundred
 // bytes; one longer than this is no answer of it.
-constexpr size_t longest_answer = 64 * 1024;
+constexpr size_t longest_answer = size_t{64} * 1024;
 
 Reach reach_of(int status) {
   if (status == remote::kExitRefused) return Reach::direction;

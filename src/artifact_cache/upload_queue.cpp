@@ -5,11 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
 #include <charconv>
 #include <thread>
 
-#include "artifact_cache/entry_pack.h"
 #include "artifact_cache/transfer_program.h"
 #include "remote/exit_status.h"
 #include "util/files.h"
@@ -51,6 +49,13 @@ bool alive(pid_t pid) {
   return ::kill(pid, 0) == 0 || errno == EPERM;
 }
 
+// Puts a claim back in the queue, unless the key was queued again
+// meanwhile (the newer upload supersedes it).
+void return_to_queue(const fs::path& claim, const fs::path& queued_at) {
+  if (::access(queued_at.c_str(), F_OK) == 0 || ::rename(claim.c_str(), queued_at.c_str()) != 0)
+    ::unlink(claim.c_str());
+}
+
 // Claims left by uploaders that are gone go back to the queue, unless the
 // unit was queued again meanwhile.
 void reclaim(const fs::path& queue) {
@@ -63,9 +68,7 @@ void reclaim(const fs::path& queue) {
     const auto [end, err] = std::from_chars(name.data() + dot + 1, name.data() + name.size(), pid);
     if (err != std::errc() || end != name.data() + name.size() || pid == ::getpid() || alive(pid))
       continue;
-    const fs::path back = queue / name.substr(0, dot);
-    if (::access(back.c_str(), F_OK) == 0 || ::rename(e.path().c_str(), back.c_str()) != 0)
-      ::unlink(e.path().c_str());
+    return_to_queue(e.path(), queue / name.substr(0, dot));
   }
 }
 
@@ -85,23 +88,40 @@ std::expected<Sent, Failed> send_one(const fs::path& cache_dir, const Remote& re
                                      TransferProgram& program, const std::string& key,
                                      const Item& item) {
   const fs::path entry_dir = layout::entry(cache_dir, item.entry);
-  const fs::path record = layout::key_record(cache_dir, key);
-  if (::access(entry_dir.c_str(), F_OK) != 0 || ::access(record.c_str(), F_OK) != 0)
+  if (::access(entry_dir.c_str(), F_OK) != 0 ||
+      ::access(layout::key_record(cache_dir, key).c_str(), F_OK) != 0)
     return Sent::dropped;  // evicted (or discarded) before it was sent
-  auto pack = pack_entry(entry_dir, key, item.entry);
-  if (!pack) {
-    if (::access(entry_dir.c_str(), F_OK) != 0) return Sent::dropped;
-    return std::unexpected(Failed{pack.error(), Reach::object});
+  auto sent = send_entry(cache_dir, remote, program, key, item.entry, item.replace);
+  // An entry removed while it was packed was evicted too.
+  if (!sent && ::access(entry_dir.c_str(), F_OK) != 0) return Sent::dropped;
+  if (!sent) return std::unexpected(std::move(sent.error()));
+  return *sent ? Sent::present : Sent::uploaded;
+}
+
+// Sends the upload claimed as `claim` and counts it; true when the server
+// (or its writes) failed, which ends sending: the claim is then queued
+// again at `queued_at`.
+bool send_claimed(const fs::path& cache_dir, const Remote& remote, TransferProgram& program,
+                  const fs::path& queued_at, const fs::path& claim, UploadTally& tally) {
+  const std::string key = queued_at.filename().native();
+  const std::optional<Item> item = read_item(claim);
+  auto sent = item ? send_one(cache_dir, remote, program, key, *item) : Sent::dropped;
+  if (sent) {
+    ++(*sent == Sent::uploaded  ? tally.uploaded
+       : *sent == Sent::present ? tally.present
+                                : tally.dropped);
+    ::unlink(claim.c_str());
+    return false;
   }
-  const TransferFile file(layout::remote_transfer(cache_dir, ::getpid(), "upload"));
-  if (auto w = util::write_atomic(file.path, *pack); !w)
-    return std::unexpected(Failed{util::os_error(w.error()), Reach::object});
-  auto answered =
-      program.request(std::array{"put"s, (item.replace ? ""s : "?"s) + entry_object(item.entry),
-                                 file.path.native(), key_object(key), record.native()},
-                      transfer_limit(remote, pack->size()));
-  if (!answered) return std::unexpected(std::move(answered.error()));
-  return answered->text.starts_with("present ") ? Sent::present : Sent::uploaded;
+  ++tally.failed;
+  if (tally.first_failure.empty()) tally.first_failure = sent.error().why;
+  if (sent.error().reach == Reach::object) {
+    ::unlink(claim.c_str());  // this object will not go however often it is tried
+    return false;
+  }
+  remember_failure(cache_dir, remote, Direction::write, sent.error());
+  return_to_queue(claim, queued_at);
+  return true;
 }
 
 }  // namespace
@@ -139,27 +159,10 @@ UploadTally send_queue(const fs::path& cache_dir, const Remote& remote,
       const fs::path claim = sending / fmt::format("{}.{}", key, ::getpid());
       if (::rename((queue / key).c_str(), claim.c_str()) != 0) continue;  // another took it
       ++handled;
-      const std::optional<Item> item = read_item(claim);
-      auto sent = item ? send_one(cache_dir, remote, program, key, *item) : Sent::dropped;
-      if (sent) {
-        ++(*sent == Sent::uploaded  ? tally.uploaded
-           : *sent == Sent::present ? tally.present
-                                    : tally.dropped);
-        ::unlink(claim.c_str());
-        continue;
+      if (send_claimed(cache_dir, remote, program, queue / key, claim, tally)) {
+        stopped = true;
+        break;
       }
-      ++tally.failed;
-      if (tally.first_failure.empty()) tally.first_failure = sent.error().why;
-      if (sent.error().reach == Reach::object) {
-        ::unlink(claim.c_str());  // this object will not go however often it is tried
-        continue;
-      }
-      remember_failure(cache_dir, remote, Direction::write, sent.error());
-      const fs::path back = queue / key;
-      if (::access(back.c_str(), F_OK) == 0 || ::rename(claim.c_str(), back.c_str()) != 0)
-        ::unlink(claim.c_str());
-      stopped = true;
-      break;
     }
     if (!was_building && (handled == 0 || stopped)) break;
     if (handled == 0) std::this_thread::sleep_for(poll_interval);
