@@ -37,6 +37,7 @@ constexpr uint64_t skip_after_failure_ns = 60ull * 1000000000ull;
 // A key record is a few lists of names: one larger than this is no record of
 // ours.
 constexpr std::string_view key_record_limit = "16M";
+constexpr off_t key_record_bytes = off_t{16} << 20;
 
 // What a key record from the server may make the wrapper read and hash.
 constexpr size_t most_env_deps = 1024;
@@ -64,6 +65,25 @@ fs::path marker_of(const fs::path& cache_dir, const Remote& remote, Direction di
 }
 
 }  // namespace
+
+std::expected<void, std::string> publish_remote_entry(const fs::path& cache_dir,
+                                                      std::string_view key,
+                                                      const std::string& entry,
+                                                      std::string_view pack) {
+  const fs::path tmp = layout::assembly(cache_dir, entry, ::getpid());
+  std::error_code ec;
+  fs::remove_all(tmp, ec);
+  if (auto made = util::create_dirs(tmp, 0700); !made)
+    return std::unexpected(util::os_error(made.error()));
+  if (auto unpacked = unpack_entry(pack, key, entry, tmp); !unpacked) {
+    fs::remove_all(tmp, ec);
+    return unpacked;
+  }
+  (void)util::create_dirs(layout::entries(cache_dir));
+  // A failed rename: another process published the same entry first.
+  if (::rename(tmp.c_str(), layout::entry(cache_dir, entry).c_str()) != 0) fs::remove_all(tmp, ec);
+  return {};
+}
 
 std::string key_object(std::string_view key) {
   return fmt::format("kelv1/m/{}", key);
@@ -93,17 +113,6 @@ void remember_failure(const fs::path& cache_dir, const Remote& remote, Direction
 }
 
 namespace {
-
-// Fetches one object into `file`; false when the server has none.
-std::expected<bool, Failed> get(TransferProgram& program, const std::string& object,
-                                const fs::path& file, std::chrono::milliseconds limit,
-                                std::string_view most = "") {
-  std::vector<std::string> words = {"get", object, file.native()};
-  if (!most.empty()) words.emplace_back(most);
-  auto answered = program.request(words, limit);
-  if (!answered) return std::unexpected(std::move(answered.error()));
-  return answered->status == remote::kExitDone;
-}
 
 RemoteOutcome looked_up(std::string lookup, std::string reason = {}) {
   return RemoteOutcome{.lookup = std::move(lookup), .reason = std::move(reason)};
@@ -203,23 +212,21 @@ std::expected<RecordLists, std::string> checked_record(const Job& job, const uti
   return lists;
 }
 
-// Publishes a pack from the server as the local entry `entry`, the way a
-// store does: assembled privately, renamed into e/ in one step.
-std::expected<void, std::string> publish_pack(const Job& job, std::string_view pack,
-                                              const std::string& entry) {
-  const fs::path tmp = layout::assembly(job.cache_dir, entry, ::getpid());
-  std::error_code ec;
-  fs::remove_all(tmp, ec);
-  if (auto made = util::create_dirs(tmp, 0700); !made)
-    return std::unexpected(util::os_error(made.error()));
-  if (auto unpacked = unpack_entry(pack, job.key, entry, tmp); !unpacked) {
-    fs::remove_all(tmp, ec);
-    return unpacked;
-  }
-  (void)util::create_dirs(layout::entries(job.cache_dir));
-  // A failed rename: another process published the same entry first.
-  if (::rename(tmp.c_str(), job.entry_dir(entry).c_str()) != 0) fs::remove_all(tmp, ec);
-  return {};
+// A key record of the server, as a JSON object; none when the file is
+// missing, no plain file, larger than a record or no JSON object.
+std::optional<util::Json> read_key_record(const fs::path& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > key_record_bytes)
+    return std::nullopt;
+  auto record = util::read_json(path);
+  if (!record || !record->is_object()) return std::nullopt;
+  return record;
+}
+
+// The key record the build's prefetcher brought from the server for `key`.
+std::optional<util::Json> prefetched_record(const Remote& remote, std::string_view key) {
+  if (remote.prefetched.empty() || !util::is_plain_file_name(key)) return std::nullopt;
+  return read_key_record(remote.prefetched / (std::string(key) + ".json"));
 }
 
 RemoteOutcome failed_lookup(const Job& job, const Remote& remote, const Failed& failed) {
@@ -240,13 +247,14 @@ RemoteOutcome fetch_entry(const Job& job, const Remote& remote, TransferProgram&
   struct stat st;
   if (::lstat(job.entry_dir(state->name).c_str(), &st) != 0) {
     const TransferFile file(layout::remote_transfer(job.cache_dir, ::getpid(), "entry"));
-    auto got = get(program, entry_object(state->name), file.path,
-                   transfer_limit(remote, remote.limits.max_object_bytes));
+    auto got = program.get(entry_object(state->name), file.path,
+                           transfer_limit(remote, remote.limits.max_object_bytes));
     if (!got) return failed_lookup(job, remote, got.error());
     if (!*got) return looked_up("miss", "the server has no entry for the unit's inputs");
     auto pack = util::read_file(file.path);
     if (!pack) return looked_up("failed", util::os_error(pack.error()));
-    if (auto published = publish_pack(job, *pack, state->name); !published)
+    if (auto published = publish_remote_entry(job.cache_dir, job.key, state->name, *pack);
+        !published)
       return looked_up("damaged", published.error());
   }
   // Written after the entry, as a store writes them, and made of what was
@@ -355,6 +363,8 @@ std::expected<std::optional<Remote>, std::string> Remote::from_env() {
     return std::unexpected("KELV_REMOTE_CACHE_MODE must be read-only or read-write");
   r.read_only = mode == "read-only";
   r.queued = env_text("KELV_REMOTE_UPLOADER").has_value();
+  if (auto stage = env_text("KELV_REMOTE_PREFETCH"); stage && stage->starts_with('/'))
+    r.prefetched = *stage;
   auto limits = remote::Limits::from_env();
   if (!limits) return std::unexpected(std::move(limits.error()));
   r.limits = *limits;
@@ -383,6 +393,7 @@ util::Json RemoteOutcome::to_json(const Remote& remote) const {
   o["server"] = remote.server.display;
   if (!lookup.empty()) o["lookup"] = lookup;
   if (!reason.empty()) o["reason"] = reason;
+  if (prefetched) o["prefetched"] = true;
   if (!upload.empty()) o["upload"] = upload;
   if (!upload_reason.empty()) o["upload_reason"] = upload_reason;
   return o;
@@ -391,16 +402,21 @@ util::Json RemoteOutcome::to_json(const Remote& remote) const {
 RemoteOutcome fetch_from_remote(const Job& job, const Remote& remote) {
   if (auto down = recent_remote_failure(job.cache_dir, remote, Direction::read))
     return looked_up("skipped", std::move(*down));
+  // The record and the entry it names, through one program (started only
+  // when the build's prefetcher has not brought both).
+  TransferProgram program(remote);
+  if (auto staged = prefetched_record(remote, job.key)) {
+    RemoteOutcome outcome = fetch_entry(job, remote, program, *staged);
+    outcome.prefetched = true;
+    return outcome;
+  }
   const TransferFile file(layout::remote_transfer(job.cache_dir, ::getpid(), "key"));
   (void)util::create_dirs(layout::temporary(job.cache_dir));
-  // The record and the entry it names, through one program.
-  TransferProgram program(remote);
-  auto got = get(program, key_object(job.key), file.path, small_limit(remote), key_record_limit);
+  auto got = program.get(key_object(job.key), file.path, small_limit(remote), key_record_limit);
   if (!got) return failed_lookup(job, remote, got.error());
   if (!*got) return looked_up("miss", "the server has no entry for the unit");
-  const auto record = util::read_json(file.path);
-  if (!record || !record->is_object())
-    return looked_up("damaged", "the remote key record is unreadable");
+  const auto record = read_key_record(file.path);
+  if (!record) return looked_up("damaged", "the remote key record is unreadable");
   return fetch_entry(job, remote, program, *record);
 }
 

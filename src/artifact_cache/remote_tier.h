@@ -38,6 +38,10 @@ struct Remote {
   // Stored entries are queued for the build's uploader (KELV_REMOTE_UPLOADER,
   // set by `kelv cargo`) instead of sent by the unit.
   bool queued = false;
+  // Where the build's prefetcher leaves the key records it brought from the
+  // server, as `<key>.json`, once their entries are in the local cache
+  // (KELV_REMOTE_PREFETCH, set by `kelv cargo`); empty without one.
+  fs::path prefetched;
   // What one request may cost; the program applies them, the wrapper kills
   // a run that goes beyond them.
   remote::Limits limits;
@@ -51,6 +55,15 @@ struct Remote {
   // A short digest of the server's name, naming its markers and queue.
   std::string digest() const;
 };
+
+// Checks `pack` from the server as entry `entry` of key `key` and publishes
+// it into the local cache, the way a store does: assembled privately,
+// renamed into place in one step (a failed rename: another process
+// published it first).
+std::expected<void, std::string> publish_remote_entry(const fs::path& cache_dir,
+                                                      std::string_view key,
+                                                      const std::string& entry,
+                                                      std::string_view pack);
 
 // The server's names of a key's record and of an entry.
 std::string key_object(std::string_view key);
@@ -85,7 +98,8 @@ struct RemoteOutcome {
   // next units for a while); "damaged": what it sent was unusable.
   // Empty when the unit was not looked up remotely (a local hit).
   std::string lookup;
-  std::string reason;  // why the lookup was skipped, failed, damaged or missed
+  std::string reason;       // why the lookup was skipped, failed, damaged or missed
+  bool prefetched = false;  // the key record came from the build's prefetcher
   // "uploaded", "present" (the server had it), "queued" (for the build's
   // uploader), "skipped" or "failed"; empty when nothing was stored.
   std::string upload;

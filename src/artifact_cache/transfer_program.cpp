@@ -51,6 +51,17 @@ std::expected<void, Failed> TransferProgram::start() {
   return {};
 }
 
+std::expected<bool, Failed> TransferProgram::get(const std::string& object,
+                                                 const std::filesystem::path& file,
+                                                 std::chrono::milliseconds limit,
+                                                 std::string_view most) {
+  std::vector<std::string> words = {"get", object, file.native()};
+  if (!most.empty()) words.emplace_back(most);
+  auto answered = request(words, limit);
+  if (!answered) return std::unexpected(std::move(answered.error()));
+  return answered->status == remote::kExitDone;
+}
+
 void TransferProgram::stop() {
   if (pid_ < 0) return;
   // The program ends at the end of its input; one that is stuck is killed.

@@ -57,6 +57,10 @@ class TransferProgram {
   // another).
   std::expected<Answered, Failed> request(std::span<const std::string> words,
                                           std::chrono::milliseconds limit);
+  // Fetches one object into `file` (at most `most` bytes, "16M", when
+  // given); false when the server has none.
+  std::expected<bool, Failed> get(const std::string& object, const std::filesystem::path& file,
+                                  std::chrono::milliseconds limit, std::string_view most = "");
 
  private:
   std::expected<void, Failed> start();

@@ -101,6 +101,7 @@ void read_cache(Unit& u, const util::Json& cache) {
     u.miss = Miss{text(*miss, "category"), text(*miss, "detail")};
   u.stored_compile_ns = number(cache, "stored_compile_ns");
   u.from_remote = text(cache, "source") == "remote";
+  u.key = text(cache, "key");
   u.entry = text(cache, "entry");
   u.path_bound = text(cache, "path_bound");
   if (const util::Json* remote = member(cache, "remote")) {

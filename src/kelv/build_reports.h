@@ -32,6 +32,7 @@ struct Unit {
   std::optional<Miss> miss;                   // for a unit compiled after a miss, when told
   std::optional<uint64_t> stored_compile_ns;  // for a hit: what compiling it took
   bool from_remote = false;                   // a hit whose entry came from the remote tier
+  std::string key;                            // its cache key, when it stored or replayed
   std::string entry;                          // the entry it stored or replayed
   std::string path_bound;                     // why what it stored serves only its own checkout
   std::string remote_lookup;                  // what the remote tier did: "miss", "failed", ...

@@ -13,6 +13,7 @@
 #include "kelv/ccache.h"
 #include "kelv/commands.h"
 #include "kelv/config.h"
+#include "kelv/prefetcher.h"
 #include "kelv/target_dir.h"
 #include "kelv/upkeep.h"
 #include "kelv/user_wrapper.h"
@@ -231,9 +232,19 @@ int cargo_command(std::span<const std::string> args,
       cmd, args, event_dir, remote.remote ? &*remote.remote : nullptr, config->max_cache_size);
   cmd.set_env("KELV_EVENT_DIR", event_dir.native());
   cmd.set_env("KELV_SESSION_ID", session);
+  const auto list_name = [&] {
+    return compiles_units(line.subcommand) ? build_list_name(args, working_dir(line))
+                                           : std::nullopt;
+  };
+  Prefetcher prefetcher(cmd, config->artifact_cache, remote.remote, event_dir, list_name());
   Uploader uploader(cmd, config->artifact_cache, remote.remote);
   auto run = exec::run_child(cmd, true);
-  if (run && run->status.signaled) uploader.abandon();
+  const bool interrupted = run && run->status.signaled;
+  if (interrupted) {
+    prefetcher.abandon();
+    uploader.abandon();
+  }
+  prefetcher.stop();
   const std::optional<Uploads> uploads = uploader.finish();
   if (uploads) uploads->write(event_dir);
   if (remote.file) ::unlink(remote.file->c_str());
@@ -253,6 +264,8 @@ int cargo_command(std::span<const std::string> args,
   auto times = load_unit_times();
   Summary summary = summarize(units, times);
   if (uploads) uploads->add_to(summary);
+  // The list names what the server now holds: sent after the uploads.
+  if (!interrupted) prefetcher.leave_list(units, list_name());
   save_unit_times(units, std::move(times));
   const auto trimmed = look_after_cache(*config, units);
   if (!cargo_quiet(args)) {

@@ -181,6 +181,7 @@ void report_hit(const HitFacts& f) noexcept {
                                .target_dir = f.target_dir});
     report["cache"] =
         Json::object({{"result", "hit"},
+                      {"key", f.key},
                       {"entry", f.entry},
                       {"foreign_out_dir",
                        f.foreign_out_dir ? Json(util::lossy(*f.foreign_out_dir)) : Json(nullptr)}});

@@ -42,6 +42,7 @@ struct HitFacts {
   uint64_t start_wall_ns = 0;
   uint64_t start_mono_ns = 0;  // the start instant; "dur_ns" runs to now
   std::optional<std::string> target_dir;
+  std::string key;  // the unit's cache key
   std::string entry;
   std::optional<std::string> foreign_out_dir;
   std::optional<uint64_t> stored_compile_ns;  // the entry's compile time, when it holds one

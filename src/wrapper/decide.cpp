@@ -216,7 +216,8 @@ Decision decide(Front& front) {
                     remote.outcome.lookup == "hit",
                     remote.report(),
                     start_wall_ns,
-                    start};
+                    start,
+                    cache.job->key};
     cache.miss = std::move(hit.error());
   }
 

@@ -50,6 +50,7 @@ struct Replay {
   util::Json remote;  // what the remote tier did, null without one
   uint64_t start_wall_ns = 0;
   uint64_t start_mono_ns = 0;
+  std::string key;  // the unit's cache key
 };
 
 using Decision = std::variant<UnitRun, Replay, StartFailure>;

@@ -60,6 +60,7 @@ bool is_set(const char* name) {
                         .start_wall_ns = replay.start_wall_ns,
                         .start_mono_ns = replay.start_mono_ns,
                         .target_dir = settings ? settings->target_dir : std::nullopt,
+                        .key = replay.key,
                         .entry = replay.hit.entry,
                         .foreign_out_dir = replay.hit.foreign_out_dir,
                         .stored_compile_ns = replay.hit.stored_compile_ns,

@@ -42,6 +42,7 @@ util::Json store_or_remember(const FinishRequest& r, Storage storage) {
   if (r.remote && r.remote_outcome)
     artifact_cache::upload_to_remote(job, *r.remote, stored->name, *r.remote_outcome);
   util::Json o = missed(r, "", "");
+  o["key"] = job.key;
   o["entry"] = stored->name;  // what the build added to the cache, for its size
   if (stored->path_bound) o["path_bound"] = *stored->path_bound;
   return o;

@@ -15,6 +15,7 @@
 #include <set>
 #include <thread>
 
+#include "artifact_cache/prefetch.h"
 #include "support/servers.h"
 #include "support/world.h"
 #include "util/clock.h"
@@ -242,6 +243,9 @@ void expect_whole_objects(const Server& server, const std::string& where) {
         ADD_FAILURE() << where << ": " << name << " is not whole: " << pack.error();
       else
         EXPECT_EQ("kelv1/e/" + pack->entry, name) << where;
+    } else if (name.starts_with("kelv1/b/")) {
+      EXPECT_TRUE(artifact_cache::parse_build_list(bytes))
+          << where << ": " << name << ": " << bytes;
     } else if (name.starts_with("kelv1/m/")) {
       ++records;
       const auto record = util::parse_json(bytes);
@@ -1129,10 +1133,31 @@ TEST_F(RemoteQueue, UploadsAreQueuedAndSentOnceByTheBuildOrByPush) {
   for (const auto& e : fs::directory_iterator(a / "events"))
     for (const Json& r : cached_units(testing::read_reports(e.path())))
       EXPECT_EQ(remote_of(r, "upload"), "queued") << describe(r);
-  EXPECT_EQ(server.objects().size(), 2 * kChainUnits);
+  // Each unit's entry and key record, and the build's list of them.
+  EXPECT_EQ(server.objects().size(), 2 * kChainUnits + 1);
   expect_whole_objects(server, "after the build");
   const Outcome report = kelv({"report"}, on_a);
   EXPECT_NE(report.out.find("5 uploaded"), std::string::npos) << report.out;
+
+  // Another machine's build reads the list as it starts and brings the units
+  // ahead of Cargo; it leaves the list as it was.
+  const fs::path c = dir / "homes/c";
+  const auto objects = server.objects();
+  Env on_c = on_a;
+  on_c["KELV_HOME"] = c.string();
+  fs::remove_all(project / "target");
+  const Outcome replayed = kelv({"cargo", "build", "--offline"}, on_c);
+  ASSERT_EQ(replayed.exit_code, 0) << replayed.err;
+  size_t prefetched = 0;
+  for (const auto& e : fs::directory_iterator(c / "events")) {
+    EXPECT_FALSE(fs::exists(e.path() / "prefetched")) << e.path();
+    for (const Json& r : cached_units(testing::read_reports(e.path()))) {
+      EXPECT_EQ(remote_of(r, "lookup"), "hit") << describe(r);
+      prefetched += r["cache"]["remote"].value("prefetched", false) ? 1 : 0;
+    }
+  }
+  EXPECT_GT(prefetched, 0u);
+  EXPECT_EQ(server.objects(), objects);
 
   // Units queue for an uploader that never runs.
   const Machine b = {dir / "homes/b/cache/artifacts", dir / "homes/b"};

@@ -22,6 +22,7 @@
 
 #include "artifact_cache/dep_hashes.h"
 #include "artifact_cache/entry_pack.h"
+#include "artifact_cache/prefetch.h"
 #include "artifact_cache/remote_tier.h"
 #include "artifact_cache/size_bound.h"
 #include "artifact_cache/store.h"
@@ -1123,6 +1124,16 @@ TEST_F(CacheUnit, EntryPackRoundTripAndTampering) {
   auto unpacked = ac::unpack_entry(*lying, job_.key, entry, into.path());
   ASSERT_FALSE(unpacked.has_value());
   EXPECT_NE(unpacked.error().find("does not match libx-1.rlib"), std::string::npos);
+}
+
+// A build list from the server names plain keys and entries, or nothing.
+TEST(CacheBuildList, RoundTripAndRefusals) {
+  const std::vector<ac::ListedUnit> units = {{"k1", "e1"}, {"k2", "e2"}};
+  EXPECT_EQ(ac::parse_build_list(ac::build_list_text(units)), units);
+  for (const char* text : {"", "[]", R"({"units": {}})", R"({"units": [["k"]]})",
+                           R"({"units": [["k", 1]]})", R"({"units": [["../k", "e"]]})",
+                           R"({"units": [["k", ".e"]]})", R"({"units": [["k", "e/f"]]})"})
+    EXPECT_FALSE(ac::parse_build_list(text)) << text;
 }
 
 TEST(CacheRemoteSettings, FromTheEnvironment) {

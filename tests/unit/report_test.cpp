@@ -318,6 +318,7 @@ TEST_F(Report, CacheHitReplaysWithInputs) {
                       .start_wall_ns = start,
                       .start_mono_ns = before - 5000,
                       .target_dir = target.string(),
+                      .key = "fedcba9876543210fedcba9876543210",
                       .entry = "0123456789abcdef0123456789abcdef",
                       .foreign_out_dir = std::nullopt,
                       .event_dir = events_text});
@@ -333,8 +334,9 @@ TEST_F(Report, CacheHitReplaysWithInputs) {
   EXPECT_GE(r["dur_ns"].get<uint64_t>(), 5000u);
   EXPECT_LE(r["dur_ns"].get<uint64_t>(), after - before + 5000);
   EXPECT_EQ(r["inputs"]["local"], Json::array({file_entry(pkg / "src/lib.rs")}));
-  EXPECT_EQ(keys(r["cache"]), (Keys{"result", "entry", "foreign_out_dir", "source"}));
-  EXPECT_EQ(r["cache"], Json::parse(R"({"result":"hit","entry":"0123456789abcdef0123456789abcdef",)"
+  EXPECT_EQ(keys(r["cache"]), (Keys{"result", "key", "entry", "foreign_out_dir", "source"}));
+  EXPECT_EQ(r["cache"], Json::parse(R"({"result":"hit","key":"fedcba9876543210fedcba9876543210",)"
+                                    R"("entry":"0123456789abcdef0123456789abcdef",)"
                                     R"("foreign_out_dir":null,"source":"local"})"));
 
   fs::remove_all(events);
