@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <thread>
 
 #include "artifact_cache/layout.h"
 #include "util/files.h"
@@ -36,7 +37,8 @@ bool present(const fs::path& path) {
 // record into the stage (a unit that finds the record finds the entry).
 // False when the server failed.
 bool bring(TransferProgram& program, const fs::path& cache_dir, const Remote& remote,
-           const fs::path& stage, const ListedUnit& unit, PrefetchTally& tally) {
+           const fs::path& stage, const ListedUnit& unit, std::string_view pack_name,
+           PrefetchTally& tally) {
   const fs::path staged = stage / (unit.key + ".json");
   // A unit that looked itself (or an earlier build) has it already.
   if (present(layout::key_record(cache_dir, unit.key)) || present(staged)) return true;
@@ -50,7 +52,7 @@ bool bring(TransferProgram& program, const fs::path& cache_dir, const Remote& re
   if (!got) return fail(got.error());
   if (!*got) return true;
   if (!present(layout::entry(cache_dir, unit.entry))) {
-    const TransferFile pack(layout::remote_transfer(cache_dir, ::getpid(), "prefetch"));
+    const TransferFile pack(layout::remote_transfer(cache_dir, ::getpid(), pack_name));
     got = program.get(entry_object(unit.entry), pack.path,
                       transfer_limit(remote, remote.limits.max_object_bytes));
     if (!got) return fail(got.error());
@@ -111,8 +113,28 @@ PrefetchTally prefetch(const fs::path& cache_dir, const Remote& remote, std::str
   auto units = text ? parse_build_list(*text) : std::nullopt;
   if (!units) return tally;
   tally.listed = std::move(*units);
-  for (const ListedUnit& unit : tally.listed)
-    if (!building || !bring(program, cache_dir, remote, stage, unit, tally)) break;
+  // Two transfers at a time, each through a program of its own: one thread
+  // unpacks and hashes what it brought while the other's program waits for
+  // the server. They take the units in the list's order.
+  // A server that failed one of them stops both.
+  std::atomic<size_t> next{0};
+  std::atomic<bool> failed{false};
+  std::array<PrefetchTally, 2> parts;
+  const auto work = [&](TransferProgram& with, PrefetchTally& part, std::string_view pack_name) {
+    for (size_t i = next++; i < tally.listed.size() && building && !failed; i = next++)
+      if (!bring(with, cache_dir, remote, stage, tally.listed[i], pack_name, part)) failed = true;
+  };
+  std::thread second([&] {
+    TransferProgram other(remote);
+    work(other, parts[1], "prefetch-1");
+  });
+  work(program, parts[0], "prefetch-0");
+  second.join();
+  for (const PrefetchTally& part : parts) {
+    tally.entries += part.entries;
+    tally.records += part.records;
+    if (tally.failure.empty()) tally.failure = part.failure;
+  }
   return tally;
 }
 

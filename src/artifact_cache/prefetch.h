@@ -47,7 +47,8 @@ struct PrefetchTally {
 };
 
 // Reads the build list `name` and brings what it names into the local cache
-// and `stage`, in its order, until it is done or `building` no longer holds.
+// and `stage`, two units at a time in its order, until it is done, the
+// server fails or `building` no longer holds.
 PrefetchTally prefetch(const fs::path& cache_dir, const Remote& remote, std::string_view name,
                        const fs::path& stage, const std::atomic<bool>& building);
 

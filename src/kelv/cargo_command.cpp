@@ -21,6 +21,7 @@
 #include "util/files.h"
 #include "util/home.h"
 #include "util/paths.h"
+#include "util/platform.h"
 #include "util/ui.h"
 
 namespace kelv::tool {
@@ -143,6 +144,9 @@ class Uploader {
     if (!remote || remote->read_only) return;
     cmd.set_env("KELV_REMOTE_UPLOADER", "1");
     thread_ = std::thread([this, cache_dir, remote = *remote] {
+      // Uploading competes with the compilers for the machine: it takes
+      // what they leave.
+      util::platform::lower_thread_priority();
       tally_ = artifact_cache::send_queue(cache_dir, remote, building_);
     });
   }

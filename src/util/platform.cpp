@@ -74,6 +74,17 @@ IoResult<bool> kernel_copy(int from_fd, int to_fd, uint64_t size) {
 #endif
 }
 
+void lower_thread_priority() {
+#if defined(__APPLE__)
+  (void)::setpriority(PRIO_DARWIN_THREAD, 0, PRIO_DARWIN_BG);
+#else
+  // On Linux a thread's nice value is its own (PRIO_PROCESS with a thread
+  // id), and children inherit it. Ten, not nineteen: what is left when the
+  // build ends is still sent at a fair share of a busy machine.
+  (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
+#endif
+}
+
 std::filesystem::path current_exe() {
 #if defined(__APPLE__)
   char buf[4096];

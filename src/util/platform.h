@@ -59,6 +59,11 @@ IoResult<int> create_clone(int from_fd, const std::filesystem::path& to, bool& c
 // pair offers no such copy.
 IoResult<bool> kernel_copy(int from_fd, int to_fd, uint64_t size);
 
+// Lowers the calling thread's scheduling priority (and that of the programs
+// it starts from then on), for background work that must not slow a build
+// down: it then runs on what the build leaves idle. Best effort.
+void lower_thread_priority();
+
 // This program's own executable, canonical; empty when it cannot be had.
 std::filesystem::path current_exe();
 

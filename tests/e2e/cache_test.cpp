@@ -177,7 +177,7 @@ TEST_F(Cache, UnitThatNeedsRustcBootstrapIsNotReplayedWithoutIt) {
 class NativeCrates : public ::testing::Test, protected testing::World {
  protected:
   void SetUp() override {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(KELV_SANITIZED)
     // Minutes of C and Rust compilation, and the wrapper's keying of native
     // libraries is checked by the unit tests in this build.
     GTEST_SKIP() << "builds the native fixture in the optimised build only";

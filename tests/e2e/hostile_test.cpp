@@ -29,7 +29,7 @@ constexpr size_t kHuge = 16 << 20;
 // Long enough for any of these units (a few hundred milliseconds each, and
 // the sanitizer build's parsing of the huge records), short enough to keep
 // the suite quick when one hangs.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(KELV_SANITIZED)
 constexpr auto kLimit = std::chrono::seconds(180);
 #else
 constexpr auto kLimit = std::chrono::seconds(20);
@@ -585,7 +585,7 @@ TEST_F(HostileCache, FifosAndEndlessFilesNeverHang) {
        return c;
      },
      &alpha},
-#if !defined(__SANITIZE_ADDRESS__)
+#if !defined(KELV_SANITIZED)
     // Not under AddressSanitizer: its shadow memory does not fit the
     // address space limit that keeps an endless read from filling memory.
     {"stored-file-dev-zero",
@@ -620,7 +620,7 @@ TEST_F(HostileCache, FifosAndEndlessFilesNeverHang) {
                                c.unit->args(out_dir(c.tag)), kLimit);
     }
     // Memory is limited so that an endless read fails instead of filling the machine.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(KELV_SANITIZED)
     const std::optional<uint64_t> memory;
 #else
     const std::optional<uint64_t> memory = uint64_t{3} << 30;
