@@ -1195,6 +1195,36 @@ TEST_F(RemoteQueue, UploadsAreQueuedAndSentOnceByTheBuildOrByPush) {
   EXPECT_EQ(alpha_lookups, std::vector<std::string>{"damaged"});
   EXPECT_GT(prefetched, 0u);
 
+  // A list that is none of ours is no hint: every unit asks the server
+  // itself, and the build leaves its own list in its place.
+  const auto lists = [&server] {
+    std::vector<std::string> names;
+    for (const std::string& name : server.objects())
+      if (name.starts_with("kelv1/b/")) names.push_back(name);
+    return names;
+  };
+  ASSERT_EQ(lists().size(), 1u);
+  const std::vector<std::string> hostile_lists = {
+      "{\"units\": [[", R"({"units": [["../../../escaped", "e"]]})", R"({"units": 5})"};
+  for (size_t i = 0; i < hostile_lists.size(); ++i) {
+    SCOPED_TRACE(hostile_lists[i]);
+    server.put(lists()[0], hostile_lists[i]);
+    Env on_e = on_a;
+    on_e["KELV_HOME"] = (dir / "homes" / ("e" + std::to_string(i))).string();
+    fs::remove_all(project / "target");
+    const Outcome unhinted = kelv({"cargo", "build", "--offline"}, on_e);
+    ASSERT_EQ(unhinted.exit_code, 0) << unhinted.err;
+    prefetched = 0;
+    for (const Json& r : units_of(on_e["KELV_HOME"].value(), prefetched))
+      EXPECT_EQ(remote_of(r, "lookup"), "hit") << describe(r);
+    EXPECT_EQ(prefetched, 0u);
+    EXPECT_TRUE(artifact_cache::parse_build_list(server.object(lists()[0])).has_value());
+  }
+  // Another command line builds under a list of its own.
+  fs::remove_all(project / "target");
+  ASSERT_EQ(kelv({"cargo", "build", "--offline", "--bin", "app"}, on_c).exit_code, 0);
+  EXPECT_EQ(lists().size(), 2u);
+
   // Units queue for an uploader that never runs.
   const Machine b = {dir / "homes/b/cache/artifacts", dir / "homes/b"};
   const Outcome queued = build_on(b, other.url(), {.env = {{"KELV_REMOTE_UPLOADER", "1"}}});
