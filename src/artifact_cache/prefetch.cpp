@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <set>
 #include <thread>
 
 #include "artifact_cache/layout.h"
@@ -85,12 +86,16 @@ std::optional<std::vector<ListedUnit>> parse_build_list(std::string_view text) {
       list->size() > most_units)
     return std::nullopt;
   std::vector<ListedUnit> units;
+  // A key or entry named again is left out: no two of the prefetch's
+  // workers ever bring the same one.
+  std::set<std::string> keys, entries;
   for (const util::Json& u : *list) {
     if (!u.is_array() || u.size() != 2 || !u[0].is_string() || !u[1].is_string())
       return std::nullopt;
     ListedUnit unit{u[0].get<std::string>(), u[1].get<std::string>()};
     if (!plain_name(unit.key) || !plain_name(unit.entry)) return std::nullopt;
-    units.push_back(std::move(unit));
+    if (keys.insert(unit.key).second && entries.insert(unit.entry).second)
+      units.push_back(std::move(unit));
   }
   return units;
 }

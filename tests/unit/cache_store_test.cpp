@@ -1130,6 +1130,10 @@ TEST_F(CacheUnit, EntryPackRoundTripAndTampering) {
 TEST(CacheBuildList, RoundTripAndRefusals) {
   const std::vector<ac::ListedUnit> units = {{"k1", "e1"}, {"k2", "e2"}};
   EXPECT_EQ(ac::parse_build_list(ac::build_list_text(units)), units);
+  // A key or an entry named again is left out.
+  EXPECT_EQ(ac::parse_build_list(R"({"units": [["k1", "e1"], ["k1", "e3"], ["k3", "e1"], )"
+                                 R"(["k2", "e2"]]})"),
+            units);
   for (const char* text : {"", "[]", R"({"units": {}})", R"({"units": [["k"]]})",
                            R"({"units": [["k", 1]]})", R"({"units": [["../k", "e"]]})",
                            R"({"units": [["k", ".e"]]})", R"({"units": [["k", "e/f"]]})"})
