@@ -49,7 +49,7 @@ bool bring(TransferProgram& program, const fs::path& cache_dir, const Remote& re
     tally.failure = failed.why;
     return failed.reach == Reach::object;
   };
-  auto got = program.get(key_object(unit.key), record.path, small_limit(remote), list_limit);
+  auto got = program.get(key_object(unit.key), record.path, small_limit(remote), key_record_limit);
   if (!got) return fail(got.error());
   if (!*got) return true;
   if (!present(layout::entry(cache_dir, unit.entry))) {

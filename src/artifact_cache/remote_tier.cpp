@@ -34,11 +34,6 @@ using namespace std::literals;
 // do not each wait for a server that is down.
 constexpr uint64_t skip_after_failure_ns = 60ull * 1000000000ull;
 
-// A key record is a few lists of names: one larger than this is no record of
-// ours.
-constexpr std::string_view key_record_limit = "16M";
-constexpr off_t key_record_bytes = off_t{16} << 20;
-
 // What a key record from the server may make the wrapper read and hash.
 constexpr size_t most_env_deps = 1024;
 constexpr size_t most_paths = 16384;
@@ -404,6 +399,7 @@ RemoteOutcome fetch_from_remote(const Job& job, const Remote& remote) {
     return looked_up("skipped", std::move(*down));
   // The record and the entry it names, through one program (started only
   // when the build's prefetcher has not brought both).
+  (void)util::create_dirs(layout::temporary(job.cache_dir));
   TransferProgram program(remote);
   if (auto staged = prefetched_record(remote, job.key)) {
     RemoteOutcome outcome = fetch_entry(job, remote, program, *staged);
@@ -411,7 +407,6 @@ RemoteOutcome fetch_from_remote(const Job& job, const Remote& remote) {
     return outcome;
   }
   const TransferFile file(layout::remote_transfer(job.cache_dir, ::getpid(), "key"));
-  (void)util::create_dirs(layout::temporary(job.cache_dir));
   auto got = program.get(key_object(job.key), file.path, small_limit(remote), key_record_limit);
   if (!got) return failed_lookup(job, remote, got.error());
   if (!*got) return looked_up("miss", "the server has no entry for the unit");

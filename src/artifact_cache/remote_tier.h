@@ -1,4 +1,6 @@
 #pragma once
+#include <sys/types.h>
+
 #include <chrono>
 #include <expected>
 #include <filesystem>
@@ -64,6 +66,11 @@ std::expected<void, std::string> publish_remote_entry(const fs::path& cache_dir,
                                                       std::string_view key,
                                                       const std::string& entry,
                                                       std::string_view pack);
+
+// A key record is a few lists of names: one larger than this (the transfer
+// program's bound, and the same in bytes) is no record of ours.
+inline constexpr std::string_view key_record_limit = "16M";
+inline constexpr off_t key_record_bytes = off_t{16} << 20;
 
 // The server's names of a key's record and of an entry.
 std::string key_object(std::string_view key);

@@ -1147,10 +1147,15 @@ TEST_F(RemoteQueue, UploadsAreQueuedAndSentOnceByTheBuildOrByPush) {
   // ahead of Cargo; it leaves the list as it was.
   const fs::path c = dir / "homes/c";
   const auto objects = server.objects();
-  Env on_c = on_a;
-  on_c["KELV_HOME"] = c.string();
-  fs::remove_all(project / "target");
-  const Outcome replayed = kelv({"cargo", "build", "--offline"}, on_c);
+  // A clean build through kelv cargo on the machine of `home`.
+  const auto build_as = [&](const fs::path& home, std::vector<std::string> args = {}) {
+    Env env = on_a;
+    env["KELV_HOME"] = home.string();
+    fs::remove_all(project / "target");
+    args.insert(args.begin(), {"cargo", "build", "--offline"});
+    return kelv(args, env);
+  };
+  const Outcome replayed = build_as(c);
   ASSERT_EQ(replayed.exit_code, 0) << replayed.err;
   // The units of a home's builds, and how many of them came prefetched.
   const auto units_of = [](const fs::path& home, size_t& prefetched) {
@@ -1182,10 +1187,7 @@ TEST_F(RemoteQueue, UploadsAreQueuedAndSentOnceByTheBuildOrByPush) {
   std::string flipped = server.object(alpha_entry);
   flipped[flipped.size() / 2] ^= 0x20;
   server.put(alpha_entry, flipped);
-  Env on_d = on_a;
-  on_d["KELV_HOME"] = (dir / "homes/d").string();
-  fs::remove_all(project / "target");
-  const Outcome despite = kelv({"cargo", "build", "--offline"}, on_d);
+  const Outcome despite = build_as(dir / "homes/d");
   ASSERT_EQ(despite.exit_code, 0) << despite.err;
   EXPECT_EQ(run_binary("app").out, kChainOutput);
   prefetched = 0;
@@ -1209,20 +1211,17 @@ TEST_F(RemoteQueue, UploadsAreQueuedAndSentOnceByTheBuildOrByPush) {
   for (size_t i = 0; i < hostile_lists.size(); ++i) {
     SCOPED_TRACE(hostile_lists[i]);
     server.put(lists()[0], hostile_lists[i]);
-    Env on_e = on_a;
-    on_e["KELV_HOME"] = (dir / "homes" / ("e" + std::to_string(i))).string();
-    fs::remove_all(project / "target");
-    const Outcome unhinted = kelv({"cargo", "build", "--offline"}, on_e);
+    const fs::path e = dir / "homes" / ("e" + std::to_string(i));
+    const Outcome unhinted = build_as(e);
     ASSERT_EQ(unhinted.exit_code, 0) << unhinted.err;
     prefetched = 0;
-    for (const Json& r : units_of(on_e["KELV_HOME"].value(), prefetched))
+    for (const Json& r : units_of(e, prefetched))
       EXPECT_EQ(remote_of(r, "lookup"), "hit") << describe(r);
     EXPECT_EQ(prefetched, 0u);
     EXPECT_TRUE(artifact_cache::parse_build_list(server.object(lists()[0])).has_value());
   }
   // Another command line builds under a list of its own.
-  fs::remove_all(project / "target");
-  ASSERT_EQ(kelv({"cargo", "build", "--offline", "--bin", "app"}, on_c).exit_code, 0);
+  ASSERT_EQ(build_as(c, {"--bin", "app"}).exit_code, 0);
   EXPECT_EQ(lists().size(), 2u);
 
   // Units queue for an uploader that never runs.
