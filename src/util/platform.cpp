@@ -50,30 +50,6 @@ IoResult<int> create_clone(int from_fd, const std::filesystem::path& to, bool& c
   return out.release();
 }
 
-IoResult<bool> kernel_copy(int from_fd, int to_fd, uint64_t size) {
-#if defined(__linux__)
-  loff_t in_off = 0, out_off = 0;
-  while (static_cast<uint64_t>(in_off) < size) {
-    const ssize_t n =
-        ::copy_file_range(from_fd, &in_off, to_fd, &out_off, static_cast<size_t>(size - in_off), 0);
-    if (n < 0 && errno == EINTR) continue;
-    // Not offered between these files: nothing was copied yet, or the
-    // caller cannot tell what was.
-    if (n < 0 && in_off == 0 &&
-        (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL))
-      return false;
-    if (n < 0) return std::unexpected(last_error());
-    if (n == 0) break;  // the file shrank meanwhile
-  }
-  return true;
-#else
-  (void)from_fd;
-  (void)to_fd;
-  (void)size;
-  return false;
-#endif
-}
-
 void lower_thread_priority() {
 #if defined(__APPLE__)
   (void)::setpriority(PRIO_DARWIN_THREAD, 0, PRIO_DARWIN_BG);

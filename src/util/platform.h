@@ -54,11 +54,6 @@ IoResult<void> pipe_cloexec(int fds[2]);
 // clone (`cloned` is then true), else empty for the caller to fill.
 IoResult<int> create_clone(int from_fd, const std::filesystem::path& to, bool& cloned);
 
-// Copies `size` bytes from the start of `from_fd` to `to_fd` inside the
-// kernel. False, with nothing copied, where the platform or the file system
-// pair offers no such copy.
-IoResult<bool> kernel_copy(int from_fd, int to_fd, uint64_t size);
-
 // Lowers the calling thread's scheduling priority (and that of the programs
 // it starts from then on), for background work that must not slow a build
 // down: it then runs on what the build leaves idle. Best effort.

@@ -122,9 +122,9 @@ TEST(UtilHash, FilesSpanningSeveralChunksHashLikeTheirBytes) {
 }
 
 // A copy is hashed from what it holds, across chunk boundaries, whichever way
-// the platform copies: within one file system (a clone or a kernel-side copy)
-// and from another one (/dev/shm, where the kernel refuses to copy across and
-// the bytes go through the buffer they are hashed from).
+// the platform copies: within one file system (a clone where it offers one)
+// and from another one (/dev/shm, where the bytes go through the buffer they
+// are hashed from).
 TEST(UtilHashedCopy, TheCopyHoldsTheBytesItsHashNames) {
   TempDir dir;
   std::vector<fs::path> sources = {dir / "source"};
