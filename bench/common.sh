@@ -8,27 +8,10 @@ median() {
     awk '{a[NR]=$1} END {print (NR%2 ? a[(NR+1)/2] : int((a[NR/2]+a[NR/2+1])/2))}'
 }
 
-# On a virtual machine that hands freed memory back to its host (free page
-# reporting), the first write to a page costs a fault in the host, and a build
-# that follows the deletion of a target directory pays it again for every page
-# it writes: 3 s per GiB on the machines here, against 0.5 s once backed.
-# KELV_BENCH_PRETOUCH_MB=N touches N MiB of fresh memory just before each
-# timed command, so that the command starts with host-backed free pages as on
-# a machine of its own; plain and wrapped builds get the same.
-pretouch() {  # MiB
-  python3 -c '
-import mmap, sys
-m = mmap.mmap(-1, int(sys.argv[1]) << 20)
-for off in range(0, len(m), 4096):
-    m[off] = 1
-' "$1"
-}
-
 # Runs a command, output discarded, and appends its wall time in ms to
 # times[name] (an associative array the script declares).
 timed() {  # name command...
   local name=$1; shift
-  [[ -z ${KELV_BENCH_PRETOUCH_MB:-} ]] || pretouch "$KELV_BENCH_PRETOUCH_MB"
   local start; start=$(now)
   "$@" >/dev/null 2>&1 || { echo "bench: '$*' failed" >&2; exit 1; }
   times[$name]+="$(( ($(now) - start) / 1000000 )) "
