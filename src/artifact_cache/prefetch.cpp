@@ -8,6 +8,7 @@
 #include <set>
 #include <thread>
 
+#include "artifact_cache/fetch_claim.h"
 #include "artifact_cache/layout.h"
 #include "util/files.h"
 
@@ -41,8 +42,11 @@ bool bring(TransferProgram& program, const fs::path& cache_dir, const Remote& re
            const fs::path& stage, const ListedUnit& unit, std::string_view pack_name,
            PrefetchTally& tally) {
   const fs::path staged = stage / (unit.key + ".json");
-  // A unit that looked itself (or an earlier build) has it already.
-  if (present(layout::key_record(cache_dir, unit.key)) || present(staged)) return true;
+  // A unit that is fetching it itself holds the claim; one that looked
+  // itself (or an earlier build) has it already.
+  const FetchClaim claim = FetchClaim::take(stage, unit.key);
+  if (!claim.held() || present(layout::key_record(cache_dir, unit.key)) || present(staged))
+    return true;
   const TransferFile record(stage / (unit.key + ".part"));
   const auto fail = [&](const Failed& failed) {
     remember_failure(cache_dir, remote, Direction::read, failed);

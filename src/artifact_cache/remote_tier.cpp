@@ -11,6 +11,7 @@
 #include <span>
 
 #include "artifact_cache/entry_pack.h"
+#include "artifact_cache/fetch_claim.h"
 #include "artifact_cache/miss_reasons.h"
 #include "artifact_cache/records.h"
 #include "artifact_cache/store.h"
@@ -401,10 +402,22 @@ RemoteOutcome fetch_from_remote(const Job& job, const Remote& remote) {
   // when the build's prefetcher has not brought both).
   (void)util::create_dirs(layout::temporary(job.cache_dir));
   TransferProgram program(remote);
-  if (auto staged = prefetched_record(remote, job.key)) {
-    RemoteOutcome outcome = fetch_entry(job, remote, program, *staged);
+  const auto from_stage = [&](const util::Json& staged) {
+    RemoteOutcome outcome = fetch_entry(job, remote, program, staged);
     outcome.prefetched = true;
     return outcome;
+  };
+  if (auto staged = prefetched_record(remote, job.key)) return from_stage(*staged);
+  // The prefetcher may be bringing this very unit: waiting for it costs less
+  // than moving the same entry a second time beside it.
+  std::optional<FetchClaim> claim;
+  if (!remote.prefetched.empty() && util::is_plain_file_name(job.key)) {
+    claim.emplace(FetchClaim::take(remote.prefetched, job.key));
+    if (!claim->held()) {
+      await_claim(remote.prefetched, job.key,
+                  small_limit(remote) + transfer_limit(remote, remote.limits.max_object_bytes));
+      if (auto staged = prefetched_record(remote, job.key)) return from_stage(*staged);
+    }
   }
   const TransferFile file(layout::remote_transfer(job.cache_dir, ::getpid(), "key"));
   auto got = program.get(key_object(job.key), file.path, small_limit(remote), key_record_limit);

@@ -14,14 +14,17 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "artifact_cache/dep_hashes.h"
 #include "artifact_cache/entry_pack.h"
+#include "artifact_cache/fetch_claim.h"
 #include "artifact_cache/prefetch.h"
 #include "artifact_cache/remote_tier.h"
 #include "artifact_cache/size_bound.h"
@@ -1290,6 +1293,60 @@ TEST_F(CacheUnit, RemoteFailuresReachAsFarAsTheyGo) {
       for (const auto& e : fs::directory_iterator(job_.cache_dir / "r"))
         set_mtime(e.path(), util::now_wall_ns() + 3600 * kSecond);
       EXPECT_FALSE(ac::recent_remote_failure(job_.cache_dir, remote, ac::Direction::read));
+    }
+  }
+}
+
+// A unit whose key the prefetcher has claimed waits for what it brings
+// instead of fetching the same entry beside it; a claim that comes to
+// nothing, or whose holder has ended, leaves the unit to ask the server.
+TEST_F(CacheUnit, RemoteLookupWaitsForThePrefetchersClaim) {
+  store_ok();
+  const std::string record = read_file(job_.key_record(job_.key));
+  struct Row {
+    const char* label;
+    bool holder_alive, brings;
+    std::string lookup;
+    size_t requests;
+  };
+  const Row rows[] = {
+      {"the prefetcher brings it", true, true, "hit", 0},
+      {"the prefetcher finds nothing", true, false, "miss", 1},
+      {"its holder has ended", false, false, "miss", 1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    fs::remove(job_.key_record(job_.key));
+    const TempDir stage;
+    const HostileServer server(Protocol::redis, HostileServer::serving({}, Protocol::redis));
+    ac::Remote remote = remote_at(server.url());
+    remote.prefetched = stage.path();
+    remote.limits.max_object_bytes = 1 << 20;  // a wait bounded by a few seconds
+    std::thread prefetcher;
+    if (row.holder_alive) {
+      auto claim = std::make_shared<ac::FetchClaim>(ac::FetchClaim::take(stage.path(), job_.key));
+      ASSERT_TRUE(claim->held());
+      EXPECT_FALSE(ac::FetchClaim::take(stage.path(), job_.key).held());
+      prefetcher = std::thread([&, claim]() mutable {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        if (row.brings) write_file(stage / (job_.key + ".json"), record);
+        claim.reset();
+      });
+    } else {
+      const pid_t ended = ::fork();
+      if (ended == 0) ::_exit(0);
+      ::waitpid(ended, nullptr, 0);
+      write_file(stage / (job_.key + ".claim"), std::to_string(ended));
+    }
+    const uint64_t start = util::mono_ns();
+    const ac::RemoteOutcome got = ac::fetch_from_remote(job_, remote);
+    if (prefetcher.joinable()) prefetcher.join();
+    EXPECT_EQ(got.lookup, row.lookup) << got.reason;
+    EXPECT_EQ(got.prefetched, row.brings);
+    EXPECT_EQ(server.requests().size(), row.requests);
+    EXPECT_LT(util::mono_ns() - start, 4 * kSecond) << "waited for a claim of nobody's";
+    if (row.holder_alive) {
+      EXPECT_FALSE(fs::exists(stage / (job_.key + ".claim")));
     }
   }
 }
