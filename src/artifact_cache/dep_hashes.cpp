@@ -181,6 +181,56 @@ std::optional<std::string> dependency_svh(const fs::path& path) {
   return util::hex(big_endian);
 }
 
+namespace {
+
+// The lines of a library's link hash: its content, its native files and the
+// link hashes of the libraries its link record names.
+std::optional<std::vector<std::string>> link_lines(const fs::path& cache_dir,
+                                                   const std::string& content,
+                                                   const util::Json& natives,
+                                                   const util::Json& deps, LinkMemo& memo) {
+  std::vector<std::string> lines = {"content=" + content};
+  for (const auto& native : natives) {
+    auto line = native_line(cache_dir, native);
+    if (!line) return std::nullopt;
+    lines.push_back(std::move(*line));
+  }
+  for (const auto& dep : deps) {
+    if (!dep.is_array() || dep.size() < 2 || !dep[0].is_string() || !dep[1].is_string())
+      return std::nullopt;
+    auto dep_hash = link_hash(cache_dir, dep[1].get<std::string>(), memo);
+    if (!dep_hash) return std::nullopt;
+    lines.push_back(dep[0].get<std::string>() + "=" + *dep_hash);
+  }
+  return lines;
+}
+
+// The link hash of the library `rlib` whose content hash is `content`, from
+// its link record; marked in `memo` as being resolved meanwhile.
+std::optional<std::string> rlib_link_hash(const fs::path& cache_dir, const fs::path& rlib,
+                                          const std::string& content, const std::string& memo_key,
+                                          LinkMemo& memo) {
+  struct stat st;
+  if (::stat(rlib.c_str(), &st) != 0) return std::nullopt;
+  auto record =
+      util::read_json(layout::link_record(cache_dir, util::key_digest({fingerprint(st)})));
+  if (!record || !record->is_object()) return std::nullopt;
+  auto deps = record->find("deps");
+  if (deps == record->end() || !deps->is_array()) return std::nullopt;
+  // A record from before native files were recorded says nothing of them.
+  auto natives = record->find("native");
+  if (natives == record->end() || !natives->is_array()) return std::nullopt;
+  memo[memo_key] = "";
+  auto lines = link_lines(cache_dir, content, *natives, *deps, memo);
+  if (!lines) {
+    memo.erase(memo_key);
+    return std::nullopt;
+  }
+  return util::key_digest(*lines);
+}
+
+}  // namespace
+
 std::optional<std::string> link_hash(const fs::path& cache_dir, const fs::path& path,
                                      LinkMemo& memo) {
   std::string name = path.filename().native();
@@ -197,45 +247,10 @@ std::optional<std::string> link_hash(const fs::path& cache_dir, const fs::path& 
   }
   auto content = content_hash(cache_dir, artifact);
   if (!content) return std::nullopt;
-  std::string result;
-  if (artifact.extension() != ".rlib") {
-    result = *content;
-  } else {
-    struct stat st;
-    if (::stat(artifact.c_str(), &st) != 0) return std::nullopt;
-    auto record =
-        util::read_json(layout::link_record(cache_dir, util::key_digest({fingerprint(st)})));
-    if (!record || !record->is_object()) return std::nullopt;
-    auto deps = record->find("deps");
-    if (deps == record->end() || !deps->is_array()) return std::nullopt;
-    // A record from before native files were recorded says nothing of them.
-    auto natives = record->find("native");
-    if (natives == record->end() || !natives->is_array()) return std::nullopt;
-    memo[memo_key] = "";
-    std::vector<std::string> lines = {"content=" + *content};
-    for (const auto& native : *natives) {
-      auto line = native_line(cache_dir, native);
-      if (!line) {
-        memo.erase(memo_key);
-        return std::nullopt;
-      }
-      lines.push_back(std::move(*line));
-    }
-    for (const auto& dep : *deps) {
-      if (!dep.is_array() || dep.size() < 2 || !dep[0].is_string() || !dep[1].is_string()) {
-        memo.erase(memo_key);
-        return std::nullopt;
-      }
-      auto dep_hash = link_hash(cache_dir, dep[1].get<std::string>(), memo);
-      if (!dep_hash) {
-        memo.erase(memo_key);
-        return std::nullopt;
-      }
-      lines.push_back(dep[0].get<std::string>() + "=" + *dep_hash);
-    }
-    result = util::key_digest(lines);
-  }
-  memo[memo_key] = result;
+  auto result = artifact.extension() != ".rlib"
+                    ? std::optional<std::string>(*content)
+                    : rlib_link_hash(cache_dir, artifact, *content, memo_key, memo);
+  if (result) memo[memo_key] = *result;
   return result;
 }
 

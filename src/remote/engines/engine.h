@@ -33,7 +33,7 @@ struct Failure {
 
 // The most a server may say about anything but an object's bytes (error
 // pages, replies to HEAD and PUT, Redis status lines).
-inline constexpr size_t small_reply_limit = 64 * 1024;
+inline constexpr size_t small_reply_limit = size_t{64} * 1024;
 
 // One connection to the server, reused by its requests. Every request is
 // bounded by the limits: in time (no progress, the slowest rate) and in what
