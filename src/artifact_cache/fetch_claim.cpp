@@ -1,16 +1,15 @@
 #include "artifact_cache/fetch_claim.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <charconv>
 #include <string>
 #include <thread>
 
 #include "util/clock.h"
 #include "util/fd.h"
+#include "util/process.h"
 
 namespace kelv::artifact_cache {
 namespace {
@@ -32,10 +31,14 @@ bool held_by_live_process(const fs::path& path) {
   pid_t pid = 0;
   const auto [end, ec] = std::from_chars(text, text + n, pid);
   if (ec != std::errc() || end != text + n || pid <= 0) return false;
-  return ::kill(pid, 0) == 0 || errno == EPERM;
+  return util::process_alive(pid);
 }
 
 }  // namespace
+
+fs::path staged_record(const fs::path& stage, std::string_view key) {
+  return stage / (std::string(key) + ".json");
+}
 
 FetchClaim FetchClaim::take(const fs::path& stage, std::string_view key) {
   // Written aside and linked into place, so that a claim always names its
@@ -64,7 +67,7 @@ FetchClaim::~FetchClaim() {
 void await_claim(const fs::path& stage, std::string_view key, std::chrono::milliseconds limit) {
   using namespace std::literals;
   const fs::path claim = claim_path(stage, key);
-  const fs::path staged = stage / (std::string(key) + ".json");
+  const fs::path staged = staged_record(stage, key);
   const uint64_t deadline = util::mono_ns() + static_cast<uint64_t>(limit.count()) * 1000000ull;
   while (::access(staged.c_str(), F_OK) != 0 && held_by_live_process(claim) &&
          util::mono_ns() < deadline)

@@ -13,6 +13,10 @@
 // second time.
 namespace kelv::artifact_cache {
 
+// Where the prefetcher leaves the key record of `key` it brought, once its
+// entry is in the local cache.
+std::filesystem::path staged_record(const std::filesystem::path& stage, std::string_view key);
+
 class FetchClaim {
  public:
   // Claims `key` in `stage` for this process; not held when another

@@ -41,7 +41,7 @@ bool present(const fs::path& path) {
 bool bring(TransferProgram& program, const fs::path& cache_dir, const Remote& remote,
            const fs::path& stage, const ListedUnit& unit, std::string_view pack_name,
            PrefetchTally& tally) {
-  const fs::path staged = stage / (unit.key + ".json");
+  const fs::path staged = staged_record(stage, unit.key);
   // A unit that is fetching it itself holds the claim; one that looked
   // itself (or an earlier build) has it already.
   const FetchClaim claim = FetchClaim::take(stage, unit.key);

@@ -222,7 +222,7 @@ std::optional<util::Json> read_key_record(const fs::path& path) {
 // The key record the build's prefetcher brought from the server for `key`.
 std::optional<util::Json> prefetched_record(const Remote& remote, std::string_view key) {
   if (remote.prefetched.empty() || !util::is_plain_file_name(key)) return std::nullopt;
-  return read_key_record(remote.prefetched / (std::string(key) + ".json"));
+  return read_key_record(staged_record(remote.prefetched, key));
 }
 
 RemoteOutcome failed_lookup(const Job& job, const Remote& remote, const Failed& failed) {

@@ -1,7 +1,6 @@
 #include "artifact_cache/upload_queue.h"
 
 #include <fmt/format.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 #include "artifact_cache/transfer_program.h"
 #include "remote/exit_status.h"
 #include "util/files.h"
+#include "util/process.h"
 
 namespace kelv::artifact_cache {
 namespace {
@@ -45,10 +45,6 @@ std::optional<Item> read_item(const fs::path& path) {
   return item;
 }
 
-bool alive(pid_t pid) {
-  return ::kill(pid, 0) == 0 || errno == EPERM;
-}
-
 // Puts a claim back in the queue, unless the key was queued again
 // meanwhile (the newer upload supersedes it).
 void return_to_queue(const fs::path& claim, const fs::path& queued_at) {
@@ -66,7 +62,8 @@ void reclaim(const fs::path& queue) {
     pid_t pid = 0;
     if (dot == std::string::npos) continue;
     const auto [end, err] = std::from_chars(name.data() + dot + 1, name.data() + name.size(), pid);
-    if (err != std::errc() || end != name.data() + name.size() || pid == ::getpid() || alive(pid))
+    if (err != std::errc() || end != name.data() + name.size() || pid == ::getpid() ||
+        util::process_alive(pid))
       continue;
     return_to_queue(e.path(), queue / name.substr(0, dot));
   }
