@@ -86,32 +86,49 @@ std::expected<void, std::string> check_record(const std::vector<Piece>& pieces) 
 
 }  // namespace
 
-std::expected<std::string, std::string> pack_entry(const fs::path& dir, std::string_view key,
-                                                   std::string_view entry) {
+uint64_t Pack::size() const {
+  uint64_t total = head.size();
+  for (const util::MappedFile& f : files) total += f.bytes().size();
+  return total;
+}
+
+util::IoResult<void> Pack::write(const fs::path& path) const {
+  std::vector<std::string_view> pieces = {head};
+  for (const util::MappedFile& f : files) pieces.push_back(f.bytes());
+  return util::write_atomic(path, pieces);
+}
+
+std::expected<Pack, std::string> pack_entry(const fs::path& dir, std::string_view key,
+                                            std::string_view entry) {
   const auto record = util::read_json(dir / layout::entry_record_file);
   if (!record || !record->is_object()) return std::unexpected("the entry record is unreadable");
+  const auto hashes = record->find("hashes");
+  if (hashes == record->end() || !hashes->is_object())
+    return std::unexpected("the entry record has no hashes");
   std::vector<std::string> names = {std::string(layout::entry_record_file),
                                     std::string(layout::stderr_file)};
   for (std::string& name : texts_of(*record, "files")) {
     if (!util::is_plain_file_name(name)) return std::unexpected("the entry names a strange file");
     names.push_back(std::move(name));
   }
-  std::vector<std::string> contents;
+  Pack pack;
   util::Json files = util::Json::array();
-  for (const std::string& name : names) {
-    auto bytes = util::read_file(dir / name);
-    if (!bytes)
+  for (size_t i = 0; i < names.size(); ++i) {
+    const std::string& name = names[i];
+    auto mapped = util::MappedFile::open(dir / name);
+    if (!mapped)
       return std::unexpected(
-          fmt::format("{} is unreadable: {}", name, util::os_error(bytes.error())));
+          fmt::format("{} is unreadable: {}", name, util::os_error(mapped.error())));
+    std::string blake3 = util::blake3_hex(mapped->bytes());
+    // The record and the diagnostics have no recorded hash of their own.
+    if (i >= 2 && text_member(*hashes, name.c_str()) != blake3)
+      return std::unexpected(fmt::format("{} does not have the content it was stored with", name));
     files.push_back(
-        {{"name", name}, {"size", bytes->size()}, {"blake3", util::blake3_hex(*bytes)}});
-    contents.push_back(std::move(*bytes));
+        {{"name", name}, {"size", mapped->bytes().size()}, {"blake3", std::move(blake3)}});
+    pack.files.push_back(std::move(*mapped));
   }
   const util::Json header = {{"key", key}, {"entry", entry}, {"files", std::move(files)}};
-  std::string pack(magic);
-  pack += header.dump();
-  pack += '\n';
-  for (const std::string& c : contents) pack += c;
+  pack.head = std::string(magic) + header.dump() + '\n';
   return pack;
 }
 

@@ -62,9 +62,10 @@ bool bring(TransferProgram& program, const fs::path& cache_dir, const Remote& re
                       transfer_limit(remote, remote.limits.max_object_bytes));
     if (!got) return fail(got.error());
     if (!*got) return true;
-    auto bytes = util::read_file(pack.path);
+    auto bytes = util::MappedFile::open(pack.path);
     // What is unusable is left to the unit, whose lookup says why.
-    if (!bytes || !publish_remote_entry(cache_dir, unit.key, unit.entry, *bytes)) return true;
+    if (!bytes || !publish_remote_entry(cache_dir, unit.key, unit.entry, bytes->bytes()))
+      return true;
     ++tally.entries;
   }
   if (::rename(record.path.c_str(), staged.c_str()) == 0) ++tally.records;

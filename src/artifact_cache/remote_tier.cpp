@@ -247,9 +247,9 @@ RemoteOutcome fetch_entry(const Job& job, const Remote& remote, TransferProgram&
                            transfer_limit(remote, remote.limits.max_object_bytes));
     if (!got) return failed_lookup(job, remote, got.error());
     if (!*got) return looked_up("miss", "the server has no entry for the unit's inputs");
-    auto pack = util::read_file(file.path);
+    auto pack = util::MappedFile::open(file.path);
     if (!pack) return looked_up("failed", util::os_error(pack.error()));
-    if (auto published = publish_remote_entry(job.cache_dir, job.key, state->name, *pack);
+    if (auto published = publish_remote_entry(job.cache_dir, job.key, state->name, pack->bytes());
         !published)
       return looked_up("damaged", published.error());
   }
@@ -464,7 +464,7 @@ std::expected<bool, Failed> send_entry(const fs::path& cache_dir, const Remote& 
   auto pack = pack_entry(layout::entry(cache_dir, entry), key, entry);
   if (!pack) return std::unexpected(Failed{pack.error(), Reach::object});
   const TransferFile file(layout::remote_transfer(cache_dir, ::getpid(), "pack"));
-  if (auto w = util::write_atomic(file.path, *pack); !w)
+  if (auto w = pack->write(file.path); !w)
     return std::unexpected(Failed{util::os_error(w.error()), Reach::object});
   auto answered = program.request(
       std::array{"put"s, (replace ? ""s : "?"s) + entry_object(entry), file.path.native(),

@@ -1076,20 +1076,24 @@ TEST(CacheQuick, UnwritableCache) {
 TEST_F(CacheUnit, EntryPackRoundTripAndTampering) {
   store_ok();
   const std::string entry = expected_entry();
-  auto pack = ac::pack_entry(entry_dir(), job_.key, entry);
-  ASSERT_TRUE(pack.has_value()) << pack.error();
+  auto packed = ac::pack_entry(entry_dir(), job_.key, entry);
+  ASSERT_TRUE(packed.has_value()) << packed.error();
+  TempDir written;
+  ASSERT_TRUE(packed->write(written / "pack").has_value());
+  const std::string pack = read_file(written / "pack");
+  ASSERT_EQ(pack.size(), packed->size());
   {
     TempDir into;
-    ASSERT_TRUE(ac::unpack_entry(*pack, job_.key, entry, into.path()).has_value());
+    ASSERT_TRUE(ac::unpack_entry(pack, job_.key, entry, into.path()).has_value());
     EXPECT_EQ(names_in(into.path()), names_in(entry_dir()));
     for (const std::string& name : names_in(entry_dir()))
       EXPECT_EQ(read_file(into / name), read_file(entry_dir() / name)) << name;
   }
-  const size_t body = pack->find('\n', pack->find('\n') + 1) + 1;
+  const size_t body = pack.find('\n', pack.find('\n') + 1) + 1;
   const auto in_header = [&](const std::string& from, const std::string& to) {
-    return replace_all(pack->substr(0, body), from, to) + pack->substr(body);
+    return replace_all(pack.substr(0, body), from, to) + pack.substr(body);
   };
-  std::string flipped = *pack;
+  std::string flipped = pack;
   flipped.back() ^= 1;
   struct Row {
     const char* what;
@@ -1098,11 +1102,11 @@ TEST_F(CacheUnit, EntryPackRoundTripAndTampering) {
     const char* error;
   };
   const Row rows[] = {
-      {"truncated", pack->substr(0, pack->size() - 1), job_.key, entry, "truncated"},
-      {"extended", *pack + "x", job_.key, entry, "more than it describes"},
+      {"truncated", pack.substr(0, pack.size() - 1), job_.key, entry, "truncated"},
+      {"extended", pack + "x", job_.key, entry, "more than it describes"},
       {"a byte changed", flipped, job_.key, entry, "recorded content"},
-      {"another entry's name", *pack, job_.key, std::string(32, 'f'), "another entry"},
-      {"another key", *pack, std::string(32, 'e'), entry, "another entry"},
+      {"another entry's name", pack, job_.key, std::string(32, 'f'), "another entry"},
+      {"another key", pack, std::string(32, 'e'), entry, "another entry"},
       {"a name leaving the entry", in_header("\"libx-1.rlib\"", "\"../x1.rlib\""), job_.key, entry,
        "outside the entry"},
       {"a name twice", in_header("\"libx-1.rmeta\"", "\"libx-1.rlib\""), job_.key, entry, "twice"},
@@ -1117,14 +1121,23 @@ TEST_F(CacheUnit, EntryPackRoundTripAndTampering) {
         << row.what << ": " << unpacked.error();
     EXPECT_TRUE(names_in(into.path()).empty()) << row.what;
   }
-  // A record that does not describe the files the pack holds.
+  // A record that does not describe the files the pack holds: the entry is
+  // not packed here, and a pack that carries one is refused.
   util::Json record = entry_json();
   record["hashes"]["libx-1.rlib"] = std::string(64, '0');
   write_entry_json(record);
-  auto lying = ac::pack_entry(entry_dir(), job_.key, entry);
-  ASSERT_TRUE(lying.has_value());
+  auto refused = ac::pack_entry(entry_dir(), job_.key, entry);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_NE(refused.error().find("libx-1.rlib does not have the content"), std::string::npos);
+  util::Json header = *util::parse_json(pack.substr(13, body - 14));
+  const std::string record_text = read_file(entry_dir() / "entry.json");
+  const size_t record_size = header["files"][0]["size"].get<size_t>();
+  header["files"][0]["size"] = record_text.size();
+  header["files"][0]["blake3"] = util::blake3_hex(record_text);
+  const std::string lying =
+      "kelv-entry 1\n" + header.dump() + "\n" + record_text + pack.substr(body + record_size);
   TempDir into;
-  auto unpacked = ac::unpack_entry(*lying, job_.key, entry, into.path());
+  auto unpacked = ac::unpack_entry(lying, job_.key, entry, into.path());
   ASSERT_FALSE(unpacked.has_value());
   EXPECT_NE(unpacked.error().find("does not match libx-1.rlib"), std::string::npos);
 }

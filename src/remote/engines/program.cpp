@@ -101,11 +101,12 @@ Answer put_command(Client& client, const std::vector<Upload>& uploads) {
         continue;
       }
     }
-    auto bytes = util::read_file(upload.path);
+    // Mapped, not read: the bytes go from the file's pages to the socket.
+    auto bytes = util::MappedFile::open(upload.path);
     if (!bytes)
       return fail(complain(kExitFailed, fmt::format("cannot read {}: {}", upload.path,
                                                     util::os_error(bytes.error()))));
-    if (auto stored = client.put(upload.object, *bytes); !stored)
+    if (auto stored = client.put(upload.object, bytes->bytes()); !stored)
       return fail(remote::fail(stored.error()));
     answer.out += fmt::format("stored {}\n", upload.object);
   }
