@@ -1,15 +1,21 @@
 #include "artifact_cache/entry_pack.h"
 
+#include <fcntl.h>
 #include <fmt/format.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <map>
+#include <span>
 #include <vector>
 
 #include "artifact_cache/layout.h"
 #include "artifact_cache/records.h"
+#include "util/fd.h"
 #include "util/files.h"
 #include "util/hash.h"
+#include "util/hashed_copy.h"
 #include "util/paths.h"
 
 namespace kelv::artifact_cache {
@@ -84,22 +90,38 @@ std::expected<void, std::string> check_record(const std::vector<Piece>& pieces) 
   return {};
 }
 
+// The format's first lines for these files.
+std::string pack_head(std::string_view key, std::string_view entry, const util::Json& files) {
+  const util::Json header = {{"key", key}, {"entry", entry}, {"files", files}};
+  return std::string(magic) + header.dump() + '\n';
+}
+
+// The files of the pack, after the head: each read once, hashed from the
+// buffer it is written from, and checked against its size when opened and
+// the hash its record gives (the record and the diagnostics have none).
+std::expected<void, std::string> write_bodies(const fs::path& dir, const util::Json& hashes,
+                                              std::span<const util::Fd> ins, util::Json& files,
+                                              int out) {
+  for (size_t i = 0; i < ins.size(); ++i) {
+    util::Json& f = files[i];
+    const std::string name = f["name"].get<std::string>();
+    auto copied = util::append_hashed(ins[i].get(), out);
+    if (!copied)
+      return std::unexpected(
+          fmt::format("cannot pack {}: {}", (dir / name).native(), util::os_error(copied.error())));
+    if (copied->bytes != f["size"].get<uint64_t>())
+      return std::unexpected(fmt::format("{} changed while it was packed", name));
+    if (i >= 2 && text_member(hashes, name.c_str()) != copied->blake3)
+      return std::unexpected(fmt::format("{} does not have the content it was stored with", name));
+    f["blake3"] = std::move(copied->blake3);
+  }
+  return {};
+}
+
 }  // namespace
 
-uint64_t Pack::size() const {
-  uint64_t total = head.size();
-  for (const util::MappedFile& f : files) total += f.bytes().size();
-  return total;
-}
-
-util::IoResult<void> Pack::write(const fs::path& path) const {
-  std::vector<std::string_view> pieces = {head};
-  for (const util::MappedFile& f : files) pieces.push_back(f.bytes());
-  return util::write_atomic(path, pieces);
-}
-
-std::expected<Pack, std::string> pack_entry(const fs::path& dir, std::string_view key,
-                                            std::string_view entry) {
+std::expected<uint64_t, std::string> write_pack(const fs::path& dir, std::string_view key,
+                                                std::string_view entry, const fs::path& path) {
   const auto record = util::read_json(dir / layout::entry_record_file);
   if (!record || !record->is_object()) return std::unexpected("the entry record is unreadable");
   const auto hashes = record->find("hashes");
@@ -111,25 +133,40 @@ std::expected<Pack, std::string> pack_entry(const fs::path& dir, std::string_vie
     if (!util::is_plain_file_name(name)) return std::unexpected("the entry names a strange file");
     names.push_back(std::move(name));
   }
-  Pack pack;
+  // The head is written first with every hash zero and again at the end:
+  // hashes have one length, so the head keeps its size.
+  std::vector<util::Fd> ins;
   util::Json files = util::Json::array();
-  for (size_t i = 0; i < names.size(); ++i) {
-    const std::string& name = names[i];
-    auto mapped = util::MappedFile::open(dir / name);
-    if (!mapped)
+  uint64_t size = 0;
+  for (const std::string& name : names) {
+    util::Fd in = util::open_regular((dir / name).c_str());
+    struct stat st;
+    if (!in.valid() || ::fstat(in.get(), &st) != 0)
       return std::unexpected(
-          fmt::format("{} is unreadable: {}", name, util::os_error(mapped.error())));
-    std::string blake3 = util::blake3_hex(mapped->bytes());
-    // The record and the diagnostics have no recorded hash of their own.
-    if (i >= 2 && text_member(*hashes, name.c_str()) != blake3)
-      return std::unexpected(fmt::format("{} does not have the content it was stored with", name));
-    files.push_back(
-        {{"name", name}, {"size", mapped->bytes().size()}, {"blake3", std::move(blake3)}});
-    pack.files.push_back(std::move(*mapped));
+          fmt::format("{} is unreadable: {}", name, util::os_error(util::last_error())));
+    const auto bytes = static_cast<uint64_t>(st.st_size);
+    files.push_back({{"name", name}, {"size", bytes}, {"blake3", std::string(64, '0')}});
+    ins.push_back(std::move(in));
+    size += bytes;
   }
-  const util::Json header = {{"key", key}, {"entry", entry}, {"files", std::move(files)}};
-  pack.head = std::string(magic) + header.dump() + '\n';
-  return pack;
+  const std::string head = pack_head(key, entry, files);
+  util::Fd out(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  const auto failed = [&](std::string why) {
+    ::unlink(path.c_str());
+    return std::unexpected(std::move(why));
+  };
+  if (!out.valid() || ::write(out.get(), head.data(), head.size()) != std::ssize(head))
+    return failed(
+        fmt::format("cannot write {}: {}", path.native(), util::os_error(util::last_error())));
+  if (auto written = write_bodies(dir, *hashes, ins, files, out.get()); !written)
+    return failed(std::move(written.error()));
+  const std::string final_head = pack_head(key, entry, files);
+  if (final_head.size() != head.size() ||
+      ::pwrite(out.get(), final_head.data(), final_head.size(), 0) != std::ssize(final_head) ||
+      ::close(out.release()) != 0)
+    return failed(
+        fmt::format("cannot write {}: {}", path.native(), util::os_error(util::last_error())));
+  return head.size() + size;
 }
 
 std::expected<void, std::string> unpack_entry(std::string_view pack, std::string_view key,

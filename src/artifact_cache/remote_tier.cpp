@@ -461,15 +461,14 @@ std::expected<bool, Failed> send_entry(const fs::path& cache_dir, const Remote& 
                                        TransferProgram& program, std::string_view key,
                                        std::string_view entry, bool replace) {
   // Failures before the server is asked concern this entry alone.
-  auto pack = pack_entry(layout::entry(cache_dir, entry), key, entry);
-  if (!pack) return std::unexpected(Failed{pack.error(), Reach::object});
+  (void)util::create_dirs(layout::temporary(cache_dir));
   const TransferFile file(layout::remote_transfer(cache_dir, ::getpid(), "pack"));
-  if (auto w = pack->write(file.path); !w)
-    return std::unexpected(Failed{util::os_error(w.error()), Reach::object});
+  auto size = write_pack(layout::entry(cache_dir, entry), key, entry, file.path);
+  if (!size) return std::unexpected(Failed{size.error(), Reach::object});
   auto answered = program.request(
       std::array{"put"s, (replace ? ""s : "?"s) + entry_object(entry), file.path.native(),
                  key_object(key), layout::key_record(cache_dir, key).native()},
-      transfer_limit(remote, pack->size()));
+      transfer_limit(remote, *size));
   if (!answered) return std::unexpected(std::move(answered.error()));
   return answered->text.starts_with("present ");
 }

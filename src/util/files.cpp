@@ -63,11 +63,6 @@ void refresh_mtime(const std::filesystem::path& path, uint64_t max_age_ns) {
 }
 
 IoResult<void> write_atomic(const std::filesystem::path& path, std::string_view bytes) {
-  return write_atomic(path, std::span(&bytes, 1));
-}
-
-IoResult<void> write_atomic(const std::filesystem::path& path,
-                            std::span<const std::string_view> pieces) {
   std::filesystem::path parent = path.parent_path();
   if (parent.empty()) parent = ".";
 
@@ -86,15 +81,13 @@ IoResult<void> write_atomic(const std::filesystem::path& path,
   }
   if (!fd.valid()) return std::unexpected(last_error());
   IoError failure;
-  for (const std::string_view bytes : pieces) {
-    for (size_t done = 0; done < bytes.size() && !failure;) {
-      const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0)
-        failure = last_error();
-      else
-        done += static_cast<size_t>(n);
-    }
+  for (size_t done = 0; done < bytes.size() && !failure;) {
+    const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0)
+      failure = last_error();
+    else
+      done += static_cast<size_t>(n);
   }
   if (!failure && ::rename(tmp.c_str(), path.c_str()) != 0) failure = last_error();
   if (!failure && ::close(fd.release()) != 0) failure = last_error();

@@ -2,7 +2,6 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 
@@ -23,9 +22,6 @@ IoResult<std::string> read_file(const std::filesystem::path& path);
 // renames it over the target; missing parent directories are made when the
 // temporary file cannot be created for their lack.
 IoResult<void> write_atomic(const std::filesystem::path& path, std::string_view bytes);
-// The same, the file's bytes being the pieces one after the other.
-IoResult<void> write_atomic(const std::filesystem::path& path,
-                            std::span<const std::string_view> pieces);
 
 // The value indented by two spaces per level, with a trailing newline,
 // written through `write_atomic`.

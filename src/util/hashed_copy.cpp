@@ -50,14 +50,14 @@ IoResult<void> write_all(int fd, const unsigned char* p, size_t n) {
 // from the same buffer. Where no clone is offered this is also cheaper than
 // the kernel's copy followed by reading the copy back: the bytes cross into
 // the process once, not twice.
-IoResult<std::string> copy_through(int in, int out, unsigned char* buffer) {
+IoResult<HashedAppend> copy_through(int in, int out, unsigned char* buffer) {
   blake3_hasher hasher;
   blake3_hasher_init(&hasher);
   for (off_t at = 0;;) {
     const ssize_t n = ::pread(in, buffer, chunk, at);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return std::unexpected(last_error());
-    if (n == 0) return finish(hasher);
+    if (n == 0) return HashedAppend{finish(hasher), static_cast<uint64_t>(at)};
     blake3_hasher_update(&hasher, buffer, static_cast<size_t>(n));
     if (auto w = write_all(out, buffer, static_cast<size_t>(n)); !w)
       return std::unexpected(w.error());
@@ -76,8 +76,14 @@ IoResult<HashedCopy> copy_hashed(int from_fd, const std::filesystem::path& to) {
   auto created = platform::create_clone(from_fd, to, cloned);
   if (!created) return std::unexpected(created.error());
   Fd out(*created);
-  IoResult<std::string> hash = cloned ? hash_from_start(out.get(), buffer.get())
-                                      : copy_through(from_fd, out.get(), buffer.get());
+  IoResult<std::string> hash;
+  if (cloned) {
+    hash = hash_from_start(out.get(), buffer.get());
+  } else if (auto copied = copy_through(from_fd, out.get(), buffer.get())) {
+    hash = std::move(copied->blake3);
+  } else {
+    hash = std::unexpected(copied.error());
+  }
   if (hash && ::close(out.release()) != 0) hash = std::unexpected(last_error());
   if (!hash) {
     ::unlink(to.c_str());
@@ -85,6 +91,11 @@ IoResult<HashedCopy> copy_hashed(int from_fd, const std::filesystem::path& to) {
   }
   result.blake3 = std::move(*hash);
   return result;
+}
+
+IoResult<HashedAppend> append_hashed(int from_fd, int to_fd) {
+  const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(chunk);
+  return copy_through(from_fd, to_fd, buffer.get());
 }
 
 }  // namespace kelv::util

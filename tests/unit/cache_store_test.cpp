@@ -1076,12 +1076,11 @@ TEST(CacheQuick, UnwritableCache) {
 TEST_F(CacheUnit, EntryPackRoundTripAndTampering) {
   store_ok();
   const std::string entry = expected_entry();
-  auto packed = ac::pack_entry(entry_dir(), job_.key, entry);
-  ASSERT_TRUE(packed.has_value()) << packed.error();
   TempDir written;
-  ASSERT_TRUE(packed->write(written / "pack").has_value());
+  auto packed = ac::write_pack(entry_dir(), job_.key, entry, written / "pack");
+  ASSERT_TRUE(packed.has_value()) << packed.error();
   const std::string pack = read_file(written / "pack");
-  ASSERT_EQ(pack.size(), packed->size());
+  ASSERT_EQ(pack.size(), *packed);
   {
     TempDir into;
     ASSERT_TRUE(ac::unpack_entry(pack, job_.key, entry, into.path()).has_value());
@@ -1126,9 +1125,10 @@ TEST_F(CacheUnit, EntryPackRoundTripAndTampering) {
   util::Json record = entry_json();
   record["hashes"]["libx-1.rlib"] = std::string(64, '0');
   write_entry_json(record);
-  auto refused = ac::pack_entry(entry_dir(), job_.key, entry);
+  auto refused = ac::write_pack(entry_dir(), job_.key, entry, written / "refused");
   ASSERT_FALSE(refused.has_value());
   EXPECT_NE(refused.error().find("libx-1.rlib does not have the content"), std::string::npos);
+  EXPECT_FALSE(fs::exists(written / "refused"));
   util::Json header = *util::parse_json(pack.substr(13, body - 14));
   const std::string record_text = read_file(entry_dir() / "entry.json");
   const size_t record_size = header["files"][0]["size"].get<size_t>();
