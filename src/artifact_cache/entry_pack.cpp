@@ -155,17 +155,19 @@ std::expected<uint64_t, std::string> write_pack(const fs::path& dir, std::string
     ::unlink(path.c_str());
     return std::unexpected(std::move(why));
   };
-  if (!out.valid() || ::write(out.get(), head.data(), head.size()) != std::ssize(head))
+  const auto unwritable = [&] {
     return failed(
         fmt::format("cannot write {}: {}", path.native(), util::os_error(util::last_error())));
+  };
+  if (!out.valid() || ::write(out.get(), head.data(), head.size()) != std::ssize(head))
+    return unwritable();
   if (auto written = write_bodies(dir, *hashes, ins, files, out.get()); !written)
     return failed(std::move(written.error()));
   const std::string final_head = pack_head(key, entry, files);
   if (final_head.size() != head.size() ||
       ::pwrite(out.get(), final_head.data(), final_head.size(), 0) != std::ssize(final_head) ||
       ::close(out.release()) != 0)
-    return failed(
-        fmt::format("cannot write {}: {}", path.native(), util::os_error(util::last_error())));
+    return unwritable();
   return head.size() + size;
 }
 
